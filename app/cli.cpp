@@ -1,0 +1,172 @@
+#include "app/cli.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/commands.h"
+#include "session/comport_find.h"
+
+const ST_PRODUCT g_products[] = {
+    {"RX5120", "USB DECT Vantor", "VID_3F7A&PID_5120"},
+};
+const int g_product_count = sizeof g_products / sizeof g_products[0];
+
+namespace {
+
+const char* const kCommands[CM_CMD_NONE] = {
+    "update", "params", "param_get", "param_set", "version", "msg_log", "log",
+    "pill_upd", "tracer", "fact_reset", "power_off", "reboot", "date2pill",
+};
+
+constexpr int kStatusError = -1;   // command-line, product and presence errors
+constexpr int kStatusFailed = 1;   // the command did not do what was asked
+
+// Leading decimal number of a text, as the C library reads it; 0 when there is none.
+long LeadingNumber(const char* text) { return std::strtol(text, nullptr, 10); }
+
+int StatusOf(int handler_result) { return handler_result == 0 ? 0 : kStatusFailed; }
+
+}  // namespace
+
+void cmPrintRule() {
+  std::printf("===============================================================================\n");
+}
+
+void cmPrintBanner() {
+  cmPrintRule();
+  std::printf("\n");
+  std::printf("HALVERN Software Administration Tool Version %x.%02x\n", 1, 1);
+  std::printf("\n");
+  cmPrintRule();
+  std::printf("\n");
+}
+
+void cmPrintUsage() {
+  std::printf("usage: -p [PRODUCT NAME] -cmd [COMMAND] -fw [firmware binary] -settings [settings file]\n");
+  std::printf("COMMAND: fact_reset, param_get, param_set, reboot, update, version\n");
+  std::printf("Available products:\n");
+  std::printf("\t%s\n", g_products[0].short_name);
+}
+
+int cmCommandLookup(const char* text) {
+  for (int i = 0; i < CM_CMD_NONE; ++i)
+    if (std::strncmp(text, kCommands[i], std::strlen(kCommands[i])) == 0) return i;
+  return CM_CMD_NONE;
+}
+
+int cmProductLookup(const char* text) {
+  for (int i = 0; i < g_product_count; ++i)
+    if (std::strncmp(text, g_products[i].short_name, std::strlen(g_products[i].short_name)) == 0) return i;
+  return -1;
+}
+
+int cmParseOptions(int argc, const char* const* argv, ST_OPTIONS* o) {
+  // Each pass makes every test against the argument at i; an option with a value moves i
+  // onto the value, so the later tests of the same pass look at that value.
+  for (int i = 1; i < argc; ++i) {
+    auto is = [&](const char* option) { return std::strcmp(argv[i], option) == 0; };
+    auto value = [&]() { return i + 1 < argc ? argv[++i] : nullptr; };
+    if (is("-p")) {
+      if (const char* v = value()) o->product = cmProductLookup(v);
+    }
+    if (is("-fw")) {
+      if (const char* v = value()) o->fw_path = v;
+      if (!o->fw_path) {
+        cmPrintUsage();
+        return kStatusError;
+      }
+    }
+    if (is("-h")) {
+      cmPrintUsage();
+      return 0;
+    }
+    if (is("-cmd")) {
+      if (const char* v = value()) o->command = cmCommandLookup(v);
+    }
+    if (is("-tfile")) {
+      if (const char* v = value()) o->tracer_path = v;
+    }
+    if (is("-settings")) {
+      if (const char* v = value()) o->settings_path = v;
+    }
+    if (is("-lfile")) {
+      if (const char* v = value()) o->log_path = v;
+    }
+    if (is("-llevel")) {
+      if (const char* v = value()) {
+        long level = LeadingNumber(v);
+        o->log_level = level > INT_MAX ? INT_MAX : level < INT_MIN ? INT_MIN : static_cast<int>(level);
+      }
+    }
+    if (is("-lang")) {
+      if (const char* v = value()) o->language = static_cast<uint8_t>(static_cast<unsigned long>(LeadingNumber(v)));
+    }
+    if (is("-pill")) {
+      if (const char* v = value()) o->pill_path = v;
+    }
+    if (is("-pilldate")) {
+      if (const char* v = value()) o->pill_date = v;
+    }
+  }
+  return CM_PARSE_CONTINUE;
+}
+
+int cmMain(int argc, const char* const* argv) {
+  cmPrintBanner();
+  if (argc <= 1) {
+    cmPrintUsage();
+    return kStatusError;
+  }
+  ST_OPTIONS o;
+  int parsed = cmParseOptions(argc, argv, &o);
+  if (parsed != CM_PARSE_CONTINUE) return parsed;
+
+  uint8_t port = 0;
+  if (o.command != CM_CMD_DATE2PILL) {
+    if (o.product < 0 || o.product >= g_product_count) {
+      std::printf("[ERROR]\tProduct is unknown\n");
+      std::printf("\n");
+      cmPrintRule();
+      std::printf("\n");
+      return kStatusError;
+    }
+    port = cmComPortFind(g_products[o.product].usb_id);
+    for (int i = 0; port == 0 && i < g_product_count; ++i) port = cmComPortFind(g_products[i].usb_id);
+    if (port == 0) {
+      std::printf("[ERROR]Product is not plugged in PC\n");
+      return kStatusError;
+    }
+  }
+
+  switch (o.command) {
+    case CM_CMD_UPDATE: return StatusOf(cmFwUpCommand(port, o.fw_path));
+    case CM_CMD_PARAMS: return StatusOf(cmParamConsole(port));
+    case CM_CMD_PARAM_GET: return StatusOf(cmParamFileRun(port, o.settings_path, 1));
+    case CM_CMD_PARAM_SET: return StatusOf(cmParamFileRun(port, o.settings_path, 0));
+    case CM_CMD_VERSION: return StatusOf(cmVersionCommand(port));
+    case CM_CMD_LOG: return StatusOf(cmLogRun(port, o.log_path, o.log_level));
+    case CM_CMD_TRACER: return StatusOf(cmTracerRun(port, o.tracer_path));
+    case CM_CMD_FACT_RESET: return StatusOf(cmFactResetCommand(port));
+    case CM_CMD_POWER_OFF: return StatusOf(cmPowerOffCommand(port));
+    case CM_CMD_REBOOT: return StatusOf(cmRebootCommand(port));
+    case CM_CMD_PILL_UPD:
+    case CM_CMD_DATE2PILL:
+      if (o.language == 255) {
+        std::printf("\nPILL language mandatory!\n");
+        cmPrintUsage();
+        return kStatusError;
+      }
+      if (!o.pill_path) {
+        std::printf("\nPILL file name missing!\n");
+        cmPrintUsage();
+        return kStatusError;
+      }
+      if (o.command == CM_CMD_PILL_UPD) return StatusOf(cmPillUpdCommand(port, o.pill_path, o.language));
+      return StatusOf(cmPillDateStamp(o.pill_date, o.pill_path, o.language));
+    default:
+      std::printf("[ERROR] Unknown command!\n");
+      return kStatusFailed;
+  }
+}

@@ -1,0 +1,57 @@
+// Command line: banner, usage, the product and command tables, option parsing and dispatch.
+#pragma once
+
+#include <cstdint>
+
+struct ST_PRODUCT {
+  const char* short_name;
+  const char* description;
+  const char* usb_id;
+};
+
+extern const ST_PRODUCT g_products[];
+extern const int g_product_count;
+
+enum CM_COMMAND : int {
+  CM_CMD_UPDATE = 0,
+  CM_CMD_PARAMS,
+  CM_CMD_PARAM_GET,
+  CM_CMD_PARAM_SET,
+  CM_CMD_VERSION,
+  CM_CMD_MSG_LOG,
+  CM_CMD_LOG,
+  CM_CMD_PILL_UPD,
+  CM_CMD_TRACER,
+  CM_CMD_FACT_RESET,
+  CM_CMD_POWER_OFF,
+  CM_CMD_REBOOT,
+  CM_CMD_DATE2PILL,
+  CM_CMD_NONE,  // no or unknown command
+};
+
+struct ST_OPTIONS {
+  int product = -1;  // index into g_products, -1 when unknown or not given
+  int command = CM_CMD_NONE;
+  const char* fw_path = nullptr;
+  const char* settings_path = nullptr;
+  const char* tracer_path = nullptr;
+  const char* log_path = nullptr;
+  int log_level = -1;
+  uint8_t language = 255;  // 255: not given
+  const char* pill_path = nullptr;
+  const char* pill_date = nullptr;
+};
+
+constexpr int CM_PARSE_CONTINUE = 1;  // cmParseOptions: go on to dispatch
+
+void cmPrintBanner();
+void cmPrintUsage();
+void cmPrintRule();
+int cmCommandLookup(const char* text);
+int cmProductLookup(const char* text);
+// Walks the arguments. Returns CM_PARSE_CONTINUE, or the exit status when an option
+// ended the run (-h: 0; -fw without any path: -1), after printing the usage text.
+int cmParseOptions(int argc, const char* const* argv, ST_OPTIONS* options);
+// The whole program: banner, options, product, presence check, dispatch. Returns the exit status:
+// -1 for command-line, product and presence errors, 0 when the command did what was asked, 1 otherwise.
+int cmMain(int argc, const char* const* argv);

@@ -1,0 +1,36 @@
+// The serial device under the CMBS link: what any back end must provide.
+// One back end per OS (serial_posix.cpp, later serial_win32.cpp), chosen by the build.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+// Data-received notification: called with 0 on the port's own thread whenever characters arrive.
+using DataReceivedFn = void (*)(uint32_t);
+
+class SerialDevice {
+ public:
+  virtual ~SerialDevice() = default;
+
+  // Opens COM port `port` for exclusive read/write at 115200 baud, 8N1, no flow control,
+  // DTR and RTS on, purges both directions and starts the notification thread, which calls
+  // `on_data` (may be null) whenever characters arrive. Returns 0 on success, -1 on failure.
+  virtual int Open(uint8_t port, DataReceivedFn on_data) = 0;
+  // Hands all bytes to the driver, bounded by a total of 4000 ms. Returns 1 on success, 0 on failure.
+  virtual int Write(const uint8_t* data, size_t count) = 0;
+  // Never blocks: returns the bytes already received, at most `max`; 0 when nothing is there.
+  virtual size_t Read(uint8_t* buffer, size_t max) = 0;
+  // Stops the notification thread, lets pending output drain (bounded by 4000 ms), discards
+  // pending input and releases the device. Safe after a failed open and when called twice.
+  virtual void Close() = 0;
+  // Name of the device node that Open(port) opens, for diagnostics.
+  virtual std::string DeviceName(uint8_t port) const = 0;
+};
+
+std::unique_ptr<SerialDevice> CreateSerialDevice();
+
+}  // namespace platform

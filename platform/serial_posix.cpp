@@ -1,0 +1,186 @@
+// POSIX serial back end: termios on the device node that discovery maps COM<n> to
+// ($HALVERN_DEV_ROOT/ttyACM<n-1>), poll() for arrival, a wake pipe to stop the thread.
+#include "platform/serial.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+namespace platform {
+namespace {
+
+constexpr int kWriteTimeoutMs = 4000;
+
+class PosixSerialDevice final : public SerialDevice {
+ public:
+  ~PosixSerialDevice() override { Close(); }
+
+  int Open(uint8_t port, DataReceivedFn on_data) override {
+    Close();
+    if (port == 0) return -1;
+    std::string name = DeviceName(port);
+    int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    // Exclusive access: a second program (or a second halvern) finds the port busy.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !ConfigureLine(fd) || ::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+      ::close(fd);
+      wake_[0] = wake_[1] = -1;
+      return -1;
+    }
+    ::tcflush(fd, TCIOFLUSH);
+    fd_ = fd;
+    on_data_ = on_data;
+    try {
+      thread_ = std::thread([this] { EventThread(); });
+    } catch (...) {
+      CloseHandles();
+      return -1;
+    }
+    return 0;
+  }
+
+  int Write(const uint8_t* data, size_t count) override {
+    if (fd_ < 0) return 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
+    while (count > 0) {
+      ssize_t n = ::write(fd_, data, count);
+      if (n > 0) {
+        data += n;
+        count -= static_cast<size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return 0;
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return 0;
+      pollfd p{fd_, POLLOUT, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return 0;
+    }
+    return 1;
+  }
+
+  size_t Read(uint8_t* buffer, size_t max) override {
+    size_t got = 0;
+    if (fd_ >= 0 && max > 0) {
+      ssize_t n;
+      do {
+        n = ::read(fd_, buffer, max);
+      } while (n < 0 && errno == EINTR);
+      if (n > 0) got = static_cast<size_t>(n);
+    }
+    {
+      // Tell the notification thread the queue was looked at, so it may report the next arrival.
+      std::lock_guard lock(mutex_);
+      ++reads_;
+    }
+    cv_.notify_all();
+    return got;
+  }
+
+  void Close() override {
+    if (thread_.joinable()) {
+      {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+      }
+      cv_.notify_all();
+      char c = 0;
+      [[maybe_unused]] auto r = ::write(wake_[1], &c, 1);
+      thread_.join();
+    }
+    if (fd_ >= 0) {
+      DrainOutput();
+      ::tcflush(fd_, TCIFLUSH);  // never TCOFLUSH: it would throw away the last request sent
+    }
+    CloseHandles();
+  }
+
+  std::string DeviceName(uint8_t port) const override {
+    const char* root = std::getenv("HALVERN_DEV_ROOT");
+    std::string name = (root && *root) ? root : "/dev";
+    return name + "/ttyACM" + std::to_string(static_cast<int>(port) - 1);
+  }
+
+ private:
+  static bool ConfigureLine(int fd) {
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) return false;
+    ::cfmakeraw(&tio);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (::cfsetispeed(&tio, B115200) != 0 || ::cfsetospeed(&tio, B115200) != 0) return false;
+    if (::tcsetattr(fd, TCSANOW, &tio) != 0) return false;
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ::ioctl(fd, TIOCMBIS, &lines);  // a pseudo-terminal has no modem lines; that is fine
+    return true;
+  }
+
+  // Arrival is reported once per batch: after a report the thread waits until the
+  // receiver has read, then looks again (the line is level-triggered, the receiver wants edges).
+  void EventThread() {
+    bool hung_up = false;
+    for (;;) {
+      pollfd p[2] = {{hung_up ? -1 : fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+      int r = ::poll(p, 2, -1);
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (p[1].revents) return;
+      if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) hung_up = !(p[0].revents & POLLIN);
+      if (!p[0].revents) continue;
+      std::unique_lock lock(mutex_);
+      if (stopping_) return;
+      uint64_t seen = reads_;
+      lock.unlock();
+      if (on_data_) on_data_(0);
+      lock.lock();
+      cv_.wait(lock, [&] { return stopping_ || reads_ != seen; });
+      if (stopping_) return;
+    }
+  }
+
+  void DrainOutput() {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
+    int pending = 0;
+    while (::ioctl(fd_, TIOCOUTQ, &pending) == 0 && pending > 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+
+  void CloseHandles() {
+    if (fd_ >= 0) ::close(fd_);
+    if (wake_[0] >= 0) ::close(wake_[0]);
+    if (wake_[1] >= 0) ::close(wake_[1]);
+    fd_ = wake_[0] = wake_[1] = -1;
+    stopping_ = false;
+    on_data_ = nullptr;
+  }
+
+  int fd_ = -1;
+  int wake_[2] = {-1, -1};
+  DataReceivedFn on_data_ = nullptr;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  uint64_t reads_ = 0;
+  bool stopping_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<SerialDevice> CreateSerialDevice() { return std::make_unique<PosixSerialDevice>(); }
+
+}  // namespace platform

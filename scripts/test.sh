@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Sets everything up and runs the tests: configure, build, ctest.
+#   scripts/test.sh [--sanitize address,undefined|thread] [--build-dir DIR] [--filter GTEST_FILTER]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/setup.sh
+
+build=build sanitize="" filter=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --sanitize) sanitize="$2"; shift 2 ;;
+    --build-dir) build="$2"; shift 2 ;;
+    --filter) filter="$2"; shift 2 ;;
+    *) echo "unknown option: $1" >&2; exit 2 ;;
+  esac
+done
+
+bench=ON
+[ -z "$sanitize" ] || bench=OFF
+cmake -S . -B "$build" -DHALVERN_SANITIZE="$sanitize" -DHALVERN_BENCH=$bench >/dev/null
+cmake --build "$build" -j"$(nproc)"
+if [ -n "$filter" ]; then
+  "$build/tests/halvern_tests" --gtest_filter="$filter"
+else
+  ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+fi

@@ -1,0 +1,35 @@
+#include "serial/serial_port.h"
+
+#include <memory>
+
+#include "cmbs/cmbs_rx.h"
+
+namespace {
+
+platform::SerialDevice* Port() {
+  static std::unique_ptr<platform::SerialDevice> own = platform::CreateSerialDevice();
+  return own.get();
+}
+
+platform::SerialDevice* g_override = nullptr;
+
+platform::SerialDevice* Device() { return g_override ? g_override : Port(); }
+
+}  // namespace
+
+int cmbs_uart_Open(const void* uart_config) {
+  if (!uart_config) return -1;
+  uint8_t port = *static_cast<const uint8_t*>(uart_config);
+  return Device()->Open(port, [](uint32_t) { cmbs_rx_Wake(); }) == 0 ? 0 : -1;
+}
+
+size_t cmbs_uart_Read(uint8_t* buffer, size_t max) { return Device()->Read(buffer, max); }
+
+int cmbs_uart_Write(const uint8_t* buffer, size_t count) {
+  Device()->Write(buffer, count);
+  return 0;
+}
+
+void cmbs_uart_Close() { Device()->Close(); }
+
+void cmbs_uart_SetDevice(platform::SerialDevice* device) { g_override = device; }

@@ -1,0 +1,20 @@
+// The one serial port of the program, as the CMBS protocol layer uses it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/serial.h"
+
+// Opens the port whose number is the first byte of *uart_config, installs the
+// data-received notification that wakes the receive thread. Returns 0, or -1 on failure.
+int cmbs_uart_Open(const void* uart_config);
+// Non-blocking: returns the bytes already received (at most max), 0 when none.
+size_t cmbs_uart_Read(uint8_t* buffer, size_t max);
+// Hands the bytes to the port (bounded by 4000 ms). Returns 0; a failed write is not reported.
+int cmbs_uart_Write(const uint8_t* buffer, size_t count);
+// Stops the port's thread and releases the device. Safe after a failed open.
+void cmbs_uart_Close();
+
+// Replaces the port's back end (tests); null restores the platform's own. Only while closed.
+void cmbs_uart_SetDevice(platform::SerialDevice* device);

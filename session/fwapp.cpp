@@ -1,0 +1,172 @@
+#include "session/fwapp.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "cmbs/cmbs_dsr.h"
+#include "cmbs/cmbs_event.h"
+
+namespace {
+
+uint8_t LeadingNumber(const char* text) {
+  // Leading decimal number taken to 8 bits ("263" gives 7); no number gives 0.
+  unsigned value = 0;
+  const char* p = text ? text : "";
+  while (*p == ' ' || *p == '\t') ++p;
+  while (*p >= '0' && *p <= '9') value = value * 10 + static_cast<unsigned>(*p++ - '0');
+  return static_cast<uint8_t>(value);
+}
+
+}  // namespace
+
+PST_FWAPP_OBJ cmFwAppInit(const char* port_text) {
+  auto* app = new (std::nothrow) ST_FWAPP_OBJ{};
+  if (!app) return nullptr;
+  app->port_number = LeadingNumber(port_text);
+  app->init_type = 1;
+  app->init_port = &app->port_number;
+  cmbs_util_Trace(1, "Try to connect to %s\n", port_text);
+
+  ST_CMBS_INIT init{static_cast<int>(app->init_type), app->init_port};
+  if (cmbs_api_Init(0, &init, nullptr) != 0) {
+    cmbs_util_Trace(2, "[ERROR] Couldn't initialize application. Check if target is connected and running!\n");
+    std::printf("[ERROR] Couldn't initialize application.\nPlease check if target is connected and running!\n");
+    delete app;
+    return nullptr;
+  }
+  cmbs_util_Trace(1, "USB DECT Dongle connected\n");
+
+  app->api_handle = cmbs_api_RegisterCallback(app, cmFwUpCallBack, 256);
+  if (!app->api_handle) {
+    cmbs_util_Trace(2, "ERROR: Can't register callback function\n");
+    cmbs_api_Destroy();  // the link would otherwise stay up with no owner
+    delete app;
+    return nullptr;
+  }
+  return app;
+}
+
+PST_FWAPP_OBJ cmFwAppOpen(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS_CB progress_cb) {
+  PST_FWAPP_OBJ app = cmFwAppInit(port_text);
+  if (app) {
+    app->user_data = user_data;
+    app->progress_cb = progress_cb;
+  }
+  return app;
+}
+
+int cmFwAppSetEventCallback(PST_FWAPP_OBJ app, PFN_FWAPP_EVENT_CB event_cb) {
+  if (!app) return -1;
+  app->event_cb = event_cb;
+  return 0;
+}
+
+void cmFwAppGetVersion(PST_FWAPP_OBJ app, ST_FWAPP_VERSION* version) {
+  if (!app || !version) return;
+  *version = ST_FWAPP_VERSION{};
+  version->product_version = cmbs_api_ProductVersionGet();
+  version->build = cmbs_api_BuildGet();
+  version->type = cmbs_api_TypeGet();
+  cmbs_util_Trace(1, "Info Product version %04x Build %04x Type %04x\n", version->product_version, version->build,
+                  version->type);
+}
+
+int cmFwAppParamGet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, uint8_t* destination) {
+  if (!app) return CMBS_RC_ERROR_PARAMETER;
+  app->get_buffer = destination;
+  app->get_buffer_size = length;
+  return cmbs_dsr_param_AreaGet(app->api_handle, 0, offset, length);
+}
+
+int cmFwAppParamSet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, const uint8_t* data) {
+  if (!app) return CMBS_RC_ERROR_PARAMETER;
+  return cmbs_dsr_param_AreaSet(app->api_handle, 0, offset, data, length);
+}
+
+void cmFwAppClose(PST_FWAPP_OBJ app) {
+  cmbs_api_Destroy();
+  if (!app) return;
+  if (app->file_handle) std::fclose(app->file_handle);
+  delete app;
+}
+
+void cmFwUpCallBack(void* context, uint32_t event_id, void* param) {
+  auto* app = static_cast<PST_FWAPP_OBJ>(context);
+  if (!app) {
+    cmbs_util_Trace(2, "cmFwUpCallBack ERROR: invalid PST_FWAPP_OBJ\n");
+    return;
+  }
+  auto* block = static_cast<PST_CMBS_PARAM_BLOCK>(param);
+  switch (event_id) {
+    case CMBS_EV_DSR_PARAM_GET_RES:
+    case CMBS_EV_DSR_PARAM_AREA_GET_RES:
+      cmFwAppOnParamGetRsp(app, block);
+      break;
+    case CMBS_EV_DSR_PARAM_SET_RES:
+    case CMBS_EV_DSR_PARAM_AREA_SET_RES:
+      cmFwAppOnParamSetRsp(app, block);
+      break;
+    case CMBS_EV_DSR_FW_UPD_START_RES:
+      cmFwUpOnStartRsp(app, block);
+      break;
+    case CMBS_EV_DSR_FW_UPD_PACKETNEXT_RES:
+      cmFwUpOnNextRsp(app, block);
+      break;
+    case CMBS_EV_DSR_FW_UPD_END_RES:
+      cmFwUpOnEndRsp(app, block);
+      break;
+    default:
+      if (app->event_cb)
+        app->event_cb(app, static_cast<uint16_t>(event_id), param);
+      else
+        cmbs_util_Trace(2, "cmFwUpCallBack UNHANDLED EventID:%d\n", event_id);
+      break;
+  }
+}
+
+void cmFwAppOnParamGetRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block) {
+  uint32_t code = FWAPP_PARAM_FAILED;
+  if (block) {
+    uint8_t* ie = nullptr;
+    uint16_t type = 0;
+    for (cmbs_ie_GetFirst(block, &ie, &type); ie; cmbs_ie_GetNext(block, &ie, &type)) {
+      if (type == IE_PARAM_AREA) {
+        ST_IE_PARAM_AREA area{};
+        cmbs_ie_GetParamArea(ie, &area);
+        // Never more than the destination was offered for.
+        size_t n = std::min<size_t>(area.count, app->get_buffer_size);
+        if (app->get_buffer && area.data && n) std::memcpy(app->get_buffer, area.data, n);
+      } else if (type == IE_RESPONSE) {
+        uint32_t result = 1;
+        cmbs_ie_GetResponse(ie, &result);
+        if (result == 0) code = FWAPP_PARAM_GET_OK;
+        break;
+      }
+    }
+  }
+  if (app->progress_cb) {
+    app->progress_cb(app->user_data, code, reinterpret_cast<uintptr_t>(app->get_buffer));
+    app->get_buffer = nullptr;
+    app->get_buffer_size = 0;
+  }
+}
+
+void cmFwAppOnParamSetRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block) {
+  uint32_t code = FWAPP_PARAM_FAILED;
+  if (block) {
+    uint8_t* ie = nullptr;
+    uint16_t type = 0;
+    for (cmbs_ie_GetFirst(block, &ie, &type); ie; cmbs_ie_GetNext(block, &ie, &type)) {
+      if (type == IE_RESPONSE) {
+        uint32_t result = 1;
+        cmbs_ie_GetResponse(ie, &result);
+        if (result == 0) code = FWAPP_PARAM_SET_OK;
+        break;
+      }
+    }
+  }
+  if (app->progress_cb) app->progress_cb(app->user_data, code, 0);
+}

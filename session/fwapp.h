@@ -1,0 +1,81 @@
+// The application session: one per command. Opening it brings the link up on the
+// device's COM port and registers the dispatcher cmFwUpCallBack; closing it takes the
+// link down and frees the context.
+//
+// Threads: open, requests and (mostly) close run on the command thread; the dispatcher,
+// the response handlers, progress_cb and event_cb run on the receive thread.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "cmbs/cmbs_api.h"
+#include "cmbs/cmbs_ie.h"
+
+struct ST_FWAPP_OBJ;
+using PST_FWAPP_OBJ = ST_FWAPP_OBJ*;
+
+// Result and progress callback: (user data, code, value). Called on the receive thread.
+using PFN_FWAPP_PROGRESS_CB = void (*)(uint32_t user_data, uint32_t code, uintptr_t value);
+// Events the dispatcher does not handle itself. Called on the receive thread.
+using PFN_FWAPP_EVENT_CB = void (*)(PST_FWAPP_OBJ app, uint16_t event_id, void* param);
+
+// progress_cb codes
+enum FWAPP_PROGRESS : uint32_t {
+  FWAPP_UPDATE_START = 2,
+  FWAPP_UPDATE_PROGRESS = 3,
+  FWAPP_UPDATE_FINISHED = 4,
+  FWAPP_UPDATE_FAILED = 5,
+  FWAPP_PARAM_GET_OK = 6,
+  FWAPP_PARAM_SET_OK = 7,
+  FWAPP_PARAM_FAILED = 8,
+};
+
+constexpr int FWAPP_PACKET_SIZE = 256;
+
+struct ST_FWAPP_OBJ {
+  void* api_handle;
+  uint32_t user_data;
+  PFN_FWAPP_PROGRESS_CB progress_cb;
+  PFN_FWAPP_EVENT_CB event_cb;
+  uint8_t port_number;
+  uint32_t init_type;
+  uint8_t* init_port;
+  std::FILE* file_handle;
+  uint32_t chunk_count;
+  uint32_t chunk_total;
+  uint32_t reset_after_end;
+  uint8_t packet[FWAPP_PACKET_SIZE];
+  uint8_t* get_buffer;
+  uint16_t get_buffer_size;  // bytes get_buffer may take: the length asked for
+  uint8_t language;
+  uint32_t file_size;
+};
+
+struct ST_FWAPP_VERSION {
+  uint16_t product_version;
+  uint16_t build;
+  uint16_t type;
+};
+
+PST_FWAPP_OBJ cmFwAppInit(const char* port_text);
+PST_FWAPP_OBJ cmFwAppOpen(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS_CB progress_cb);
+int cmFwAppSetEventCallback(PST_FWAPP_OBJ app, PFN_FWAPP_EVENT_CB event_cb);
+void cmFwAppGetVersion(PST_FWAPP_OBJ app, ST_FWAPP_VERSION* version);
+// Sends a parameter-area read; the data of the answer lands in destination (at most length bytes).
+int cmFwAppParamGet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, uint8_t* destination);
+int cmFwAppParamSet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, const uint8_t* data);
+// Takes the link down, closes the transfer file, frees the context.
+void cmFwAppClose(PST_FWAPP_OBJ app);
+
+void cmFwUpCallBack(void* app, uint32_t event_id, void* param);
+void cmFwAppOnParamGetRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
+void cmFwAppOnParamSetRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
+
+// The session's debug trace: level 1 information, 2 and 3 errors. It discards everything.
+void cmbs_util_Trace(int level, const char* format, ...);
+
+// Firmware update response handlers (the update engine).
+void cmFwUpOnStartRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
+void cmFwUpOnNextRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
+void cmFwUpOnEndRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);

@@ -1,0 +1,139 @@
+// rx5120-sim: serves a simulated RX5120 on a pseudo-terminal and lays out the fake
+// sysfs and dev tree through which halvern finds it.
+//
+//   rx5120-sim [options] DIR                    prints the environment to use, serves
+//                                               until interrupted or end of input
+//   rx5120-sim [options] DIR -- COMMAND ARGS    runs COMMAND against the target and
+//                                               exits with its status
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/process.h"
+#include "sim/sim_target.h"
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+void PrintUsage(std::FILE* out) {
+  std::fputs(
+      "usage: rx5120-sim [--version 0x0102] [--build 0x0345] [--paced] [--silent] [--port N]\n"
+      "                  DIR [-- COMMAND ARGS...]\n"
+      "\n"
+      "Serves a simulated RX5120 on a pseudo-terminal and lays out a fake device tree\n"
+      "under DIR (created when missing, removed again on exit).\n"
+      "\n"
+      "  --version V   product version reported by the hello reply (default 0x0102)\n"
+      "  --build B     build number reported by the hello reply (default 0x0345)\n"
+      "  --paced       send at the real line rate of 115200 baud\n"
+      "  --silent      never answer the hello (a target that does not respond)\n"
+      "  --port N      appear as COM port N, i.e. ttyACM<N-1> (1 to 255, default 1)\n"
+      "  -h, --help    show this text\n"
+      "\n"
+      "With a COMMAND, runs it with HALVERN_SYSFS_ROOT and HALVERN_DEV_ROOT set and exits\n"
+      "with its status. Without one, prints the export lines for a shell and serves until\n"
+      "SIGINT, SIGTERM or the end of standard input.\n",
+      out);
+}
+
+std::optional<unsigned long> ParseNumber(const std::string& text, unsigned long max) {
+  if (text.empty() || text[0] == '-' || text[0] == '+') return std::nullopt;
+  char* end = nullptr;
+  unsigned long v = std::strtoul(text.c_str(), &end, 0);
+  if (!end || *end != '\0' || v > max) return std::nullopt;
+  return v;
+}
+
+int BadUsage(const std::string& message) {
+  std::cerr << "rx5120-sim: " << message << "\n(try rx5120-sim -h)\n";
+  return kUsageError;
+}
+
+// A value for a shell's export line, quoted when it needs it.
+std::string ShellWord(const std::string& s) {
+  bool plain = !s.empty() && s.find_first_not_of(
+                                 "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-+,:=@%") ==
+                                 std::string::npos;
+  if (plain) return s;
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  sim::Config config;
+  uint8_t port = 1;
+  std::string dir;
+  std::vector<std::string> command;
+
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto value = [&]() -> std::optional<std::string> {
+      if (i + 1 >= argc) return std::nullopt;
+      return std::string(argv[++i]);
+    };
+    if (arg == "-h" || arg == "--help") {
+      PrintUsage(stdout);
+      return 0;
+    } else if (arg == "--version" || arg == "--build" || arg == "--port") {
+      auto text = value();
+      if (!text) return BadUsage(arg + " needs a value");
+      auto v = ParseNumber(*text, arg == "--port" ? 255 : 0xFFFF);
+      if (!v || (arg == "--port" && *v == 0)) return BadUsage("bad value for " + arg + ": " + *text);
+      if (arg == "--version") config.product_version = static_cast<uint16_t>(*v);
+      else if (arg == "--build") config.build = static_cast<uint16_t>(*v);
+      else port = static_cast<uint8_t>(*v);
+    } else if (arg == "--paced") {
+      config.paced = true;
+    } else if (arg == "--silent") {
+      config.answer_hello = false;
+    } else if (arg == "--") {
+      command.assign(argv + i + 1, argv + argc);
+      if (command.empty()) return BadUsage("no command after --");
+      break;
+    } else if (!arg.empty() && arg[0] == '-') {
+      return BadUsage("unknown option " + arg);
+    } else if (dir.empty()) {
+      dir = arg;
+    } else {
+      return BadUsage("unexpected argument " + arg + " (a command goes after --)");
+    }
+  }
+  if (dir.empty()) return BadUsage("no directory given");
+
+  platform::IgnoreBrokenPipe();
+  int status = 0;
+  {
+    sim::Target target(config);
+    if (!target.Start()) {
+      std::cerr << "rx5120-sim: cannot create the pseudo-terminal: " << target.LastError() << "\n";
+      return 1;
+    }
+    if (!target.LayOutTree(dir, port)) {
+      std::cerr << "rx5120-sim: cannot lay out the device tree under " << dir << ": " << target.LastError()
+                << "\n";
+      return 1;
+    }
+    const std::vector<std::pair<std::string, std::string>> env = {
+        {"HALVERN_SYSFS_ROOT", target.SysfsRoot()},
+        {"HALVERN_DEV_ROOT", target.DevRoot()},
+    };
+    if (command.empty()) {
+      for (const auto& [name, value] : env) std::cout << "export " << name << "=" << ShellWord(value) << "\n";
+      std::cout.flush();
+      std::cerr << "rx5120-sim: serving COM" << int{port} << " on " << target.DevicePath() << "\n";
+      platform::WaitForStopRequest();
+    } else {
+      std::string error;
+      status = platform::RunProcess(command, env, &error);
+      if (!error.empty()) std::cerr << "rx5120-sim: " << error << "\n";
+    }
+  }  // the target stops and its tree is removed here
+  return status;
+}

@@ -1,0 +1,168 @@
+// The simulated target, driven over its pseudo-terminal like the tool drives it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/pty.h"
+#include "sim/sim_target.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
+
+Bytes Frame(uint16_t event, const Bytes& params) {
+  const size_t n = params.size();
+  Bytes f(12 + n);
+  const uint16_t header[] = {static_cast<uint16_t>(n + 8), 0, event, static_cast<uint16_t>(n)};
+  for (size_t i = 0; i < 4; ++i) f[i] = 0xDA;
+  for (size_t i = 0; i < 4; ++i) {
+    f[4 + 2 * i] = static_cast<uint8_t>(header[i]);
+    f[5 + 2 * i] = static_cast<uint8_t>(header[i] >> 8);
+  }
+  std::copy(params.begin(), params.end(), f.begin() + 12);
+  return f;
+}
+
+class SimTargetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(target_.Start()) << target_.LastError();
+    std::string error;
+    fd_ = platform::TtyOpen(target_.DevicePath(), &error);
+    ASSERT_GE(fd_, 0) << error;
+  }
+  void TearDown() override { platform::FdClose(fd_); }
+
+  void Send(const Bytes& bytes) { ASSERT_TRUE(platform::FdWriteAll(fd_, bytes.data(), bytes.size(), 1000)); }
+
+  // Reads until `count` bytes have come or the time is up; returns what came.
+  Bytes Read(size_t count, std::chrono::milliseconds timeout = 2000ms) {
+    Bytes got;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    uint8_t buf[512];
+    while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
+      long n = platform::FdRead(fd_, buf, std::min(sizeof buf, count - got.size()), 20);
+      if (n < 0) break;
+      got.insert(got.end(), buf, buf + n);
+    }
+    return got;
+  }
+
+  static sim::Config TestConfig() {
+    sim::Config c;
+    c.hello_word0 = 0x1111;  // product version 0x0102 and build 0x0345 are the defaults
+    return c;
+  }
+
+  sim::Target target_{TestConfig()};
+  int fd_ = -1;
+};
+
+TEST_F(SimTargetTest, AnswersHelloWithIdentificationAndRecordsTheRequest) {
+  Send(Frame(0xFF01, {}));
+  Bytes reply = Read(12 + 29);
+  ASSERT_EQ(reply.size(), 41u);
+  Bytes header(reply.begin(), reply.begin() + 12);
+  EXPECT_EQ(header, Bytes({0xDA, 0xDA, 0xDA, 0xDA, 37, 0, 0, 0, 0x02, 0xFF, 29, 0}));
+  EXPECT_EQ(Bytes(reply.begin() + 12, reply.begin() + 20), Bytes({0x11, 0x11, 0x45, 0x03, 0x02, 0x01, 0, 0}));
+  EXPECT_TRUE(Read(1, 100ms).empty()) << "nothing follows the hello reply";
+
+  // Reset communication is not answered.
+  Send(Frame(0xFF05, {}));
+  ASSERT_TRUE(target_.WaitForFrames(2, 2000ms));
+  EXPECT_TRUE(Read(1, 100ms).empty());
+  auto frames = target_.Received();
+  EXPECT_EQ(frames[0].event_id, 0xFF01);
+  EXPECT_EQ(frames[0].wire, Frame(0xFF01, {}));
+  EXPECT_EQ(frames[1].event_id, 0xFF05);
+}
+
+TEST_F(SimTargetTest, ResynchronisesOnGarbageAndSplitInput) {
+  // Noise, a sync word with an impossible length, then a reset request in two pieces.
+  Bytes garbage = {0x00, 0xDA, 0x13, 0xDA, 0xDA, 0xDA, 0xDA, 0x03, 0x00};
+  Bytes reset = Frame(0x001C, {});
+  Send(garbage);
+  Send(Bytes(reset.begin(), reset.begin() + 5));
+  Send(Bytes(reset.begin() + 5, reset.end()));
+  ASSERT_TRUE(target_.WaitForEvent(0x001C, 2000ms));
+  EXPECT_EQ(target_.Received().size(), 1u);
+  EXPECT_EQ(target_.ResetCount(), 1);
+  EXPECT_EQ(target_.ReceivedBytes().size(), garbage.size() + reset.size());
+}
+
+TEST_F(SimTargetTest, ParameterAreaSetThenGetPutsDataBeforeResponse) {
+  Send(Frame(0x0035, {0x15, 9, 0, 0, 0x00, 0x01, 4, 0, 0xDE, 0xAD, 0xBE, 0xEF}));
+  EXPECT_EQ(Read(15), Frame(0x0036, {0x11, 1, 0}));
+  EXPECT_EQ(target_.ParamArea(0x100, 4), Bytes({0xDE, 0xAD, 0xBE, 0xEF}));
+
+  Send(Frame(0x0033, {0x15, 5, 0, 0, 0xFF, 0x00, 3, 0}));
+  EXPECT_EQ(Read(12 + 11 + 3),
+            Frame(0x0034, {0x15, 8, 0, 0, 0xFF, 0x00, 3, 0, 0x00, 0xDE, 0xAD, 0x11, 1, 0}));
+
+  // Beyond the end of the area: refused without data.
+  Send(Frame(0x0033, {0x15, 5, 0, 0, 0xFF, 0xFF, 2, 0}));
+  EXPECT_EQ(Read(15), Frame(0x0034, {0x11, 1, 1}));
+}
+
+TEST_F(SimTargetTest, FaultsRefuseSwallowAndPrefixNoise) {
+  sim::Fault refuse;
+  refuse.result = 1;
+  refuse.after = 1;  // the first start is accepted, later ones refused
+  target_.SetFault(0x000E, refuse);
+  Send(Frame(0x000E, {1, 2, 3}));
+  EXPECT_EQ(Read(15), Frame(0x000F, {0x11, 1, 0}));
+  Send(Frame(0x000E, {9, 9}));
+  EXPECT_EQ(Read(15), Frame(0x000F, {0x11, 1, 1}));
+  EXPECT_EQ(target_.FirmwareImage(), Bytes({1, 2, 3})) << "a refused start keeps the old image";
+
+  sim::Fault silent;
+  silent.no_answer = true;
+  target_.SetFault(0x0010, silent);
+  Send(Frame(0x0010, {4}));
+  ASSERT_TRUE(target_.WaitForEvent(0x0010, 2000ms));
+  EXPECT_TRUE(Read(1, 200ms).empty());
+
+  sim::Fault noisy;
+  noisy.noise = {0xDA, 0x00, 0x55};
+  noisy.split = true;
+  target_.SetFault(0x0012, noisy);
+  Send(Frame(0x0012, {}));
+  Bytes expected = noisy.noise;
+  Bytes res = Frame(0x0013, {0x11, 1, 0});
+  expected.insert(expected.end(), res.begin(), res.end());
+  EXPECT_EQ(Read(expected.size()), expected);
+  EXPECT_TRUE(target_.FirmwareEnded());
+}
+
+TEST_F(SimTargetTest, HangUpClosesTheLineAndLaidOutTreeFindsTheDevice) {
+  auto dir = std::filesystem::temp_directory_path() / ("sim_tree_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+  {
+    sim::Target other;
+    ASSERT_TRUE(other.Start());
+    ASSERT_TRUE(other.LayOutTree(dir.string(), 2));
+    auto tty = std::filesystem::path(other.SysfsRoot()) / "class/tty/ttyACM1";
+    EXPECT_EQ(std::filesystem::canonical(tty / "device").parent_path(),
+              std::filesystem::canonical(std::filesystem::path(other.SysfsRoot()) / "devices/usb1/1-2"));
+    std::ifstream vid(tty / "device/../idVendor");
+    std::string line;
+    std::getline(vid, line);
+    EXPECT_EQ(line, "3f7a");
+    EXPECT_EQ(platform::ReadSymlink(other.DevRoot() + "/ttyACM1"), other.DevicePath());
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir)) << "the tree goes with its target";
+
+  target_.HangUp();
+  uint8_t b;
+  auto deadline = std::chrono::steady_clock::now() + 2s;
+  long n = 0;
+  while ((n = platform::FdRead(fd_, &b, 1, 20)) == platform::kReadTimeout && std::chrono::steady_clock::now() < deadline) {
+  }
+  EXPECT_EQ(n, platform::kReadClosed);
+  target_.PushLogLine(1, "after the hang-up");  // must not fail or crash
+}
+
+}  // namespace
