@@ -44,11 +44,12 @@ int Fail(int result) {
 }  // namespace
 
 ST_CMBS_API_INST::~ST_CMBS_API_INST() {
-  // At exit: a link left up (or stopped from its own thread) still has a thread to collect.
-  run.store(false);
-  if (rx_wake) rx_wake->Set();
-  if (rx_thread.joinable() && rx_thread.get_id() != std::this_thread::get_id()) rx_thread.join();
-  if (rx_thread.joinable()) rx_thread.detach();
+  // At exit: a link left up (or stopped from its own thread) still has a thread to collect
+  // and a port to drain.
+  if (OnReceiveThread())
+    rx_thread.detach();
+  else
+    ReleaseAll();
 }
 
 int cmbs_api_Init(int unused, const ST_CMBS_INIT* init, const ST_CMBS_HELLO* hello) {

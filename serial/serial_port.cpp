@@ -7,8 +7,9 @@
 namespace {
 
 platform::SerialDevice* Port() {
-  static std::unique_ptr<platform::SerialDevice> own = platform::CreateSerialDevice();
-  return own.get();
+  // Never destroyed: the link's own teardown at exit still closes it.
+  static platform::SerialDevice* const own = platform::CreateSerialDevice().release();
+  return own;
 }
 
 platform::SerialDevice* g_override = nullptr;

@@ -233,7 +233,7 @@ struct Target::Impl {
     if (!frame.empty()) WriteLocked(frame, split);
   }
 
-  // Closes both ends; the master side then reads as hung up on the tool's side.
+  // Closes both ends: the tool then reads the line as hung up.
   void CloseLine() {
     {
       std::lock_guard<std::mutex> guard(line_mutex);
