@@ -1,0 +1,65 @@
+#include "platform/console.h"
+
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace platform {
+namespace {
+
+termios g_saved;  // the terminal's mode while a key is being read
+volatile sig_atomic_t g_raw = 0;
+
+void RestoreAndReraise(int signal) {
+  if (g_raw) ::tcsetattr(STDIN_FILENO, TCSANOW, &g_saved);
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+// Reads one byte from standard input; -1 at end of input or on an error.
+int ReadByte() {
+  unsigned char c;
+  for (;;) {
+    ssize_t n = ::read(STDIN_FILENO, &c, 1);
+    if (n == 1) return c;
+    if (n < 0 && errno == EINTR) continue;
+    return -1;
+  }
+}
+
+}  // namespace
+
+int ConsoleGetKey() {
+  if (!::isatty(STDIN_FILENO) || ::tcgetattr(STDIN_FILENO, &g_saved) != 0) return ReadByte();
+  termios raw = g_saved;
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  struct sigaction restore {}, old_int{}, old_term{};
+  restore.sa_handler = RestoreAndReraise;
+  ::sigemptyset(&restore.sa_mask);
+  ::sigaction(SIGINT, &restore, &old_int);
+  ::sigaction(SIGTERM, &restore, &old_term);
+  g_raw = 1;
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+  int key = ReadByte();
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &g_saved);
+  g_raw = 0;
+  ::sigaction(SIGINT, &old_int, nullptr);
+  ::sigaction(SIGTERM, &old_term, nullptr);
+  return key;
+}
+
+bool ConsoleReadLine(std::string* line, size_t max) {
+  line->clear();
+  int c = ReadByte();
+  if (c < 0) return false;
+  for (; c >= 0 && c != '\n'; c = ReadByte())
+    if (line->size() < max) line->push_back(static_cast<char>(c));
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return true;
+}
+
+}  // namespace platform
