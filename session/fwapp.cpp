@@ -148,9 +148,12 @@ void cmFwAppOnParamGetRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block) {
     }
   }
   if (app->progress_cb) {
-    app->progress_cb(app->user_data, code, reinterpret_cast<uintptr_t>(app->get_buffer));
+    // Released before the report: the command may ask for its next read as soon as it
+    // learns this result, and that request's destination must not be cleared afterwards.
+    uint8_t* destination = app->get_buffer;
     app->get_buffer = nullptr;
     app->get_buffer_size = 0;
+    app->progress_cb(app->user_data, code, reinterpret_cast<uintptr_t>(destination));
   }
 }
 

@@ -1,6 +1,7 @@
 // The frame sender: header layout, the writes of one frame, and frames from two threads.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "cmbs/cmbs_event.h"
@@ -45,19 +46,14 @@ TEST_F(FrameSendTest, FullChunkGoesOutAsThirdWrite) {
   EXPECT_EQ(fake_.Writes(), expected);
 }
 
-TEST(FrameHeaderTest, ByteOrderModeOneSwapsEveryField) {
-  uint8_t header[CMBS_HEADER_SIZE];
-  cmbs_frame_BuildHeader(0x3801, 0x0102, 1, header);
-  EXPECT_EQ(Bytes(header, header + 12), Bytes({0xDA, 0xDA, 0xDA, 0xDA, 0x01, 0x0A, 0, 0, 0x38, 0x01, 0x01, 0x02}));
-  cmbs_frame_SwapHeader(header + 4);
-  EXPECT_EQ(Bytes(header + 4, header + 12), Bytes({0x0A, 0x01, 0, 0, 0x01, 0x38, 0x02, 0x01}));
-}
-
 TEST_F(FrameSendTest, ConcurrentSendersNeverInterleave) {
   LinkUp();
-  constexpr int kFrames = 300;
-  auto sender = [](uint16_t event, uint8_t fill) {
+  constexpr int kFrames = 5000;
+  std::atomic<int> ready{0};
+  auto sender = [&ready](uint16_t event, uint8_t fill) {
     Bytes block(40, fill);
+    ++ready;
+    while (ready < 2) std::this_thread::yield();  // start together
     for (int i = 0; i < kFrames; ++i) {
       block[0] = static_cast<uint8_t>(i);
       cmbs_event_Send(event, block.data(), static_cast<uint16_t>(block.size()));

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "cmbs/cmbs_event.h"
 #include "cmbs/cmbs_rx.h"
 #include "fake_serial.h"
 
@@ -116,11 +117,6 @@ TEST_F(RxParseTest, FrameSplitAtAnyPointIsDispatchedOnceWhenComplete) {
     ASSERT_EQ(g_seen.size(), 1u) << "cut " << cut;
     EXPECT_EQ(g_seen[0].params, Bytes({0x37, 0x03, 0x02, 'h', 'i'}));
   }
-  // Byte by byte.
-  g_seen.clear();
-  held_ = 0;
-  for (uint8_t b : input) Feed({{b}});
-  EXPECT_EQ(Events(), std::vector<uint32_t>{0x3006});
 }
 
 TEST_F(RxParseTest, RawEventsGetTheHeaderOthersADescriptor) {
@@ -148,29 +144,16 @@ TEST_F(RxParseTest, InternalEventsNeverReachTheCallback) {
   EXPECT_EQ(Events(), std::vector<uint32_t>{0x0034});
 }
 
-TEST_F(RxParseTest, HelloReplyFillsIdentificationAndShortReplyReadsZeros) {
-  Bytes full(29, 0);
-  const Bytes head = {0x11, 0x22, 0x45, 0x03, 0x02, 0x01, 0x33, 0x44};
-  std::copy(head.begin(), head.end(), full.begin());
-  Feed({Frame(0xFF02, full)});
-  EXPECT_EQ(cmbs_api_HelloWord0Get(), 0x2211);
-  EXPECT_EQ(cmbs_api_BuildGet(), 0x0345);
-  EXPECT_EQ(cmbs_api_ProductVersionGet(), 0x0102);
-  EXPECT_EQ(cmbs_api_HelloWord3Get(), 0x4433);
-
+TEST_F(RxParseTest, ShortHelloReplyReadsMissingFieldsAsZero) {
   // Five bytes: the product version has its low byte only, the fourth word nothing.
+  g_cmbs.state.target.word3 = 0x5555;
+  g_cmbs.state.target.u25 = 0x5555;
   Feed({Frame(0xFF02, {0x01, 0x02, 0x03, 0x04, 0x05})});
   EXPECT_EQ(cmbs_api_HelloWord0Get(), 0x0201);
   EXPECT_EQ(cmbs_api_BuildGet(), 0x0403);
   EXPECT_EQ(cmbs_api_ProductVersionGet(), 0x0005);
   EXPECT_EQ(cmbs_api_HelloWord3Get(), 0);
   EXPECT_EQ(g_cmbs.state.target.u25, 0u);
-  EXPECT_TRUE(g_seen.empty());
-}
-
-TEST_F(RxParseTest, NothingIsDispatchedOnceTheLinkIsGoingDown) {
-  g_cmbs.run.store(false);
-  EXPECT_EQ(Feed({Cat({kA, kB})}), 0u);
   EXPECT_TRUE(g_seen.empty());
 }
 

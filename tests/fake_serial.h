@@ -153,10 +153,7 @@ bool WaitFor(Pred pred, std::chrono::milliseconds timeout = std::chrono::millise
 class FakeSerialTest : public ::testing::Test {
  protected:
   void SetUp() override { cmbs_uart_SetDevice(&fake_); }
-  void TearDown() override {
-    cmbs_api_Destroy();
-    cmbs_uart_SetDevice(nullptr);
-  }
+  void TearDown() override { cmbs_api_Destroy(); cmbs_uart_SetDevice(nullptr); }
   // Brings the link up on COM port 1 and forgets the handshake's writes.
   void LinkUp() {
     uint8_t port = 1;
@@ -193,17 +190,12 @@ class TempDir {
  public:
   TempDir() {
     static int counter = 0;
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     path_ = std::filesystem::temp_directory_path() /
-            ("halvern_" + std::string(info ? info->name() : "t") + "_" +
-             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "_" +
+            ("halvern_test_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "_" +
              std::to_string(counter++));
     std::filesystem::create_directories(path_);
   }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
+  ~TempDir() { std::error_code ec; std::filesystem::remove_all(path_, ec); }
   const std::filesystem::path& path() const { return path_; }
 
  private:

@@ -1,0 +1,186 @@
+// The application session: the dispatcher's result codes and the session over the fake link.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "cmbs/cmbs_event.h"
+#include "fake_serial.h"
+#include "session/fwapp.h"
+
+namespace halvern_test {
+namespace {
+
+// Written on the receive thread; the other fields are read only after calls was seen.
+struct Progress {
+  std::atomic<int> calls{0};
+  uint32_t user = 0, code = 0;
+  uintptr_t value = 0;
+  void Reset() { calls = 0, user = 0, code = 0, value = 0; }
+};
+Progress g_progress;
+
+void OnProgress(uint32_t user, uint32_t code, uintptr_t value) {
+  g_progress.user = user;
+  g_progress.code = code;
+  g_progress.value = value;
+  ++g_progress.calls;
+}
+
+const Bytes kArea = {0x15, 0x09, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, 0xDE, 0xAD, 0xBE, 0xEF};
+const Bytes kOk = {0x11, 0x01, 0x00};
+const Bytes kRefused = {0x11, 0x01, 0x01};
+
+TEST(SessionDispatchTest, ParameterResponsesGiveResultCodes) {
+  struct Case {
+    const char* name;
+    uint16_t event;
+    Bytes block;
+    uint32_t code;
+    bool copied;
+  } cases[] = {
+      {"area then ok", 0x0034, Cat({kArea, kOk}), 6, true},
+      {"ok then area", 0x0034, Cat({kOk, kArea}), 6, false},
+      {"area then refused", 0x0034, Cat({kArea, kRefused}), 8, true},
+      {"area without response", 0x0034, kArea, 8, true},
+      {"other element skipped", 0x000B, Cat({{0x37, 0x01, 0x00}, kArea, kOk}), 6, true},
+      {"get without elements", 0x0034, {}, 8, false},
+      {"set ok", 0x0036, Cat({{0x37, 0x01, 0x00}, kOk}), 7, false},
+      {"set refused", 0x000D, kRefused, 8, false},
+      {"set without elements", 0x0036, {}, 8, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    uint8_t dest[8] = {};
+    ST_FWAPP_OBJ app{};
+    app.user_data = 42;
+    app.progress_cb = OnProgress;
+    const bool get = c.event == 0x0034 || c.event == 0x000B;
+    if (get) app.get_buffer = dest, app.get_buffer_size = 4;
+    Bytes bytes = c.block;
+    ST_CMBS_PARAM_BLOCK block{uint16_t(bytes.size()), uint16_t(bytes.size()), 0, bytes.data()};
+    g_progress.Reset();
+    cmFwUpCallBack(&app, c.event, &block);
+    EXPECT_EQ(g_progress.calls, 1);
+    EXPECT_EQ(g_progress.user, 42u);
+    EXPECT_EQ(g_progress.code, c.code);
+    EXPECT_EQ(g_progress.value, get ? reinterpret_cast<uintptr_t>(dest) : 0u);
+    EXPECT_EQ(app.get_buffer, nullptr);
+    const Bytes expected = c.copied ? Bytes({0xDE, 0xAD, 0xBE, 0xEF, 0, 0, 0, 0}) : Bytes(8, 0);
+    EXPECT_EQ(Bytes(dest, dest + 8), expected);
+  }
+}
+
+struct EventSeen {
+  PST_FWAPP_OBJ app = nullptr;
+  uint16_t event = 0;
+  void* param = nullptr;
+  int calls = 0;
+} g_event;
+
+void OnEvent(PST_FWAPP_OBJ app, uint16_t event, void* param) { g_event = {app, event, param, g_event.calls + 1}; }
+
+TEST(SessionDispatchTest, OtherEventsGoToTheEventCallbackOrAreDropped) {
+  ST_FWAPP_OBJ app{};
+  app.progress_cb = OnProgress;
+  ST_CMBS_PARAM_BLOCK block{};
+  g_progress.Reset();
+  g_event = {};
+  cmFwUpCallBack(&app, CMXX_EV_LOG_MSG, &block);  // no event callback: dropped
+  EXPECT_EQ(cmFwAppSetEventCallback(&app, OnEvent), 0);
+  cmFwUpCallBack(&app, CMXX_EV_LOG_MSG, &block);
+  cmFwUpCallBack(nullptr, CMXX_EV_LOG_MSG, &block);  // no context: ignored
+  EXPECT_EQ(g_event.calls, 1);
+  EXPECT_EQ(g_event.app, &app);
+  EXPECT_EQ(g_event.event, CMXX_EV_LOG_MSG);
+  EXPECT_EQ(g_event.param, &block);
+  EXPECT_EQ(g_progress.calls, 0);
+  EXPECT_EQ(cmFwAppSetEventCallback(nullptr, OnEvent), -1);
+}
+
+// The session opened over the fake device.
+class SessionLinkTest : public FakeSerialTest {
+ protected:
+  void TearDown() override {
+    if (app_) cmFwAppClose(app_);
+    FakeSerialTest::TearDown();
+  }
+  PST_FWAPP_OBJ app_ = nullptr;
+};
+
+TEST_F(SessionLinkTest, PortTextIsTakenToEightBits) {
+  for (auto [text, port] : {std::pair{"7", 7}, {"263", 7}, {"12abc", 12}}) {
+    SCOPED_TRACE(text);
+    app_ = cmFwAppInit(text);
+    ASSERT_NE(app_, nullptr);
+    EXPECT_EQ(fake_.LastPort(), port);
+    EXPECT_EQ(app_->port_number, port);
+    EXPECT_EQ(app_->init_port, &app_->port_number);
+    cmFwAppClose(app_);
+    app_ = nullptr;
+    EXPECT_FALSE(fake_.IsOpen());
+  }
+}
+
+TEST_F(SessionLinkTest, GetOfTooManyBytesIsRefusedAndKeepsDestination) {
+  app_ = cmFwAppOpen("1", 5, OnProgress);
+  ASSERT_NE(app_, nullptr);
+  fake_.ClearWrites();
+  uint8_t dest[600];
+  EXPECT_EQ(cmFwAppParamGet(app_, 0, 513, dest), 4);
+  EXPECT_TRUE(fake_.Writes().empty());
+  EXPECT_EQ(app_->get_buffer, dest);
+}
+
+TEST_F(SessionLinkTest, ResponseWithMoreDataThanAskedStaysInsideTheDestination) {
+  g_progress.Reset();
+  app_ = cmFwAppOpen("1", 9, OnProgress);
+  ASSERT_NE(app_, nullptr);
+  fake_.ClearWrites();
+  uint8_t dest[12];
+  std::memset(dest, 0xCC, sizeof dest);
+  ASSERT_EQ(cmFwAppParamGet(app_, 0x0010, 4, dest + 4), 0);
+  const auto frames = fake_.Frames();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].event_id, 0x0033);
+  EXPECT_EQ(frames[0].params, Bytes({0x15, 0x05, 0x00, 0x00, 0x10, 0x00, 0x04, 0x00}));
+
+  // The target answers with 16 bytes where 4 were asked for.
+  Bytes area = {0x15, 0x15, 0x00, 0x00, 0x10, 0x00, 0x10, 0x00};
+  for (int i = 0; i < 16; ++i) area.push_back(static_cast<uint8_t>(i + 1));
+  fake_.Queue(Frame(0x0034, Cat({area, kOk})));
+  ASSERT_TRUE(WaitFor([] { return g_progress.calls == 1; }));
+  EXPECT_EQ(g_progress.code, 6u);
+  EXPECT_EQ(g_progress.user, 9u);
+  EXPECT_EQ(Bytes(dest, dest + 12), Bytes({0xCC, 0xCC, 0xCC, 0xCC, 1, 2, 3, 4, 0xCC, 0xCC, 0xCC, 0xCC}));
+}
+
+// A command may ask for the next read as soon as the result of the previous one is
+// reported; that request's destination must survive the end of the previous response.
+PST_FWAPP_OBJ g_chained_app = nullptr;
+uint8_t g_second[2];
+std::atomic<uintptr_t> g_second_value{1};
+
+void AskAgainOnFirstResult(uint32_t, uint32_t, uintptr_t value) {
+  if (++g_progress.calls == 1)
+    cmFwAppParamGet(g_chained_app, 0, 2, g_second);
+  else
+    g_second_value = value;
+}
+
+TEST_F(SessionLinkTest, NextGetAskedFromTheResultKeepsItsDestination) {
+  g_progress.Reset();
+  app_ = g_chained_app = cmFwAppOpen("1", 0, AskAgainOnFirstResult);
+  ASSERT_NE(app_, nullptr);
+  uint8_t first[2] = {};
+  ASSERT_EQ(cmFwAppParamGet(app_, 0, 2, first), 0);
+  fake_.Queue(Frame(0x0034, Cat({{0x15, 0x07, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x01, 0x02}, kOk})));
+  ASSERT_TRUE(WaitFor([] { return g_progress.calls == 1; }));
+  fake_.Queue(Frame(0x0034, Cat({{0x15, 0x07, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x03, 0x04}, kOk})));
+  ASSERT_TRUE(WaitFor([] { return g_progress.calls == 2; }));
+  EXPECT_EQ(g_second_value, reinterpret_cast<uintptr_t>(g_second));
+  EXPECT_EQ(Bytes(g_second, g_second + 2), Bytes({0x03, 0x04}));
+}
+
+}  // namespace
+}  // namespace halvern_test
