@@ -37,7 +37,9 @@ class PosixSerialDevice final : public SerialDevice {
       wake_[0] = wake_[1] = -1;
       return -1;
     }
-    ::tcflush(fd, TCIOFLUSH);
+    // Stale input goes; output is not purged: on a pseudo-terminal that would discard what the
+    // previous user of the line wrote and the other side has not read yet.
+    ::tcflush(fd, TCIFLUSH);
     fd_ = fd;
     on_data_ = on_data;
     try {

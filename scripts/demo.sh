@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
-cmake -S . -B build -DHALVERN_TESTS=OFF -DHALVERN_BENCH=OFF >/dev/null
+cmake -S . -B build >/dev/null
 cmake --build build -j"$(nproc)" --target halvern rx5120-sim >/dev/null
 [ $# -gt 0 ] || set -- -cmd version
 tree=$(mktemp -d)

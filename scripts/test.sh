@@ -17,7 +17,7 @@ done
 
 bench=ON
 [ -z "$sanitize" ] || bench=OFF
-cmake -S . -B "$build" -DHALVERN_SANITIZE="$sanitize" -DHALVERN_BENCH=$bench >/dev/null
+cmake -S . -B "$build" -DHALVERN_SANITIZE="$sanitize" -DHALVERN_TESTS=ON -DHALVERN_BENCH=$bench >/dev/null
 cmake --build "$build" -j"$(nproc)"
 if [ -n "$filter" ]; then
   "$build/tests/halvern_tests" --gtest_filter="$filter"
