@@ -167,6 +167,7 @@ struct Target::Impl {
   std::atomic<bool> hangup_requested{false};
   std::atomic<bool> serving{false};
   std::thread thread;
+  Clock::time_point line_in_end{};  // pace_host_bytes: when the last byte from the host has crossed (serving thread)
 
   // Target state and records, under mutex.
   mutable std::mutex mutex;
@@ -209,6 +210,10 @@ struct Target::Impl {
       size_t chunk = bytes.size() - done;
       if (single_bytes) chunk = 1;
       else if (config.paced) chunk = std::min<size_t>(chunk, 16);
+      if (config.paced && config.pace_host_bytes) {
+        // The bytes reach the other side only once the line has carried them.
+        std::this_thread::sleep_until(start + kByteTime * static_cast<long>(done + chunk));
+      }
       long w = platform::FdWrite(pty.master, bytes.data() + done, chunk, kPollMs);
       if (w < 0) return false;
       if (w == 0) {
@@ -217,7 +222,9 @@ struct Target::Impl {
       }
       done += static_cast<size_t>(w);
       last_progress = Clock::now();
-      if (config.paced) {
+      if (config.paced && config.pace_host_bytes) {
+        // Already waited for these bytes before writing them.
+      } else if (config.paced) {
         std::this_thread::sleep_until(start + kByteTime * static_cast<long>(done));
       } else if (single_bytes && done < bytes.size()) {
         std::this_thread::sleep_for(kSplitGap);
@@ -267,6 +274,10 @@ struct Target::Impl {
         received_bytes.insert(received_bytes.end(), buf, buf + n);
       }
       rx.insert(rx.end(), buf, buf + n);
+      if (config.paced && config.pace_host_bytes) {
+        // The bytes cross the line one after the other, from now or from the end of the last ones.
+        line_in_end = std::max(line_in_end, Clock::now()) + kByteTime * n;
+      }
       ExtractFrames(rx);
     }
     if (hangup_requested) CloseLine();
@@ -292,7 +303,13 @@ struct Target::Impl {
         continue;
       }
       if (rx.size() - pos < length + 4) break;
+      if (config.paced && config.pace_host_bytes) {
+        // The frame is complete once its last byte has crossed; the bytes behind it come later.
+        const size_t behind = rx.size() - (pos + length + 4);
+        std::this_thread::sleep_until(line_in_end - kByteTime * static_cast<long>(behind));
+      }
       Frame f;
+      f.received_at = Clock::now();
       f.event_id = GetU16(h + 8);
       f.wire.assign(h, h + length + 4);
       f.params.assign(h + kHeaderSize, h + length + 4);

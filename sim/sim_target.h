@@ -26,6 +26,7 @@ struct Frame {
   uint16_t event_id = 0;
   std::vector<uint8_t> params;  // parameter block (length - 8 bytes)
   std::vector<uint8_t> wire;    // the whole frame as it came off the line, sync word included
+  std::chrono::steady_clock::time_point received_at{};  // when the target took the frame in (after pacing)
 };
 
 // How the target treats one request event (keyed by the request's event id).
@@ -48,6 +49,10 @@ struct Config {
   std::optional<std::vector<uint8_t>> hello_block;
   bool answer_hello = true;         // false: a silent target (never answers the hello)
   bool paced = false;               // write at the real line rate of 115200 baud (about 87 us a byte)
+  // With paced: the host's bytes count at the line rate too (a frame is taken in only when its
+  // last byte would have crossed the line), and answer bytes are handed to the line only when
+  // they would have arrived. Timings then match a real 115200-baud cable in both directions.
+  bool pace_host_bytes = false;
   size_t param_area_size = 65536;   // bytes of the in-memory parameter area
 };
 

@@ -1,0 +1,54 @@
+// A program run with its standard input fed while it runs and its output read as it comes:
+// how the end-to-end tests and benchmarks drive the interactive consoles key by key.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace platform {
+
+class Child {
+ public:
+  Child() = default;
+  ~Child();  // kills the program if it still runs
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  // Starts argv[0] with argv, the current environment plus env, in directory cwd (the
+  // current one when empty), in a session of its own. Standard input, output and error are pipes.
+  bool Start(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& env,
+             const std::string& cwd = "");
+  // Writes to the program's standard input; false when it no longer reads it.
+  bool Send(const std::string& data);
+  // Ends the program's standard input.
+  void CloseInput();
+  // Collects output until done(output so far) holds or timeout_ms passed; true when it held.
+  bool WaitForOutput(const std::function<bool(const std::string&)>& done, int timeout_ms);
+  // True when the output so far contains text, waiting at most timeout_ms for it.
+  bool WaitForText(const std::string& text, int timeout_ms);
+  // Ends input, collects all output and waits for the end; kills the program after timeout_ms.
+  // Returns the exit status (128 + signal when a signal ended it), -1 when it was not started.
+  int Finish(int timeout_ms);
+
+  const std::string& Out() const { return out_; }
+  const std::string& Err() const { return err_; }
+  bool TimedOut() const { return timed_out_; }
+  // Processor time (user and system) the program used; known after Finish.
+  double CpuSeconds() const { return cpu_seconds_; }
+
+ private:
+  // Reads what is there (waiting at most timeout_ms); false once both outputs are closed.
+  bool Pump(int timeout_ms);
+
+  int pid_ = -1;
+  int in_ = -1, out_fd_ = -1, err_fd_ = -1;
+  std::string out_, err_;
+  bool timed_out_ = false;
+  int status_ = -1;
+  double cpu_seconds_ = 0;
+};
+
+}  // namespace platform

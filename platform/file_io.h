@@ -1,0 +1,40 @@
+// Files the tracer needs beyond the standard streams: a file written with one system call
+// per record and nothing buffered, the modification time of a file, and where the
+// message-ID name file lies by default.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// A file opened for writing only. Each Write goes to the system in one call, so what was
+// written is in the file at once. Not thread-safe: callers serialise Write and Close.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Creates the file (replacing one of the same name), write access, not shared with other
+  // openers where the system can refuse them. False with the system's error code in *error.
+  bool Create(const std::string& path, int* error);
+  // Writes n bytes; returns the bytes that reached the file (n, fewer on an error).
+  size_t Write(const void* data, size_t n);
+  void Close();
+  bool IsOpen() const { return handle_ >= 0; }
+
+ private:
+  intptr_t handle_ = -1;
+};
+
+// The file's last modification time in seconds, as the file system reports it.
+// False when the file's status cannot be had (it does not exist).
+bool FileModifiedTime(const std::string& path, int64_t* seconds);
+
+// The fixed place of the message-ID name file on this system.
+const char* DefaultMidFilePath();
+
+}  // namespace platform
