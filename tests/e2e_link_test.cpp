@@ -166,7 +166,7 @@ TEST_F(LinkTest, UnknownCommandsAndUpdateWithoutFirmware) {
     EXPECT_EQ(r.exit_status, 1) << command;
   }
   auto r = Run({"-p", "RX5120", "-cmd", "update"});
-  EXPECT_EQ(r.out, kBanner + "\nFW file not defined\n");
+  EXPECT_EQ(r.out, kBanner + kVersion0102 + "\n" + kRule + "\n" + "\nFW file not defined\n" + "\n" + kRule + "\n");
   EXPECT_EQ(r.exit_status, 1);
 }
 

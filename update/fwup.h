@@ -1,0 +1,57 @@
+// Firmware and PILL update: the response-driven transfer engines, the commands that run them
+// with their progress display, and the offline date stamp of PILL files.
+//
+// Threads: the Start functions and the commands run on the command thread; the callbacks,
+// answer handlers and Continue functions run on the receive thread, one answer at a time,
+// and send each next request from there.
+#pragma once
+
+#include <cstdint>
+
+#include "session/fwapp.h"
+
+constexpr int FWUP_CHUNK_SIZE = 256;        // bytes of one firmware chunk or PILL packet
+constexpr int PILL_PREFIX_SIZE = 8;         // language and file size in front of the first PILL packet
+constexpr long PILL_STAMP_OFFSET = 28;      // where the date stamp lies in a PILL file
+constexpr int PILL_STAMP_SIZE = 4;          // day, month, year within the century, language
+
+// ---- Firmware update engine -------------------------------------------------------------
+
+// Opens the image and sends its first chunk in the start request (after a 200 ms pause).
+// Returns 0 when the start request went out, and also when the engine ended the transfer
+// itself (empty file or failing first read, refused request: the session is then closed);
+// -1 when the file cannot be opened (the session stays open for the caller).
+int cmFwUpStart(PST_FWAPP_OBJ app, const char* path, uint32_t user_data, PFN_FWAPP_PROGRESS_CB progress_cb);
+// Reads and sends the next chunk (progress code 3 once it is out), or the end request at the end of the file.
+void cmFwUpContinue(PST_FWAPP_OBJ app);
+// The result of the first IE_RESPONSE of an answer; 255 when it has none.
+uint8_t cmFwUpGetResult(PST_CMBS_PARAM_BLOCK block);
+// cmFwUpOnStartRsp, cmFwUpOnNextRsp, cmFwUpOnEndRsp: see session/fwapp.h (called by cmFwUpCallBack).
+
+// ---- Firmware update command and the progress display shared with the PILL update --------
+
+// Progress callback of both transfers (receive thread): "Update Start" at code 2, the
+// self-overwriting kilobyte counter at code 3; codes 4 and 5 end the command's wait.
+void cmFwUpProgress(uint32_t user_data, uint32_t code, uintptr_t value);
+
+// ---- PILL update --------------------------------------------------------------------------
+
+// Brings the link up with cmPillUpdCallBack as the callback. None when the link does not come up.
+PST_FWAPP_OBJ cmPillUpdInitialize(const char* port_text);
+// Opens the file and announces language (app->language) and size in the start request.
+// 0 when the request went out (or the size could not be had: nothing is sent), -1 on failure.
+int cmPillUpdStart(PST_FWAPP_OBJ app, const char* path, uint32_t user_data, PFN_FWAPP_PROGRESS_CB progress_cb);
+// Sends the next packet (the first one carries the 8-byte prefix), or the end request.
+void cmPillUpdContinue(PST_FWAPP_OBJ app, bool first);
+// The callback registered for pill_upd in place of cmFwUpCallBack.
+void cmPillUpdCallBack(void* app, uint32_t event_id, void* param);
+void cmPillUpdOnStartRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
+void cmPillUpdOnNextRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
+void cmPillUpdOnEndRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
+uint8_t cmPillUpdGetResult(PST_CMBS_PARAM_BLOCK block);
+
+// ---- PILL date stamp ----------------------------------------------------------------------
+
+// Checks a YYMMDD date and fills day, month and year of the stamp (stamp[0..2]); returns 1,
+// or prints the reason and returns 0.
+int cmPillDateParse(const char* date, uint8_t stamp[PILL_STAMP_SIZE]);

@@ -1,0 +1,94 @@
+// The update command: shows the target's version, runs the firmware update engine and waits
+// for its outcome, and the progress display that the PILL update shares.
+#include <cstdio>
+
+#include "app/cli.h"
+#include "app/commands.h"
+#include "session/wait.h"
+#include "update/fwup.h"
+#include "update/fwup_transfer.h"
+
+namespace {
+
+// Chunks reported written since "Update Start" (receive thread only).
+int g_written_chunks = 0;
+
+void PrintClosingLines() {
+  std::printf("\n");
+  cmPrintRule();
+  std::printf("\n");
+}
+
+}  // namespace
+
+void cmFwUpProgress(uint32_t, uint32_t code, uintptr_t) {
+  switch (code) {
+    case FWAPP_UPDATE_START:
+      std::printf("Update Start\n");
+      g_written_chunks = 0;
+      break;
+    case FWAPP_UPDATE_PROGRESS:
+      ++g_written_chunks;
+      std::printf("Writing: %3d Kb\r", static_cast<int>(int64_t{g_written_chunks} * FWUP_CHUNK_SIZE / 1024));
+      break;
+    case FWAPP_UPDATE_FINISHED:
+      cmFwUpTransferSignal(FWUP_FINISHED);
+      return;
+    case FWAPP_UPDATE_FAILED:
+      // A refused step ends the wait at once; the command reports it like a timeout.
+      cmFwUpTransferSignal(FWUP_FAILED);
+      return;
+    default:
+      return;
+  }
+  std::fflush(stdout);  // the counter overwrites itself on the console as it changes
+}
+
+int cmFwUpCommand(uint8_t port, const char* fw_path) {
+  char port_text[4];
+  std::snprintf(port_text, sizeof port_text, "%d", port);
+  PST_FWAPP_OBJ app = cmFwAppInit(port_text);
+  if (!app) {
+    std::printf("\n[ERROR]\tTarget connectivity failed! Check COMPort is not used from other application\n");
+    return -1;
+  }
+
+  ST_FWAPP_VERSION version;
+  cmFwAppGetVersion(app, &version);
+  std::printf("Product: SW Version %02x.%02x.%04x\n\n", version.product_version >> 8, version.product_version & 0xFF,
+              version.build);
+  cmPrintRule();
+  std::printf("\n");
+
+  if (!fw_path) {
+    PrintClosingLines();
+    std::printf("\nFW file not defined\n");
+    PrintClosingLines();
+    cmFwAppClose(app);
+    return -1;
+  }
+
+  cmFwUpTransferBegin("FW_Update");
+  app->reset_after_end = 1;
+  if (cmFwUpStart(app, fw_path, 0, cmFwUpProgress) != 0) {
+    cmFwUpTransferFinish(app);
+    cmFwUpTransferEnd();
+    std::printf("\n[ERROR]\tFW Update was not sucessfully started!\n");
+    PrintClosingLines();
+    return -1;
+  }
+
+  // From here the engine owns the session until it has closed it or the receive thread is stopped.
+  cmFwUpTransferWait(cmFwAppWaitMs());
+  const int outcome = cmFwUpTransferFinish(app);
+  cmFwUpTransferEnd();
+  if (outcome == FWUP_FINISHED) {
+    PrintClosingLines();
+    std::printf("\nFW Update successfully finished\n");
+    PrintClosingLines();
+    return 0;
+  }
+  std::printf("\n[ERROR]\tFW Update was not successfully finished!\n");
+  PrintClosingLines();
+  return -1;
+}
