@@ -1,0 +1,257 @@
+// param_set and param_get: a batch of parameter-area requests from a settings file, one line
+// after another; param_get writes what it read, in the same line syntax, to an output file
+// named after the target's software version.
+#include "params/param_file.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/cli.h"
+#include "app/commands.h"
+#include "cmbs/cmbs_ie.h"
+#include "params/param_admin.h"
+#include "session/wait.h"
+
+namespace {
+
+uint16_t g_product_version = 0;  // of the connected target, for the output file name
+uint16_t g_build = 0;
+
+bool IsComment(const char* line) {
+  const auto first = static_cast<unsigned char>(line[0]);
+  return first == '#' || first <= 0x20;
+}
+
+// "%d" as the line's ADDRESS: a sign and at least one digit. Returns the position after it.
+const char* ReadSignedDecimal(const char* text, uint16_t* value) {
+  const char* p = text;
+  if (*p == '+' || *p == '-') ++p;
+  if (*p < '0' || *p > '9') return nullptr;
+  *value = static_cast<uint16_t>(cmParamDecimal(text));
+  while (*p >= '0' && *p <= '9') ++p;
+  return p;
+}
+
+// Waits for the answer to a request that went out (rc 0). True when it came and was a success;
+// "\nError\n" when it did not come or the request could not be sent.
+bool AwaitAnswer(int rc) {
+  std::fflush(stdout);
+  if (rc != CMBS_RC_OK || !g_admin_param.done_event->Wait(cmFwAppWaitMs())) {
+    std::printf("\nError\n");
+    return false;
+  }
+  std::lock_guard lock(g_admin_param.mutex);
+  return g_admin_param.last_code != FWAPP_PARAM_FAILED;
+}
+
+// Echoes a line that asks for nothing: a comment as it is, a line in error after its reason.
+// Such lines are skipped; they do not fail the batch.
+void EchoNonRequest(const ST_PARAM_LINE& parsed, const char* line) {
+  if (parsed.kind == PARAM_LINE_WRONG_FORMAT)
+    std::printf("\nWrong format: %c\n", parsed.format);
+  else if (parsed.kind == PARAM_LINE_WRONG)
+    std::printf("\nWrong line\n");
+  std::printf("%s", line);
+}
+
+// Closes the settings file; false (and a message) when it could not be read to its end.
+bool FinishReading(std::FILE* in, const char* settings_path) {
+  const bool read = !std::ferror(in);
+  std::fclose(in);
+  if (!read) std::printf("ERROR: Couldn't read '%s'\n\n", settings_path);
+  return read;
+}
+
+void ResetForRequest() {
+  std::lock_guard lock(g_admin_param.mutex);
+  g_admin_param.last_code = 0;
+  g_admin_param.done_event->Reset();
+}
+
+}  // namespace
+
+ST_PARAM_LINE cmParamParseLine(const char* line, bool is_get) {
+  ST_PARAM_LINE parsed;
+  if (IsComment(line)) {
+    parsed.kind = PARAM_LINE_COMMENT;
+    return parsed;
+  }
+  const char* p = line[1] == 'x' ? cmParamReadHex(line, &parsed.address) : ReadSignedDecimal(line, &parsed.address);
+  if (!p || p[0] != ':' || p[1] == '\0') return parsed;  // ADDRESS ":" FORMAT does not read
+  parsed.format = p[1];
+  if (parsed.format != 'b' && parsed.format != 'w' && parsed.format != 'a') {
+    parsed.kind = PARAM_LINE_WRONG_FORMAT;
+    return parsed;
+  }
+  const char* second = std::strchr(p + 1, ':');
+  if (!second) return parsed;  // no FIELD
+  const char* field = second + 1;
+  parsed.field = static_cast<size_t>(field - line);
+
+  if (parsed.format == 'b') {
+    parsed.length = 1;
+  } else if (parsed.format == 'w') {
+    parsed.length = 2;
+  } else if (is_get) {
+    parsed.length = static_cast<uint16_t>(cmParamDecimal(field));
+  } else {
+    // The digits run to the first ";" of the line, or to the line's end without one.
+    const char* semicolon = std::strchr(line, ';');
+    if (semicolon && semicolon < field) return parsed;
+    const char* end = semicolon ? semicolon : field + std::strcspn(field, "\n");
+    const size_t digits = static_cast<size_t>(end - field);
+    if (digits == 0) return parsed;
+    parsed.length = static_cast<uint16_t>((digits + 1) / 2);
+  }
+  parsed.kind = PARAM_LINE_REQUEST;
+  return parsed;
+}
+
+bool cmParamReadLine(std::FILE* file, std::string* line) {
+  line->clear();
+  while (line->size() < PARAM_LINE_PIECE) {
+    int c = std::getc(file);
+    if (c == EOF) break;
+    if (c == '\r') {
+      int next = std::getc(file);
+      if (next == '\n')
+        c = '\n';
+      else if (next != EOF)
+        std::ungetc(next, file);
+    }
+    line->push_back(static_cast<char>(c));
+    if (c == '\n') break;
+  }
+  return !line->empty();
+}
+
+std::string cmParamOutFileName(const std::string& settings_path, uint16_t product_version, uint16_t build) {
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, "_%02X_%02X_%04X", product_version >> 8, product_version & 0xFF, build);
+  return settings_path.substr(0, settings_path.find('.')) + suffix + ".out";
+}
+
+int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path) {
+  std::FILE* in = std::fopen(settings_path, "r");
+  std::printf("OPEN: %s\n\n", settings_path);
+  if (!in) return -1;
+
+  ST_ADMIN_PARAM& admin = g_admin_param;
+  ResetForRequest();
+  bool all_done = true;
+  std::string line;
+  while (cmParamReadLine(in, &line)) {
+    const char* text = line.c_str();
+    const ST_PARAM_LINE parsed = cmParamParseLine(text, false);
+    if (parsed.kind != PARAM_LINE_REQUEST) {
+      EchoNonRequest(parsed, text);
+      continue;
+    }
+    const char* field = text + parsed.field;
+    std::printf("adr %4d, len %2d Data: %s", parsed.address, parsed.length, field);
+    {
+      std::lock_guard lock(admin.mutex);
+      cmParamHexDecode(field, parsed.length, admin.data);  // at most 128 bytes from one piece
+    }
+    ResetForRequest();
+    int rc = cmFwAppParamSet(app, parsed.address, parsed.length, admin.data);
+    if (!AwaitAnswer(rc)) all_done = false;
+  }
+  if (!FinishReading(in, settings_path)) all_done = false;
+  return all_done ? 0 : -1;
+}
+
+int cmParamFileGet(PST_FWAPP_OBJ app, const char* settings_path) {
+  const std::string out_name = cmParamOutFileName(settings_path, g_product_version, g_build);
+  std::FILE* in = std::fopen(settings_path, "r");
+  if (!in) {
+    std::printf("ERROR: Couldn't open '%s'\n\n", settings_path);
+    return -1;
+  }
+  std::printf("OPEN: %s => OUT: %s\n\n", settings_path, out_name.c_str());
+  std::FILE* out = std::fopen(out_name.c_str(), "w");
+  if (!out) {
+    std::printf("ERROR: Couldn't create '%s'\n\n", out_name.c_str());
+    std::fclose(in);
+    return -1;
+  }
+
+  ST_ADMIN_PARAM& admin = g_admin_param;
+  {
+    std::lock_guard lock(admin.mutex);
+    admin.out_file = out;
+  }
+  ResetForRequest();
+  bool all_done = true;
+  std::string line;
+  while (cmParamReadLine(in, &line)) {
+    const char* text = line.c_str();
+    const ST_PARAM_LINE parsed = cmParamParseLine(text, true);
+    if (parsed.kind != PARAM_LINE_REQUEST) {
+      EchoNonRequest(parsed, text);
+      continue;
+    }
+    std::printf("adr %4d, len %2d", parsed.address, parsed.length);
+    {
+      // The prefix (at most one piece long) and a NUL, then room for the answer.
+      std::lock_guard lock(admin.mutex);
+      std::memcpy(admin.data, text, parsed.field);
+      admin.data[parsed.field] = 0;
+      admin.prefix_length = static_cast<int32_t>(parsed.field);
+      admin.shown_count = parsed.length;
+    }
+    ResetForRequest();
+    int rc = cmFwAppParamGet(app, parsed.address, parsed.length, admin.data + parsed.field + 1);
+    if (!AwaitAnswer(rc)) all_done = false;
+    std::printf("\n");
+  }
+  if (!FinishReading(in, settings_path)) all_done = false;
+
+  {
+    std::lock_guard lock(admin.mutex);  // a late answer no longer writes to the file
+    admin.out_file = nullptr;
+  }
+  const bool written = !std::ferror(out);
+  if (std::fclose(out) != 0 || !written) {
+    std::printf("ERROR: Couldn't write '%s'\n\n", out_name.c_str());
+    all_done = false;
+  }
+  return all_done ? 0 : -1;
+}
+
+int cmParamFileRun(uint8_t port, const char* settings_path, int is_get) {
+  if (!settings_path) {
+    std::printf("File NOT defined\n");
+    return -1;
+  }
+  char port_text[4];
+  std::snprintf(port_text, sizeof port_text, "%d", port);
+  PST_FWAPP_OBJ app = cmFwAppOpen(port_text, 0, cmParamCallBack);
+  if (!app) return -1;  // cmFwAppOpen has said why
+
+  ST_FWAPP_VERSION version;
+  cmFwAppGetVersion(app, &version);
+  std::printf("Product: SW Version %02X.%02X.%04X\n\n", version.product_version >> 8, version.product_version & 0xFF,
+              version.build);
+  cmPrintRule();
+  std::printf("\n");
+  g_product_version = version.product_version;
+  g_build = version.build;
+
+  platform::Event done("Admin Param", true);
+  {
+    std::lock_guard lock(g_admin_param.mutex);
+    g_admin_param.done_event = &done;
+    g_admin_param.out_file = nullptr;
+  }
+  int result = is_get ? cmParamFileGet(app, settings_path) : cmParamFileSet(app, settings_path);
+  cmPrintRule();
+  std::fflush(stdout);
+
+  // No callback runs once the session is closed: only then may the event go.
+  cmFwAppClose(app);
+  std::lock_guard lock(g_admin_param.mutex);
+  g_admin_param.done_event = nullptr;
+  return result;
+}

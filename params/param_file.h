@@ -1,0 +1,52 @@
+// Settings files of param_set and param_get: the line reader, the line parser and the
+// output file's name.
+//
+// A parameter line is ADDRESS ":" FORMAT ":" FIELD. ADDRESS is "0x" and up to four hex
+// digits when the second character is "x", a decimal number otherwise; FORMAT is "b" (one
+// byte), "w" (two bytes) or "a" (array). A line whose first character is "#" or a blank or
+// control character is a comment.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "session/fwapp.h"
+
+// The longest piece of a line handled at a time, its newline included; a longer line comes
+// in several pieces, each handled as a line of its own.
+constexpr size_t PARAM_LINE_PIECE = 255;
+
+enum PARAM_LINE_KIND {
+  PARAM_LINE_COMMENT,       // echoed unchanged
+  PARAM_LINE_REQUEST,       // address, format, length and field are set
+  PARAM_LINE_WRONG_FORMAT,  // FORMAT is none of b, w, a: format holds it
+  PARAM_LINE_WRONG,         // no readable address, no FIELD, or an array without a usable length
+};
+
+struct ST_PARAM_LINE {
+  PARAM_LINE_KIND kind = PARAM_LINE_WRONG;
+  uint16_t address = 0;  // the value written, modulo 65536
+  char format = 0;
+  uint16_t length = 0;   // bytes to get or set; above 512 the request is refused
+  size_t field = 0;      // index of FIELD: the prefix is the line up to here (its second ':' included)
+};
+
+// Parses one line (a NUL-terminated piece). For param_get an array's FIELD is its decimal
+// length; for param_set it holds the digits, two per byte, up to the first ";" or, without
+// one, up to the end of the line.
+ST_PARAM_LINE cmParamParseLine(const char* line, bool is_get);
+
+// Reads the next piece of a line: at most PARAM_LINE_PIECE characters, up to and including a
+// newline. A CR LF line end reads as a newline. False at end of file when nothing was read.
+bool cmParamReadLine(std::FILE* file, std::string* line);
+
+// The output file of param_get: the settings path up to its first "." (the whole path when it
+// has none), "_%02X_%02X_%04X" from the version's high and low byte and the build, ".out".
+std::string cmParamOutFileName(const std::string& settings_path, uint16_t product_version, uint16_t build);
+
+// Batch runs of one settings file. Each returns 0 when every request of the file was answered
+// with success, -1 when the file could not be opened or a request failed or went unanswered.
+int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path);
+int cmParamFileGet(PST_FWAPP_OBJ app, const char* settings_path);
