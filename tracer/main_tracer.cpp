@@ -1,0 +1,109 @@
+// The tracer command (module main_tracer).
+#include "tracer/main_tracer.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/commands.h"
+#include "cmbs/cmbs_dsr.h"
+#include "platform/console.h"
+#include "session/fwapp.h"
+#include "tracer/main_tracer_event.h"
+#include "tracer/main_tracer_user.h"
+#include "tracer/tracer_out.h"
+
+namespace {
+
+const char* const kModule = "main_tracer";
+
+const char* const kUsage =
+    "USAGE:\n------------------\ns\t=>\t show logger configurations\nq\t=>\t quit\nh\t=>\t help\n\n";
+
+// One line of a text file without its line end ("\r\n" counts as "\n"); false at the end.
+bool ReadLine(std::FILE* file, std::string* line) {
+  line->clear();
+  int c;
+  while ((c = std::fgetc(file)) != EOF && c != '\n') line->push_back(static_cast<char>(c));
+  if (c == EOF && line->empty()) return false;
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return true;
+}
+
+}  // namespace
+
+int cmTracerReadCommand(const char* path, char* buffer, size_t size) {
+  if (!buffer || size < 2) return -1;
+  std::memset(buffer, 0, size);
+  std::FILE* file = path ? std::fopen(path, "rb") : nullptr;
+  if (!file) {
+    cmTracerOut("%s, %d: [ERROR]: Opening file=%s\n", kModule, 25, path ? path : "");
+    return -1;
+  }
+  std::string line;
+  int result = -1;
+  while (ReadLine(file, &line)) {
+    if (line.empty() || line[0] == '#') continue;  // empty lines and comments, however long
+    line.resize(std::strlen(line.c_str()));       // the command ends at a NUL byte
+    const size_t max = size - 2;                  // room for the line end and the terminator
+    if (line.size() > max) {
+      cmTracerOut("%s, %d: [ERROR]: Logger command longer than %u characters (%u) in file=%s\n", kModule, 40,
+                  static_cast<unsigned>(max), static_cast<unsigned>(line.size()), path);
+      break;
+    }
+    std::memcpy(buffer, line.data(), line.size());
+    result = 0;
+    break;
+  }
+  std::fclose(file);
+  return result;
+}
+
+int cmTracerRun(uint8_t port, const char* config_path) {
+  if (!config_path) {
+    cmTracerOut("%s, %d: [ERROR]: Logger configuration file not provided\n", kModule, 58);
+    return -1;
+  }
+  char command[TRACER_COMMAND_SIZE] = {};
+  if (cmTracerReadCommand(config_path, command, sizeof command) != 0) {
+    cmTracerOut("%s, %d: [ERROR]: Nothing to configure. You must specify the logger configurations in the text "
+                "file(%s)\n",
+                kModule, 64, config_path);
+    return -1;
+  }
+
+  char port_text[4];
+  std::snprintf(port_text, sizeof port_text, "%d", port);
+  PST_FWAPP_OBJ app = cmFwAppOpen(port_text, 0, nullptr);
+  if (!app) {
+    cmTracerOut("%s %d: [ERROR]: Unable to initialize cmbs! Check your com port\n", kModule, 112);
+    return -1;
+  }
+  // From here on trace events and status answers are handled on the receive thread.
+  cmFwAppSetEventCallback(app, cmTracerCallBack);
+
+  if (!cmLoggerConfigure(command)) {
+    cmFwAppClose(app);
+    return -1;
+  }
+  // Without a trace file the console still runs; each trace event then says the file is not open.
+  const bool recording = cmTracerFileOpen() == 0;
+  cmTracerOut("%s", kUsage);
+
+  for (;;) {
+    const int key = platform::ConsoleGetKey();
+    if (key == 'h') {
+      cmTracerOut("%s", kUsage);
+    } else if (key == 's') {
+      // The line break goes out first so that it always stands before the answer's block.
+      cmTracerOut("\n");
+      cmbs_dsr_logger_StatusGet();
+    } else if (key == 'q' || key < 0) {  // end of input quits as well
+      break;
+    }
+  }
+  cmTracerFileClose();
+  // The logger-off request is drained to the line when the link goes down.
+  cmFwAppClose(app);
+  return recording ? 0 : -1;
+}
