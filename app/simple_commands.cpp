@@ -14,9 +14,7 @@ constexpr uint8_t kFactoryResetParam = 12;
 // Opens the session on the port, runs step on it and closes it again.
 template <typename Step>
 int WithSession(uint8_t port, Step step) {
-  char port_text[4];
-  std::snprintf(port_text, sizeof port_text, "%d", port);
-  PST_FWAPP_OBJ app = cmFwAppInit(port_text);
+  PST_FWAPP_OBJ app = cmFwAppInit(cmFwAppPortText(port).c_str());
   if (!app) {
     std::printf("\n[ERROR]\tTarget connectivity failed! Check COMPort is not used from other application\n");
     std::printf("\n");
@@ -32,14 +30,7 @@ int WithSession(uint8_t port, Step step) {
 }  // namespace
 
 int cmVersionCommand(uint8_t port) {
-  return WithSession(port, [](PST_FWAPP_OBJ app) {
-    ST_FWAPP_VERSION version;
-    cmFwAppGetVersion(app, &version);
-    std::printf("Product: SW Version %02x.%02x.%04x\n\n", version.product_version >> 8, version.product_version & 0xFF,
-                version.build);
-    cmPrintRule();
-    std::printf("\n");
-  });
+  return WithSession(port, [](PST_FWAPP_OBJ app) { cmFwAppPrintVersion(app, false); });
 }
 
 int cmRebootCommand(uint8_t port) {

@@ -225,17 +225,10 @@ int cmParamFileRun(uint8_t port, const char* settings_path, int is_get) {
     std::printf("File NOT defined\n");
     return -1;
   }
-  char port_text[4];
-  std::snprintf(port_text, sizeof port_text, "%d", port);
-  PST_FWAPP_OBJ app = cmFwAppOpen(port_text, 0, cmParamCallBack);
+  PST_FWAPP_OBJ app = cmFwAppOpen(cmFwAppPortText(port).c_str(), 0, cmParamCallBack);
   if (!app) return -1;  // cmFwAppOpen has said why
 
-  ST_FWAPP_VERSION version;
-  cmFwAppGetVersion(app, &version);
-  std::printf("Product: SW Version %02X.%02X.%04X\n\n", version.product_version >> 8, version.product_version & 0xFF,
-              version.build);
-  cmPrintRule();
-  std::printf("\n");
+  const ST_FWAPP_VERSION version = cmFwAppPrintVersion(app, true);
   g_product_version = version.product_version;
   g_build = version.build;
 

@@ -74,6 +74,17 @@ void cmFwAppGetVersion(PST_FWAPP_OBJ app, ST_FWAPP_VERSION* version) {
                   version->type);
 }
 
+std::string cmFwAppPortText(uint8_t port) { return std::to_string(port); }
+
+ST_FWAPP_VERSION cmFwAppPrintVersion(PST_FWAPP_OBJ app, bool upper_case) {
+  ST_FWAPP_VERSION version{};
+  cmFwAppGetVersion(app, &version);
+  std::printf(upper_case ? "Product: SW Version %02X.%02X.%04X\n\n" : "Product: SW Version %02x.%02x.%04x\n\n",
+              version.product_version >> 8, version.product_version & 0xFF, version.build);
+  std::printf("===============================================================================\n\n");
+  return version;
+}
+
 int cmFwAppParamGet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, uint8_t* destination) {
   if (!app) return CMBS_RC_ERROR_PARAMETER;
   app->get_buffer = destination;

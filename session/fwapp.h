@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "cmbs/cmbs_api.h"
 #include "cmbs/cmbs_ie.h"
@@ -65,6 +66,11 @@ void cmFwAppGetVersion(PST_FWAPP_OBJ app, ST_FWAPP_VERSION* version);
 // Sends a parameter-area read; the data of the answer lands in destination (at most length bytes).
 int cmFwAppParamGet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, uint8_t* destination);
 int cmFwAppParamSet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, const uint8_t* data);
+// The port number as the decimal text a session is opened with ("%d" of its low 8 bits).
+std::string cmFwAppPortText(uint8_t port);
+// Fills the version record and prints the version block: "Product: SW Version vv.vv.bbbb\n\n",
+// the rule of 79 '=' and "\n". The parameter and log commands show upper-case digits, the others lower-case.
+ST_FWAPP_VERSION cmFwAppPrintVersion(PST_FWAPP_OBJ app, bool upper_case);
 // Takes the link down, closes the transfer file, frees the context.
 void cmFwAppClose(PST_FWAPP_OBJ app);
 

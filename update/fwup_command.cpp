@@ -45,20 +45,13 @@ void cmFwUpProgress(uint32_t, uint32_t code, uintptr_t) {
 }
 
 int cmFwUpCommand(uint8_t port, const char* fw_path) {
-  char port_text[4];
-  std::snprintf(port_text, sizeof port_text, "%d", port);
-  PST_FWAPP_OBJ app = cmFwAppInit(port_text);
+  PST_FWAPP_OBJ app = cmFwAppInit(cmFwAppPortText(port).c_str());
   if (!app) {
     std::printf("\n[ERROR]\tTarget connectivity failed! Check COMPort is not used from other application\n");
     return -1;
   }
 
-  ST_FWAPP_VERSION version;
-  cmFwAppGetVersion(app, &version);
-  std::printf("Product: SW Version %02x.%02x.%04x\n\n", version.product_version >> 8, version.product_version & 0xFF,
-              version.build);
-  cmPrintRule();
-  std::printf("\n");
+  cmFwAppPrintVersion(app, false);
 
   if (!fw_path) {
     PrintClosingLines();

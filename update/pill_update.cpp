@@ -203,17 +203,10 @@ void cmPillUpdOnEndRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block) {
 }
 
 int cmPillUpdCommand(uint8_t port, const char* pill_path, uint8_t language) {
-  char port_text[4];
-  std::snprintf(port_text, sizeof port_text, "%d", port);
-  PST_FWAPP_OBJ app = cmPillUpdInitialize(port_text);
+  PST_FWAPP_OBJ app = cmPillUpdInitialize(cmFwAppPortText(port).c_str());
   if (!app) return -1;  // the link did not come up: the command did not do what was asked
 
-  ST_FWAPP_VERSION version;
-  cmFwAppGetVersion(app, &version);
-  std::printf("Product: SW Version %02x.%02x.%04x\n\n", version.product_version >> 8, version.product_version & 0xFF,
-              version.build);
-  cmPrintRule();
-  std::printf("\n");
+  cmFwAppPrintVersion(app, false);
 
   cmFwUpTransferBegin("PILL_Update");
   app->language = language;
