@@ -1,0 +1,36 @@
+// The usbser keys read from the real registry: HKEY_LOCAL_MACHINE, opened for reading.
+#include "platform/registry.h"
+
+#include <windows.h>
+
+namespace platform {
+namespace {
+
+class Win32Registry final : public Registry {
+ public:
+  bool OpenKey(const std::string& path) const override {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    ::RegCloseKey(key);
+    return true;
+  }
+
+  bool QueryValue(const std::string& path, const std::string& name, uint8_t* buffer,
+                  uint32_t* length) const override {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    DWORD size = *length;
+    // Data longer than the buffer gives ERROR_MORE_DATA: a failure like any other.
+    const LSTATUS status = ::RegQueryValueExA(key, name.c_str(), nullptr, nullptr, buffer, &size);
+    ::RegCloseKey(key);
+    if (status != ERROR_SUCCESS) return false;
+    *length = size;
+    return true;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Registry> OpenSystemRegistry() { return std::make_unique<Win32Registry>(); }
+
+}  // namespace platform

@@ -1,0 +1,349 @@
+// Win32 serial back end: the serial-port object on the Windows communications API.
+//
+// `SerialPort` keeps the shape the protocol's port has always had: one object with a table of
+// fourteen overridable operations (its virtual functions, in slot order), an overlapped device
+// handle, and a communication-event thread that announces arriving characters. The protocol
+// reaches it through platform::SerialDevice (Open by port number, Write, Read, Close).
+#include "platform/serial.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+namespace platform {
+namespace {
+
+constexpr size_t kNameSize = 16;
+constexpr DWORD kQueueSize = 4096;        // receive and transmit buffers asked of the driver
+constexpr DWORD kWriteTimeoutMs = 4000;   // total bound of one write, and of draining at close
+constexpr DWORD kEventMask = EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_ERR;  // 0x139
+constexpr DWORD kWaitRetryMs = 10;        // pause after a failed event wait before the next
+constexpr DWORD kStopWaitMs = 1000;       // how long a cancelled event wait may take to finish
+
+// Flow-control flags.
+constexpr uint8_t kFlowDsrDtr = 0x01;
+constexpr uint8_t kFlowCtsRts = 0x02;
+constexpr uint8_t kFlowXonXoff = 0x04;
+
+using DataReceivedNotify = void (*)(uint32_t);
+
+class SerialPort {
+ public:
+  SerialPort() {
+    std::strcpy(port_name_, "COM2");
+    line_.DCBlength = sizeof(DCB);
+  }
+  virtual ~SerialPort() { SerialPort::Close(); }
+  SerialPort(const SerialPort&) = delete;
+  SerialPort& operator=(const SerialPort&) = delete;
+
+  // Slot 0: takes the name when it fits (shorter than 16 characters), then opens the device.
+  virtual int OpenByName(const char* name) {
+    if (name && std::strlen(name) < kNameSize) std::strcpy(port_name_, name);
+    return OpenDevice();
+  }
+
+  // Slot 1: opens and configures the device and starts the event thread; non-zero on success.
+  virtual int OpenDevice() {
+    device_ = ::CreateFileA(name_ref_, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (device_ == INVALID_HANDLE_VALUE) return 0;
+
+    ::SetCommMask(device_, EV_RXCHAR);
+    ::SetupComm(device_, kQueueSize, kQueueSize);
+    // Stale input goes; output is left alone: what the last user of the line wrote may not
+    // have left the driver yet, and purging it here would lose that user's last request.
+    ::PurgeComm(device_, PURGE_RXABORT | PURGE_RXCLEAR);
+
+    timeouts_.ReadIntervalTimeout = MAXDWORD;  // a read returns at once with what is buffered
+    timeouts_.ReadTotalTimeoutMultiplier = 0;
+    timeouts_.ReadTotalTimeoutConstant = 0;
+    timeouts_.WriteTotalTimeoutMultiplier = 0;
+    timeouts_.WriteTotalTimeoutConstant = kWriteTimeoutMs;
+    ::SetCommTimeouts(device_, &timeouts_);  // a port that refuses keeps its own; not fatal
+
+    line_.BaudRate = CBR_115200;
+    line_.ByteSize = 8;
+    line_.Parity = NOPARITY;
+    line_.StopBits = ONESTOPBIT;
+    const BOOL applied = ApplyLineSettings(line_);
+    if (!applied) {
+      running_ = 0;
+      CloseDevice();
+      return 0;
+    }
+
+    stop_ = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    running_ = 1;
+    DWORD id = 0;
+    event_thread_ = stop_ ? ::CreateThread(nullptr, 0, &SerialPort::ThreadMain, this, 0, &id) : nullptr;
+    if (!event_thread_) {
+      running_ = 0;
+      CloseDevice();
+      return 0;
+    }
+    event_thread_id_ = id;
+    return applied;
+  }
+
+  // Slot 2.
+  virtual uint32_t IsRunning() const { return running_; }
+
+  // Slot 3: stops the event thread, lets pending output go out, discards pending input and
+  // closes the device. Safe after a failed open and when called twice.
+  virtual void Close() {
+    running_ = 0;
+    if (device_ != INVALID_HANDLE_VALUE) ::SetCommMask(device_, 0);  // ends a pending event wait
+    if (event_thread_) {
+      ::SetEvent(stop_);
+      ::WaitForSingleObject(event_thread_, INFINITE);
+      ::CloseHandle(event_thread_);
+      event_thread_ = nullptr;
+    }
+    event_thread_id_ = 0;
+    if (device_ != INVALID_HANDLE_VALUE) {
+      // Never purge the transmit side here: it would throw away the last request sent.
+      DrainOutput();
+      ::PurgeComm(device_, PURGE_RXABORT | PURGE_RXCLEAR);
+    }
+    CloseDevice();
+  }
+
+  // Slot 4: programs baud rate, byte size, parity, stop bits and the flow-control flags;
+  // every other field keeps what the driver reports. Returns the result of SetCommState.
+  virtual BOOL ApplyLineSettings(DCB settings) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (!::GetCommState(device_, &dcb)) return FALSE;
+    dcb.BaudRate = line_.BaudRate = settings.BaudRate;
+    dcb.ByteSize = line_.ByteSize = settings.ByteSize;
+    dcb.Parity = line_.Parity = settings.Parity;
+    dcb.StopBits = line_.StopBits = settings.StopBits;
+
+    dcb.fOutxDsrFlow = (flow_control_ & kFlowDsrDtr) ? TRUE : FALSE;
+    dcb.fDtrControl = (flow_control_ & kFlowDsrDtr) ? DTR_CONTROL_HANDSHAKE : DTR_CONTROL_ENABLE;
+    dcb.fOutxCtsFlow = (flow_control_ & kFlowCtsRts) ? TRUE : FALSE;
+    dcb.fRtsControl = (flow_control_ & kFlowCtsRts) ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    dcb.fOutX = dcb.fInX = (flow_control_ & kFlowXonXoff) ? TRUE : FALSE;
+    dcb.fBinary = TRUE;
+    dcb.fParity = TRUE;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.XonLim = 100;
+    dcb.XoffLim = 100;
+    return ::SetCommState(device_, &dcb);
+  }
+
+  // Slot 5.
+  virtual void GetDefaultSettings(DCB* settings) {
+    if (settings) std::memset(settings, 0, sizeof *settings);
+  }
+
+  // Slot 6.
+  virtual uint8_t GetStatus() const { return status_; }
+
+  // Slot 7: modem-status hook.
+  virtual void OnModemStatus(uint32_t /*status*/) {}
+
+  // Slot 8: notification hook.
+  virtual int OnNotify(uint32_t /*value*/) { return 0; }
+
+  // Slot 9.
+  virtual void SetRts(uint8_t on) { ::EscapeCommFunction(device_, on ? SETRTS : CLRRTS); }
+
+  // Slot 10: never blocks. Reads only what the driver reports queued: a read of more would
+  // stay pending until further characters came.
+  virtual size_t Read(uint8_t* buffer, size_t max) {
+    if (device_ == INVALID_HANDLE_VALUE || !buffer || max == 0) return 0;
+    COMSTAT stat{};
+    DWORD errors = 0;
+    if (!::ClearCommError(device_, &errors, &stat)) return 0;
+    Note(errors);
+    const DWORD count = static_cast<DWORD>(std::min<size_t>(max, stat.cbInQue));
+    if (count == 0) return 0;
+
+    OVERLAPPED ov{};
+    ov.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!ov.hEvent) return 0;
+    DWORD got = 0;
+    if (::ReadFile(device_, buffer, count, &got, &ov)) {
+      ::GetOverlappedResult(device_, &ov, &got, FALSE);
+    } else if (::GetLastError() == ERROR_IO_PENDING) {
+      while (!::GetOverlappedResult(device_, &ov, &got, TRUE)) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_IO_INCOMPLETE) continue;
+        ClearLineErrors();
+        Note(error);
+        break;  // got holds what the wait reported
+      }
+    } else {
+      ClearLineErrors();
+      got = 0;
+    }
+    ::CloseHandle(ov.hEvent);
+    return got;
+  }
+
+  // Slot 11: blocks until the driver has taken every byte (bounded by the write timeout).
+  // Returns 1 when all went, 0 otherwise.
+  virtual int Write(const uint8_t* data, size_t count) {
+    if (device_ == INVALID_HANDLE_VALUE || (!data && count > 0)) return 0;
+    if (count == 0) return 1;
+    OVERLAPPED ov{};
+    ov.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!ov.hEvent) return 0;
+    const DWORD n = static_cast<DWORD>(std::min<size_t>(count, MAXDWORD));
+    DWORD done = 0;
+    BOOL ok = ::WriteFile(device_, data, n, &done, &ov);
+    if (ok || ::GetLastError() == ERROR_IO_PENDING) ok = ::GetOverlappedResult(device_, &ov, &done, TRUE);
+    ::CloseHandle(ov.hEvent);
+    if (ok && done == count) return 1;
+    ClearLineErrors();
+    return 0;
+  }
+
+  // Slot 12: the body of the communication-event thread. Returns 1, or 0 when the event
+  // mask cannot be set.
+  virtual int EventThread() {
+    int result = 0;
+    if (::SetCommMask(device_, kEventMask)) {
+      result = 1;
+      DWORD modem = 0;
+      if (::GetCommModemStatus(device_, &modem)) OnModemStatus(modem);
+      WaitForEvents();
+    }
+    event_thread_id_ = 0;
+    return result;
+  }
+
+  // Slot 13: tick hook.
+  virtual void OnTick() {}
+
+  // Not in the table: back to 115200 baud 8N1 without flow control, applied to an open device.
+  void ResetLineSettings() {
+    line_.BaudRate = CBR_115200;
+    line_.ByteSize = 8;
+    line_.Parity = NOPARITY;
+    flow_control_ = 0;
+    if (device_ != INVALID_HANDLE_VALUE) ApplyLineSettings(line_);
+  }
+
+  void SetDataReceived(DataReceivedNotify notify) { data_received_ = notify; }
+
+ private:
+  static DWORD WINAPI ThreadMain(void* self) { return static_cast<DWORD>(static_cast<SerialPort*>(self)->EventThread()); }
+
+  // Waits for communication events until told to stop. The wait is overlapped, as the
+  // device handle is: a wait without an overlapped record on such a handle is not reliable.
+  void WaitForEvents() {
+    wait_.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!wait_.hEvent) return;
+    HANDLE waits[2] = {wait_.hEvent, stop_};
+    while (running_) {
+      DWORD mask = 0;
+      ::ResetEvent(wait_.hEvent);
+      BOOL ok = ::WaitCommEvent(device_, &mask, &wait_);
+      if (!ok && ::GetLastError() == ERROR_IO_PENDING) {
+        if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+          // Stop: cancel the wait and let it finish before its record is reused.
+          ::CancelIo(device_);
+          ::WaitForSingleObject(wait_.hEvent, kStopWaitMs);
+          break;
+        }
+        DWORD unused = 0;
+        ok = ::GetOverlappedResult(device_, &wait_, &unused, FALSE);
+      }
+      if (!ok) {
+        // Shutdown, a mask change (ERROR_OPERATION_ABORTED, which also ends the wait on
+        // some emulated ports without cause) or a line error: wait again after a pause.
+        if (!running_) break;
+        ClearLineErrors();
+        ::WaitForSingleObject(stop_, kWaitRetryMs);
+        continue;
+      }
+      if ((mask & EV_RXCHAR) && data_received_) data_received_(0);
+    }
+    ::CloseHandle(wait_.hEvent);
+    wait_ = OVERLAPPED{};
+  }
+
+  // Waits (at most the write timeout) until the driver's transmit queue is empty, then flushes.
+  void DrainOutput() {
+    const ULONGLONG deadline = ::GetTickCount64() + kWriteTimeoutMs;
+    for (;;) {
+      COMSTAT stat{};
+      DWORD errors = 0;
+      if (!::ClearCommError(device_, &errors, &stat)) return;
+      if (stat.cbOutQue == 0) break;
+      if (::GetTickCount64() >= deadline) return;  // the line is stuck: do not hang in the flush
+      ::Sleep(1);
+    }
+    ::FlushFileBuffers(device_);
+  }
+
+  void ClearLineErrors() {
+    DWORD errors = 0;
+    if (device_ != INVALID_HANDLE_VALUE && ::ClearCommError(device_, &errors, nullptr)) Note(errors);
+  }
+
+  // With the error-report switch on, a line error mask or error code becomes a short note.
+  void Note(DWORD code) {
+    if (error_report_ && code) std::snprintf(note_, sizeof note_, "<CE-%lu>", static_cast<unsigned long>(code));
+  }
+
+  void CloseDevice() {
+    if (device_ != INVALID_HANDLE_VALUE) ::CloseHandle(device_);
+    device_ = INVALID_HANDLE_VALUE;
+    if (stop_) ::CloseHandle(stop_);
+    stop_ = nullptr;
+  }
+
+  char port_name_[kNameSize] = {};           // device name; replaced on open
+  char* name_ref_ = port_name_;              // the name the device open uses
+  HANDLE device_ = INVALID_HANDLE_VALUE;
+  HANDLE event_thread_ = nullptr;
+  DCB line_{};                               // baud rate, byte size, parity, stop bits in use
+  COMMTIMEOUTS timeouts_{};
+  std::atomic<DWORD> event_thread_id_{0};    // cleared by the event thread as it ends
+  DWORD error_report_ = 0;                   // nothing switches it on
+  std::atomic<DWORD> running_{0};            // 1 while the event thread is to run
+  uint8_t flow_control_ = 0;                 // kFlow* bits; none by default
+  uint8_t status_ = 0;
+  DataReceivedNotify data_received_ = nullptr;
+
+  HANDLE stop_ = nullptr;                    // tells the event thread to end its wait
+  OVERLAPPED wait_{};                        // the event thread's wait record
+  char note_[24] = {};
+};
+
+// The protocol's view of the port: COM<n> opened by its device path.
+class Win32SerialDevice final : public SerialDevice {
+ public:
+  int Open(uint8_t port, DataReceivedFn on_data) override {
+    port_.Close();
+    port_.ResetLineSettings();
+    port_.SetDataReceived(on_data);
+    const std::string name = DeviceName(port);
+    return port_.OpenByName(name.c_str()) ? 0 : -1;
+  }
+  int Write(const uint8_t* data, size_t count) override { return port_.Write(data, count); }
+  size_t Read(uint8_t* buffer, size_t max) override { return port_.Read(buffer, max); }
+  void Close() override { port_.Close(); }
+  std::string DeviceName(uint8_t port) const override {
+    char name[kNameSize];
+    std::snprintf(name, sizeof name, "\\\\.\\COM%d", static_cast<int>(port));
+    return name;
+  }
+
+ private:
+  SerialPort port_;
+};
+
+}  // namespace
+
+std::unique_ptr<SerialDevice> CreateSerialDevice() { return std::make_unique<Win32SerialDevice>(); }
+
+}  // namespace platform

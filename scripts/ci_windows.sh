@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The Windows build and its tests: installs the cross compiler and wine when missing, cross-builds
+# halvern.exe and the unit tests into build-win (mingw-w64, statically linked), builds the native
+# side of the end-to-end set, and runs everything under wine (tests/wine/run.sh).
+#   scripts/ci_windows.sh [--host-build DIR]     (native build directory, default build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/setup.sh
+
+host_build=build
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --host-build) host_build="$2"; shift 2 ;;
+    *) echo "unknown option: $1" >&2; exit 2 ;;
+  esac
+done
+
+need=()
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
+[ -f /usr/share/mingw-w64/include/windows.h ] || [ -f /usr/x86_64-w64-mingw32/include/windows.h ] ||
+  need+=(mingw-w64-x86-64-dev)
+command -v wine64 >/dev/null || [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
+[ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+if [ ${#need[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" = 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+
+jobs=$(nproc)
+echo "== cross build (build-win)"
+cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
+  -DHALVERN_TESTS=ON -DHALVERN_BENCH=OFF >/dev/null
+cmake --build build-win -j"$jobs" --target halvern halvern_tests
+
+echo "== native side of the end-to-end set ($host_build)"
+[ -f "$host_build/CMakeCache.txt" ] || cmake -S . -B "$host_build" -DHALVERN_TESTS=ON -DHALVERN_BENCH=OFF >/dev/null
+cmake --build "$host_build" -j"$jobs" --target halvern_wine_e2e
+
+tests/wine/run.sh --win-build build-win --host-build "$host_build"

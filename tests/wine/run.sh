@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Runs the Windows build under wine: the cross-built unit tests, then the end-to-end set, in which
+# the native simulated target serves a pseudo-terminal that wine sees as COM5.
+#
+#   tests/wine/run.sh [--win-build DIR] [--host-build DIR]
+#
+# DIR defaults: build-win (cross build: halvern.exe, tests/halvern_tests.exe) and build (native
+# build: tests/wine/halvern_wine_e2e and its LD_PRELOAD library). The wine prefix lives in a
+# temporary folder and goes at the end, after its wineserver has been stopped.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+root=$PWD
+
+win_build=build-win host_build=build
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --win-build) win_build="$2"; shift 2 ;;
+    --host-build) host_build="$2"; shift 2 ;;
+    *) echo "unknown option: $1" >&2; exit 2 ;;
+  esac
+done
+win_build=$(cd "$win_build" && pwd)
+host_build=$(cd "$host_build" && pwd)
+
+wine=""
+for candidate in wine64 /usr/lib/wine/wine64 wine; do
+  if command -v "$candidate" >/dev/null; then wine=$(command -v "$candidate"); break; fi
+done
+[ -n "$wine" ] || { echo "run.sh: wine is not installed (Debian package wine64)" >&2; exit 1; }
+wineserver=$(dirname "$wine")/wineserver
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver)
+
+for f in "$win_build/halvern.exe" "$win_build/tests/halvern_tests.exe" "$host_build/tests/wine/halvern_wine_e2e"; do
+  [ -e "$f" ] || { echo "run.sh: $f is missing (scripts/ci_windows.sh builds it)" >&2; exit 1; }
+done
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/halvern-wine.XXXXXX")
+export WINEPREFIX="$tmp/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+cleanup() {
+  "$wineserver" -k >/dev/null 2>&1 || true
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+echo "== wine prefix $WINEPREFIX"
+"$wine" wineboot -i >/dev/null 2>&1
+
+failed=0
+passed_count=0 failed_count=0
+# Adds the counts of a gtest log to the totals.
+count() {
+  local p f
+  p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\..*/\1/p' "$1" | tail -1)
+  f=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\?, listed below:.*/\1/p' "$1" | tail -1)
+  passed_count=$((passed_count + ${p:-0}))
+  failed_count=$((failed_count + ${f:-0}))
+}
+
+# 1. Unit tests, before the device keys exist (some expect no repeater to be plugged in).
+filter=$(grep -v '^#' "$root/tests/wine/posix_only_tests.txt" | grep . | paste -sd: -)
+echo "== unit tests (halvern_tests.exe)"
+set +e
+"$wine" "$win_build/tests/halvern_tests.exe" --gtest_brief=1 --gtest_filter="-$filter" 2>&1 | tee "$tmp/unit.log"
+status=${PIPESTATUS[0]}
+set -e
+[ "$status" -eq 0 ] || failed=1
+grep -q '^\[  PASSED  \]' "$tmp/unit.log" || failed=1
+count "$tmp/unit.log"
+
+# 2. The repeater as the usbser driver lists it, on COM5.
+cat > "$tmp/rx5120.reg" <<'REG'
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\usbser\Enum]
+"Count"=dword:00000001
+"0"="USB\\VID_3F7A&PID_5120\\5&123&0&1"
+
+[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\USB\VID_3F7A&PID_5120\5&123&0&1]
+"DeviceDesc"="RX5120 USB Serial Port"
+
+[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\USB\VID_3F7A&PID_5120\5&123&0&1\Device Parameters]
+"PortName"="COM5"
+REG
+"$wine" regedit /S "Z:${tmp//\//\\}\\rx5120.reg"
+"$wine" reg query 'HKLM\System\CurrentControlSet\Enum\USB\VID_3F7A&PID_5120\5&123&0&1\Device Parameters' /v PortName |
+  grep -q COM5 || { echo "run.sh: the device keys did not reach the registry" >&2; exit 1; }
+"$wineserver" -k >/dev/null 2>&1 || true
+
+# 3. End-to-end against the simulated target (each test links its terminal as COM5 and stops
+#    wineserver before the terminal closes).
+echo "== end-to-end set (halvern.exe under wine)"
+set +e
+HALVERN_WIN_EXE="$win_build/halvern.exe" HALVERN_WINE="$wine" HALVERN_WINESERVER="$wineserver" \
+  "$host_build/tests/wine/halvern_wine_e2e" --gtest_brief=1 2>&1 | tee "$tmp/e2e.log"
+status=${PIPESTATUS[0]}
+set -e
+[ "$status" -eq 0 ] || failed=1
+grep -q '^\[  PASSED  \]' "$tmp/e2e.log" || failed=1
+count "$tmp/e2e.log"
+
+echo "windows: $passed_count passed, $failed_count failed"
+exit $failed

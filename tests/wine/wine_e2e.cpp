@@ -1,0 +1,337 @@
+// The Windows executable as a user runs it, under wine, against the simulated target.
+//
+// The target runs natively on a pseudo-terminal; wine sees that terminal as COM5 (a dosdevices
+// link) and finds it through the usbser keys that run.sh writes into the prefix. Console output
+// is compared byte for byte, as a Windows console program writes it (text mode: CR LF line
+// ends), and the target side is checked through the simulator.
+//
+// Environment (set by run.sh): WINEPREFIX (a prepared prefix), HALVERN_WIN_EXE (halvern.exe),
+// HALVERN_WINE (the wine loader), HALVERN_WINESERVER.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/child.h"
+#include "platform/spawn.h"
+#include "sim/sim_target.h"
+
+namespace wine_e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr int kRunTimeoutMs = 60000;
+constexpr int kConsoleWaitMs = 20000;
+
+const std::string kRule = std::string(79, '=') + "\n";
+const std::string kBanner = kRule + "\nHALVERN Software Administration Tool Version 1.01\n\n" + kRule + "\n";
+const std::string kVersion = "Product: SW Version 01.02.0345\n\n" + kRule + "\n";
+const Bytes kHelloFrame = {0xDA, 0xDA, 0xDA, 0xDA, 0x08, 0x00, 0x00, 0x00, 0x01, 0xFF, 0x00, 0x00};
+const Bytes kResetCommFrame = {0xDA, 0xDA, 0xDA, 0xDA, 0x08, 0x00, 0x00, 0x00, 0x05, 0xFF, 0x00, 0x00};
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+// What a Windows console program's text-mode output makes of a text: every LF becomes CR LF.
+std::string CrLf(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+// The path as the Windows program names it: drive Z: is the Linux root.
+std::string WinPath(const fs::path& path) {
+  std::string p = "Z:" + fs::absolute(path).string();
+  for (char& c : p)
+    if (c == '/') c = '\\';
+  return p;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class WineTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    for (const char* name : {"WINEPREFIX", "HALVERN_WIN_EXE", "HALVERN_WINE", "HALVERN_WINESERVER"})
+      if (Env(name).empty()) GTEST_FAIL() << name << " is not set: run tests/wine/run.sh";
+  }
+
+  void SetUp() override {
+    std::random_device random;
+    dir_ = fs::temp_directory_path() / ("halvern-wine-" + std::to_string(random()));
+    fs::create_directories(dir_);
+  }
+
+  void TearDown() override {
+    if (tool_) tool_->Finish(kConsoleWaitMs);
+    // wineserver keeps watching the COM port's terminal for a while after the program ended;
+    // it goes before the terminal does.
+    platform::SpawnCapture({Env("HALVERN_WINESERVER"), "-k"}, WineEnv(), "", kRunTimeoutMs);
+    std::error_code ec;
+    fs::remove(Com5(), ec);
+    fs::remove_all(NameFileDir(), ec);
+    target_.reset();
+    fs::remove_all(dir_, ec);
+  }
+
+  // A target the program finds as COM5.
+  void StartTarget(sim::Config config = {}) {
+    target_ = std::make_unique<sim::Target>(config);
+    ASSERT_TRUE(target_->Start()) << target_->LastError();
+    std::error_code ec;
+    fs::remove(Com5(), ec);
+    fs::create_symlink(target_->DevicePath(), Com5(), ec);
+    ASSERT_FALSE(ec) << ec.message();
+  }
+
+  static fs::path Com5() { return fs::path(Env("WINEPREFIX")) / "dosdevices" / "com5"; }
+  // C:\rx4000, where the tracer looks for its message-ID name file.
+  static fs::path NameFileDir() { return fs::path(Env("WINEPREFIX")) / "drive_c" / "rx4000"; }
+
+  std::vector<std::pair<std::string, std::string>> WineEnv() const {
+    return {{"WINEPREFIX", Env("WINEPREFIX")}, {"WINEDEBUG", "-all"}, {"LD_PRELOAD", HALVERN_TIOCM_SHIM}};
+  }
+
+  std::vector<std::string> Command(std::vector<std::string> args) const {
+    args.insert(args.begin(), {Env("HALVERN_WINE"), Env("HALVERN_WIN_EXE")});
+    return args;
+  }
+
+  platform::SpawnResult Run(std::vector<std::string> args, const std::string& input = "") {
+    auto r = platform::SpawnCapture(Command(std::move(args)), WineEnv(), input, kRunTimeoutMs);
+    EXPECT_FALSE(r.timed_out);
+    return r;
+  }
+
+  // An interactive run in dir_ with keys fed while it runs.
+  void StartTool(std::vector<std::string> args) {
+    tool_ = std::make_unique<platform::Child>();
+    ASSERT_TRUE(tool_->Start(Command(std::move(args)), WineEnv(), dir_.string()));
+  }
+  void WaitForOutput(const std::string& text) {
+    ASSERT_TRUE(tool_->WaitForText(text, kConsoleWaitMs)) << "waiting for: " << text << "\noutput so far:\n"
+                                                           << tool_->Out();
+  }
+
+  fs::path Write(const std::string& name, const std::string& content) const {
+    std::ofstream(dir_ / name, std::ios::binary) << content;
+    return dir_ / name;
+  }
+
+  std::vector<uint16_t> ReceivedEvents() const {
+    std::vector<uint16_t> ids;
+    for (const auto& f : target_->Received()) ids.push_back(f.event_id);
+    return ids;
+  }
+
+  fs::path dir_;
+  std::unique_ptr<sim::Target> target_;
+  std::unique_ptr<platform::Child> tool_;
+};
+
+TEST_F(WineTest, VersionFromTheRegistryPortAndTheHelloReply) {
+  StartTarget();
+  auto r = Run({"-p", "RX5120", "-cmd", "version"});
+  EXPECT_EQ(r.out, CrLf(kBanner + kVersion));
+  EXPECT_EQ(r.exit_status, 0);
+  ASSERT_TRUE(target_->WaitForFrames(2, seconds(5)));
+  EXPECT_EQ(target_->ReceivedBytes(), Cat({kHelloFrame, kResetCommFrame}));
+}
+
+TEST_F(WineTest, NoisyAnswerInSingleBytesAtTheRealLineRate) {
+  sim::Config config;
+  config.paced = true;
+  StartTarget(config);
+  sim::Fault noisy;
+  noisy.noise = {0x01, 0xDA, 0xDA, 0xDA, 0x00, 0xDA, 0xDA, 0xDA, 0xDA, 0x02, 0x00};  // a false start, a bad length
+  noisy.split = true;
+  target_->SetFault(0xFF01, noisy);
+  auto r = Run({"-p", "RX5120", "-cmd", "version"});
+  EXPECT_EQ(r.out, CrLf(kBanner + kVersion));
+  EXPECT_EQ(r.exit_status, 0);
+}
+
+TEST_F(WineTest, NoPortWithoutItsDeviceAndUnknownProducts) {
+  // No target: COM5 is listed in the registry but cannot be opened.
+  std::error_code ec;
+  fs::remove(Com5(), ec);
+  auto r = Run({"-p", "RX5120", "-cmd", "version"});
+  EXPECT_EQ(r.out, CrLf(kBanner +
+                        "[ERROR] Couldn't initialize application.\nPlease check if target is connected and running!\n"
+                        "\n[ERROR]\tTarget connectivity failed! Check COMPort is not used from other application\n\n" +
+                        kRule + "\n"));
+  EXPECT_EQ(r.exit_status, 1);
+  r = Run({"-p", "RX9999", "-cmd", "version"});
+  EXPECT_EQ(r.exit_status, 255);
+}
+
+TEST_F(WineTest, FactoryResetReachesTheTargetBeforeTheProgramEnds) {
+  StartTarget();
+  auto r = Run({"-p", "RX5120", "-cmd", "fact_reset"});
+  EXPECT_EQ(r.out, CrLf(kBanner));
+  EXPECT_EQ(r.exit_status, 0);
+  ASSERT_TRUE(target_->WaitForEvent(0x000C, seconds(5)));
+  EXPECT_EQ(target_->FactoryResetCount(), 1);
+  const Bytes request = {0xDA, 0xDA, 0xDA, 0xDA, 0x0F, 0x00, 0x00, 0x00, 0x0C, 0x00,
+                         0x07, 0x00, 0x0E, 0x05, 0x0C, 0x00, 0x00, 0x00, 0x00};
+  EXPECT_EQ(target_->ReceivedBytes(), Cat({kHelloFrame, kResetCommFrame, request}));
+}
+
+TEST_F(WineTest, FirmwareUpdateOfAFewKilobytes) {
+  StartTarget();
+  Bytes image(5000);
+  std::mt19937 random(5000);
+  for (auto& b : image) b = static_cast<uint8_t>(random());
+  const fs::path file = dir_ / "fw.bin";
+  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), std::ssize(image));
+
+  auto r = Run({"-p", "RX5120", "-cmd", "update", "-fw", WinPath(file)});
+  std::string progress = "Update Start\n";
+  const size_t chunks = (image.size() + 255) / 256;
+  for (size_t i = 1; i < chunks; ++i) {
+    char line[32];
+    std::snprintf(line, sizeof line, "Writing: %3d Kb\r", static_cast<int>(i * 256 / 1024));
+    progress += line;
+  }
+  const std::string closing = "\n" + kRule + "\n";
+  EXPECT_EQ(r.out, CrLf(kBanner + kVersion + progress + closing + "\nFW Update successfully finished\n" + closing));
+  EXPECT_EQ(r.exit_status, 0);
+  ASSERT_TRUE(target_->WaitForEvent(0x001C, seconds(5)));
+  EXPECT_EQ(target_->FirmwareImage(), image);
+  EXPECT_TRUE(target_->FirmwareEnded());
+  EXPECT_EQ(target_->ResetCount(), 1);
+  std::vector<uint16_t> expected = {0xFF01, 0xFF05, 0x000E};
+  expected.insert(expected.end(), chunks - 1, 0x0010);
+  expected.insert(expected.end(), {0x0012, 0x001C});
+  EXPECT_EQ(ReceivedEvents(), expected);
+}
+
+TEST_F(WineTest, ParamGetWritesItsOutputFileBesideTheSettings) {
+  StartTarget();
+  target_->SetParamArea(16, {0x7F});
+  target_->SetParamArea(32, {0x12, 0x34});
+  target_->SetParamArea(64, {1, 2, 3, 4, 5});
+  const std::string settings = WinPath(Write("get.txt", "# read back\r\n16:b:\r\n0x0020:w:0\r\n0x0040:a:5\r\n"));
+  const std::string out = settings.substr(0, settings.find('.')) + "_01_02_0345.out";
+  auto r = Run({"-p", "RX5120", "-cmd", "param_get", "-settings", settings});
+  EXPECT_EQ(r.out, CrLf(kBanner + kVersion + "OPEN: " + settings + " => OUT: " + out + "\n\n" +
+                        "# read back\n"
+                        "adr   16, len  1 16:b:7F\n\n"
+                        "adr   32, len  2 0x0020:w:1234\n\n"
+                        "adr   64, len  5 0x0040:a:0102030405\n\n" +
+                        kRule));
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(ReadText(dir_ / "get_01_02_0345.out"), CrLf("16:b:7F\n0x0020:w:1234\n0x0040:a:0102030405\n"));
+  EXPECT_EQ(ReceivedEvents(), (std::vector<uint16_t>{0xFF01, 0xFF05, 0x0033, 0x0033, 0x0033}));
+}
+
+// A trace indication's elements: dst, src, mid, flags, data.
+Bytes TraceIndication(uint8_t dst, uint8_t src, uint8_t mid, const Bytes& data) {
+  const size_t n = data.size();
+  Bytes b = {0x40, 0x01, dst, 0x40, 0x01, src, 0x40, 0x01, mid, 0x40, 0x01, 0x00,
+             0x1B, uint8_t(n + 2), uint8_t((n + 2) >> 8), uint8_t(n), uint8_t(n >> 8)};
+  b.insert(b.end(), data.begin(), data.end());
+  return b;
+}
+
+std::string Unscramble(std::string text) {
+  for (size_t k = 0; k < text.size(); ++k) text[k] = char(text[k] ^ "Q&Z"[k % 3]);
+  return text;
+}
+
+const std::string kTracerUsage =
+    "USAGE:\n------------------\ns\t=>\t show logger configurations\nq\t=>\t quit\nh\t=>\t help\n\n";
+
+std::string StatusBlock(const std::vector<std::string>& on, const std::string& filter) {
+  const char* rows[] = {"ALL_TASKS   ", "MAC_TASK    ", "DLU_TASK    ", "DLC_TASK    ", "NWK_TASK    ",
+                        "IWU_TASK    ", "REP_TASK    ", "DTB_TASK    ", "TERM_TASK   ", "CMBS_TASK   "};
+  const std::string line = "---------------------------\n";
+  std::string s = line;
+  for (const char* row : rows) {
+    bool is_on = false;
+    for (const auto& o : on) is_on |= std::string(row).rfind(o, 0) == 0;
+    s += std::string(row) + "----------> " + (is_on ? "on" : "off") + "\n";
+  }
+  return s + filter + line;
+}
+
+TEST_F(WineTest, TracerRecordsATraceEventAndSwitchesTheLoggerOff) {
+  StartTarget();
+  const fs::path config = Write("logger.cfg", "# layers\r\nm,u\r\n");
+  StartTool({"-p", "RX5120", "-cmd", "tracer", "-tfile", WinPath(config)});
+  WaitForOutput(CrLf(kTracerUsage));
+  ASSERT_TRUE(target_->WaitForEvent(0x3801, seconds(10)));
+  EXPECT_EQ(target_->LoggerMask(), 0x0003);
+
+  const Bytes data(10, 0xEE);
+  target_->PushTraceIndication(TraceIndication(2, 1, 83, data));
+  // The status answer follows the event on the line: once its block is shown, the event is handled.
+  const std::string block = StatusBlock({"MAC", "DLU"}, "MSG_FILTER  ----------> off\n");
+  ASSERT_TRUE(tool_->Send("s"));
+  WaitForOutput(CrLf(block));
+  ASSERT_TRUE(tool_->Send("q"));
+  EXPECT_EQ(tool_->Finish(kConsoleWaitMs), 0);
+  EXPECT_EQ(tool_->Out(), CrLf(kBanner + kTracerUsage + "\n" + block));
+
+  std::vector<fs::path> files;
+  for (const auto& e : fs::directory_iterator(dir_))
+    if (e.path().filename().string().rfind("cmbs_dect_tracer-", 0) == 0) files.push_back(e.path());
+  ASSERT_EQ(files.size(), 1u);
+  // The trace file is written through the file API, not as text: its CR LF are its own.
+  std::string record = "BEGIN";
+  const Bytes packet = Cat({{0x4C, 0x47, 2, 1, 83, 2, 10}, data});
+  for (size_t i = 0; i < packet.size(); ++i) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%.2X ", packet[i]);
+    record += (i % 8 == 0 ? "\r\n" : "") + std::string(hex);
+  }
+  EXPECT_EQ(Unscramble(ReadText(files[0])), record + "\r\nEND\r\n\r\n");
+
+  ASSERT_TRUE(target_->WaitForFrames(5, seconds(5)));
+  EXPECT_EQ(ReceivedEvents(), (std::vector<uint16_t>{0xFF01, 0xFF05, 0x3801, 0x3802, 0x3801}));
+  EXPECT_EQ(target_->LoggerSwitch(), 0);
+}
+
+TEST_F(WineTest, TracerNamesFilterIdsFromTheFixedNameFile) {
+  StartTarget();
+  const fs::path names = NameFileDir() / "logger.txt";
+  fs::create_directories(NameFileDir());
+  std::ofstream(names, std::ios::binary) << "MY_MSG, 200\r\nOTHER, 3\r\n";
+  const fs::path config = Write("logger.cfg", "x200,3\r\n");
+  StartTool({"-p", "RX5120", "-cmd", "tracer", "-tfile", WinPath(config)});
+  WaitForOutput(CrLf(kTracerUsage));
+  const std::string block =
+      StatusBlock({}, "MSG_FILTER  ----------> on\n *200 ------->MY_MSG\n *  3 ------->OTHER\n");
+  ASSERT_TRUE(tool_->Send("s"));
+  WaitForOutput(CrLf(block));
+  ASSERT_TRUE(tool_->Send("q"));
+  EXPECT_EQ(tool_->Finish(kConsoleWaitMs), 0);
+  EXPECT_EQ(tool_->Out(), CrLf(kBanner + kTracerUsage + "\n" + block));
+}
+
+}  // namespace
+}  // namespace wine_e2e
