@@ -213,7 +213,22 @@ int cmLoggerSetMsgFilter(const char* list) {
   return 1;
 }
 
+namespace {
+
+// The name file named for this process; empty when none was.
+std::string& MidFileOverride() {
+  static std::string* const path = new std::string;
+  return *path;
+}
+
+}  // namespace
+
+void cmMidFileSetPath(const std::string& path) { MidFileOverride() = path; }
+
+const ST_MID_ENTRY* cmMidTableBuiltin() { return Builtin(); }
+
 std::string cmMidFilePath() {
+  if (!MidFileOverride().empty()) return MidFileOverride();
   const char* path = std::getenv("HALVERN_MID_FILE");
   return path && *path ? path : platform::DefaultMidFilePath();
 }

@@ -49,8 +49,14 @@ int cmMidTableLoad();
 void cmMidTableFree();
 // The name of a message id from the current table ("Unknown" when it has none); never loads.
 std::string cmMidName(int32_t id);
-// Where the name file is: HALVERN_MID_FILE, or the system's fixed place.
+// Where the name file is: the path set with cmMidFileSetPath, else HALVERN_MID_FILE, else
+// the system's fixed place.
 std::string cmMidFilePath();
+// Names the name file for this process (the trace reader's option); empty: back to the default.
+// Set before any table is loaded.
+void cmMidFileSetPath(const std::string& path);
+// The built-in table, whatever the name file holds.
+const ST_MID_ENTRY* cmMidTableBuiltin();
 
 // One line of the name file: a name (up to 127 characters, no comma, blank or tab), optional
 // white space, one or more commas, optional white space and a decimal id. False when the

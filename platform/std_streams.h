@@ -1,0 +1,9 @@
+// Standard output as a byte stream: where the system translates line ends on standard output,
+// that is switched off, so that bytes written (pcap data, CR LF text) arrive unchanged.
+#pragma once
+
+namespace platform {
+
+void SetStdoutBinary();
+
+}  // namespace platform

@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Package check: builds the .deb with cpack, unpacks it into a temporary root and checks what
+# it holds, runs the unpacked halvern, and reads the pcap of an end-to-end tracer run through
+# tshark with the Wireshark dissector.
+#   scripts/ci_package.sh [--build-dir DIR]   (DIR: the test build, default build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/setup.sh
+
+test_build=build
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build-dir) test_build="$2"; shift 2 ;;
+    *) echo "unknown option: $1" >&2; exit 2 ;;
+  esac
+done
+
+# tshark for the dissector, dpkg-dev and file for the package's library dependencies.
+need=()
+command -v tshark >/dev/null || need+=(tshark)
+command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+command -v file >/dev/null || need+=(file)
+if [ ${#need[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" = 0 ] || sudo=sudo
+  # Installing wireshark-common asks whether non-root users may capture: they may not.
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | $sudo debconf-set-selections
+  $sudo apt-get update -qq
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+fail() { echo "ci_package: $*" >&2; exit 1; }
+
+# 1. The package, from a build of the programs alone.
+pkg_build=build-package
+log="$tmp/build.log"
+quiet() { "$@" >"$log" 2>&1 || { cat "$log"; fail "failed: $*"; }; }
+quiet cmake -S . -B "$pkg_build" -DCMAKE_BUILD_TYPE=Release -DHALVERN_TESTS=OFF -DHALVERN_BENCH=OFF
+quiet cmake --build "$pkg_build" -j"$(nproc)"
+rm -f "$pkg_build"/halvern_*.deb
+quiet cpack -G DEB --config "$pkg_build/CPackConfig.cmake" -B "$pkg_build"
+deb=$(ls "$pkg_build"/halvern_*.deb)
+echo "== package $deb"
+dpkg-deb -I "$deb" | sed -n 's/^ \(Package\|Version\|Architecture\|Depends\|Recommends\|Suggests\):/  \1:/p'
+dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "the package declares no dependency on libc6"
+dpkg-deb -f "$deb" Depends | grep -q 'libstdc++6' || fail "the package declares no dependency on libstdc++6"
+
+# 2. Its contents, unpacked into a temporary root.
+root="$tmp/root"
+dpkg -x "$deb" "$root"
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
+for f in usr/bin/halvern usr/bin/halvern-trace usr/bin/rx5120-sim; do
+  [ -x "$root/$f" ] || fail "$f is missing or not executable"
+done
+for f in usr/share/man/man1/halvern.1 usr/share/man/man1/halvern-trace.1 usr/share/man/man1/rx5120-sim.1 \
+         usr/lib/udev/rules.d/60-rx5120.rules "usr/lib/$multiarch/wireshark/plugins/halvern.lua" \
+         usr/share/doc/halvern/README.md; do
+  [ -f "$root/$f" ] || fail "$f is missing"
+done
+extra=$(cd "$root" && find . -type f | sort | grep -v -E '^\./usr/(bin/(halvern|halvern-trace|rx5120-sim)|share/man/man1/(halvern|halvern-trace|rx5120-sim)\.1|lib/udev/rules\.d/60-rx5120\.rules|lib/[^/]+/wireshark/plugins/halvern\.lua|share/doc/halvern/README\.md)$' || true)
+[ -z "$extra" ] || fail "unexpected files in the package: $extra"
+rule="$root/usr/lib/udev/rules.d/60-rx5120.rules"
+grep -v '^#' "$rule" | grep -q 'ATTRS{idVendor}=="3f7a", ATTRS{idProduct}=="5120"' || fail "the udev rule does not match 3f7a:5120"
+grep -v '^#' "$rule" | grep -q 'GROUP="dialout", MODE="0660"' || fail "the udev rule does not give the port to dialout, 0660"
+grep -v '^#' "$rule" | grep -q 'SYMLINK+="rx5120"' || fail "the udev rule makes no /dev/rx5120"
+for page in halvern halvern-trace rx5120-sim; do
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/$page.1" 2>&1 >/dev/null || true)
+  [ -z "$warnings" ] || fail "man page $page.1: $warnings"
+done
+echo "== contents checked"
+
+# 3. The unpacked programs run.
+out=$("$root/usr/bin/halvern" -h) || fail "halvern -h exited with $?"
+grep -q '^usage: -p \[PRODUCT NAME\] -cmd \[COMMAND\]' <<<"$out" || fail "halvern -h printed: $out"
+"$root/usr/bin/halvern-trace" -h | grep -q '^usage: halvern-trace' || fail "halvern-trace -h failed"
+"$root/usr/bin/rx5120-sim" "$tmp/sim" -- "$root/usr/bin/halvern" -p RX5120 -cmd version >"$tmp/version.out" ||
+  fail "halvern -cmd version against the simulated target failed: $(cat "$tmp/version.out")"
+grep -q '^Product: SW Version 01.02.0345' "$tmp/version.out" || fail "unexpected version output: $(cat "$tmp/version.out")"
+echo "== unpacked halvern -h and version run"
+
+# 4. The dissector on the pcap of an end-to-end tracer run against the simulated target.
+quiet cmake -S . -B "$test_build"
+quiet cmake --build "$test_build" -j"$(nproc)" --target halvern_tests halvern halvern-trace rx5120-sim
+HALVERN_TRACE_PCAP_OUT="$tmp/tracer.pcap" "$test_build/tests/halvern_tests" \
+  --gtest_filter='TraceReaderE2eTest.TracerRunReadsBackEventForEvent' >"$tmp/e2e.out" ||
+  { cat "$tmp/e2e.out"; fail "the end-to-end tracer run failed"; }
+[ -s "$tmp/tracer.pcap" ] || fail "the tracer run wrote no pcap"
+fields="$tmp/fields.txt"
+tshark -X lua_script:"$root/usr/lib/$multiarch/wireshark/plugins/halvern.lua" -r "$tmp/tracer.pcap" \
+  -T fields -E separator=' ' -e frame.number -e halvern.kind -e halvern.dst -e halvern.src -e halvern.mid \
+  -e halvern.mid_name -e halvern.len >"$fields" 2>"$tmp/tshark.err" || { cat "$tmp/tshark.err"; fail "tshark failed"; }
+expected="1 first 2 1 83 MID_IWU_CC_SETUP 3
+2 first 2 1 83 MID_IWU_CC_SETUP 8
+3 second 2 1 83 MID_IWU_CC_SETUP 4
+4 first 7 8 9 MID_IWU_LLME_U_CON_TONE 8
+5 second 7 8 9 MID_IWU_LLME_U_CON_TONE 4
+6 first 4 5 101 MID_LLME_FRAME_TRACE 10
+7 first 1 2 3 MID_TIMER_ALERT 0
+8 first 3 4 200 Unknown 256
+9 second 3 4 200 Unknown 19"
+if [ "$(cat "$fields")" != "$expected" ]; then
+  echo "tshark showed:"; cat "$fields"; echo "expected:"; echo "$expected"
+  fail "the dissector did not show the expected messages"
+fi
+data=$(tshark -X lua_script:"$root/usr/lib/$multiarch/wireshark/plugins/halvern.lua" -r "$tmp/tracer.pcap" \
+  -Y 'frame.number == 3' -T fields -e halvern.data 2>/dev/null)
+[ "$data" = "08 04 01 02" ] || fail "the dissector showed the data of record 3 as '$data'"
+echo "== tshark shows the traced messages with their names"
+echo "ci_package: all checks passed"

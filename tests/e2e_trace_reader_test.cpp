@@ -1,0 +1,280 @@
+// halvern-trace on what a tracer run against the simulated target recorded: every event read
+// back, the text and the pcap views, name files, and damaged files.
+//
+// With HALVERN_TRACE_PCAP_OUT set, the pcap of the tracer run is also copied there (CI reads it
+// with the Wireshark dissector).
+#include <cstdlib>
+
+#include "platform/file_io.h"
+#include "tests/e2e_console.h"
+#include "trace_reader/trace_output.h"
+#include "trace_reader/trace_reader.h"
+
+namespace e2e {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const std::string kUsage =
+    "USAGE:\n------------------\ns\t=>\t show logger configurations\nq\t=>\t quit\nh\t=>\t help\n\n";
+const std::string kLine = "---------------------------\n";
+
+Bytes Sequence(size_t n, uint8_t first) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = uint8_t(first + i);
+  return b;
+}
+
+// A traced message as the target reports it, and the packets the trace file must hold for it.
+struct Traced {
+  uint8_t dst, src, mid, flags, offsets;
+  Bytes data;
+  std::vector<Bytes> packets;
+};
+
+Bytes TraceInd(const Traced& t) {
+  auto u8 = [](uint8_t v) { return Bytes{0x40, 0x01, v}; };
+  Bytes b = Concat({u8(t.dst), u8(t.src), u8(t.mid), u8(t.flags)});
+  if (t.flags & 0x02) b = Concat({b, u8(t.offsets)});
+  const size_t n = t.data.size();
+  return Concat({b, {0x1B, uint8_t(n + 2), uint8_t((n + 2) >> 8), uint8_t(n), uint8_t(n >> 8)}, t.data});
+}
+
+std::vector<Traced> Messages() {
+  const Bytes eight = {9, 8, 4, 1, 2, 3, 4, 5};
+  const Bytes big = Sequence(256, 0x10);
+  return {
+      {2, 1, 83, 0x00, 0x00, {1, 2, 3}, {{0x4C, 0x47, 2, 1, 83, 2, 3, 1, 2, 3}}},
+      {2, 1, 83, 0x07, 0x21, eight,
+       {Concat({{0x4C, 0x47, 2, 1, 83, 2, 8}, eight}), {1, 0, 2, 1, 83, 1, 0x10, 8, 4, 1, 2}}},
+      {7, 8, 9, 0x03, 0x21, eight,
+       {Concat({{0x4C, 0x47, 7, 8, 9, 7, 8}, eight}), {0, 1, 7, 8, 9, 7, 0x10, 8, 4, 1, 2}}},
+      {4, 5, 101, 0x00, 0x00, Bytes(10, 0xEE), {Concat({{0x4C, 0x47, 4, 5, 101, 4, 10}, Bytes(10, 0xEE)})}},
+      {1, 2, 3, 0x00, 0x00, {}, {{0x4C, 0x47, 1, 2, 3, 1, 0}}},
+      {3, 4, 200, 0x02, 0x30, big,
+       {Concat({{0x4C, 0x47, 3, 4, 200, 3, 0}, big}),
+        Concat({{1, 0, 3, 4, 200, 3, uint8_t(0x13 * 4)}, Bytes(big.begin(), big.begin() + 0x13)})}},
+  };
+}
+
+std::string Names(uint8_t mid) {
+  switch (mid) {
+    case 3: return "MID_TIMER_ALERT";
+    case 9: return "MID_IWU_LLME_U_CON_TONE";
+    case 83: return "MID_IWU_CC_SETUP";
+    case 101: return "MID_LLME_FRAME_TRACE";
+    default: return "Unknown";
+  }
+}
+
+trace_reader::Record RecordOf(const Bytes& packet, uint64_t number) {
+  trace_reader::Record r;
+  r.number = number;
+  r.size = packet.size();
+  std::copy(packet.begin(), packet.end(), r.bytes);
+  return r;
+}
+
+std::string Unscrambled(std::string text) {
+  trace_reader::Unscramble(text.data(), text.size(), 0);
+  return text;
+}
+
+class TraceReaderE2eTest : public ConsoleTest {
+ protected:
+  platform::SpawnResult Trace(std::vector<std::string> args, int timeout_ms = 15000) {
+    args.insert(args.begin(), HALVERN_TRACE_EXE);
+    return platform::SpawnCapture(args, trace_env_, "", timeout_ms);
+  }
+
+  // Runs the tracer, has the target report `messages`, quits, and returns the trace file.
+  std::filesystem::path RecordTrace(const std::vector<Traced>& messages) {
+    StartTarget();
+    const auto config = WriteFile("logger.cfg", "a\n");
+    StartTool({"-p", "RX5120", "-cmd", "tracer", "-tfile", config.string()});
+    WaitForOutput(kUsage);
+    if (HasFatalFailure()) return {};
+    for (const Traced& t : messages) target_->PushTraceIndication(TraceInd(t));
+    // The status answer comes after the events on the line: once it is shown, all are written.
+    Keys("s");
+    WaitForOutput(kLine + "ALL_TASKS");
+    WaitForOutput("MSG_FILTER  ----------> off\n" + kLine);
+    Keys("q");
+    EXPECT_EQ(Finish(), 0);
+    std::vector<std::filesystem::path> files;
+    for (const auto& e : std::filesystem::directory_iterator(work_))
+      if (e.path().filename().string().rfind("cmbs_dect_tracer-", 0) == 0) files.push_back(e.path());
+    EXPECT_EQ(files.size(), 1u);
+    return files.empty() ? std::filesystem::path() : files[0];
+  }
+
+  std::vector<std::pair<std::string, std::string>> trace_env_ = {{"HALVERN_MID_FILE", "/nonexistent/logger.txt"}};
+};
+
+TEST_F(TraceReaderE2eTest, TracerRunReadsBackEventForEvent) {
+  const std::vector<Traced> messages = Messages();
+  const std::filesystem::path file = RecordTrace(messages);
+  ASSERT_FALSE(file.empty());
+
+  std::string lines, text;
+  std::vector<Bytes> packets;
+  for (const Traced& t : messages)
+    for (const Bytes& p : t.packets) {
+      packets.push_back(p);
+      lines += trace_reader::FormatRecord(RecordOf(p, packets.size()), Names(t.mid));
+      std::string record = "BEGIN";
+      char hex[4];
+      for (size_t i = 0; i < p.size(); ++i) {
+        if (i % 8 == 0) record += "\r\n";
+        std::snprintf(hex, sizeof hex, "%.2X ", p[i]);
+        record += hex;
+      }
+      text += record + "\r\nEND\r\n\r\n";
+    }
+  ASSERT_EQ(packets.size(), 9u);
+
+  auto r = Trace({file.string()});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, lines);
+  EXPECT_NE(r.out.find("     2 first  dst=2   src=1   mid=83  MID_IWU_CC_SETUP                 len=8   09 08 04 01 02 "
+                       "03 04 05\n     3 second dst=2   src=1   mid=83  MID_IWU_CC_SETUP                 len=4   08 04 "
+                       "01 02\n"),
+            std::string::npos);
+
+  r = Trace({"--text", file.string()});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.out, text);
+  EXPECT_EQ(r.out, Unscrambled(ReadFile(file)));
+
+  const std::filesystem::path pcap = work_ / "trace.pcap";
+  r = Trace({"-w", pcap.string(), file.string()});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  int64_t seconds = 0;
+  ASSERT_TRUE(platform::FileModifiedTime(file.string(), &seconds));
+  std::string expected = trace_reader::PcapFileHeader();
+  for (size_t i = 0; i < packets.size(); ++i) expected += trace_reader::PcapPacket(RecordOf(packets[i], i + 1), seconds);
+  EXPECT_EQ(ReadFile(pcap), expected);
+  r = Trace({"--pcap", "-", file.string()});
+  EXPECT_EQ(r.out, expected);
+
+  if (const char* keep = std::getenv("HALVERN_TRACE_PCAP_OUT"); keep && *keep)
+    std::filesystem::copy_file(pcap, keep, std::filesystem::copy_options::overwrite_existing);
+}
+
+TEST_F(TraceReaderE2eTest, NamesFromTheNameFile) {
+  const std::vector<Traced> messages = {Messages()[0], Messages()[3]};
+  const std::filesystem::path file = RecordTrace(messages);
+  ASSERT_FALSE(file.empty());
+  const auto names = WriteFile("names.txt", "SETUP_83, 83\r\nFIRST_83,83\nFRAME,,, 101\nnot an entry\n");
+  const std::string setup = "     1 first  dst=2   src=1   mid=83  SETUP_83                         len=3   01 02 03\n";
+  const std::string frame = "     2 first  dst=4   src=5   mid=101 FRAME                            len=10  EE EE EE EE "
+                            "EE EE EE EE EE EE\n";
+  auto r = Trace({"-n", names.string(), file.string()});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.out, setup + frame);
+
+  trace_env_ = {{"HALVERN_MID_FILE", names.string()}};
+  r = Trace({file.string()});
+  EXPECT_EQ(r.out, setup + frame);
+  r = Trace({"--list-names"});
+  EXPECT_EQ(r.out, "SETUP_83, 83\nFIRST_83, 83\nFRAME, 101\n");
+  r = Trace({"--builtin-names", file.string()});
+  EXPECT_NE(r.out.find("mid=83  MID_IWU_CC_SETUP "), std::string::npos) << r.out;
+  r = Trace({"--builtin-names", "--list-names"});
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out.substr(0, 34), "MID_DEBUG_OUT, 0\nMID_COM_EVENT, 1\n");
+  EXPECT_NE(r.out.find("\nMID_IWU_LLME_SUBCRIPTION_RESET, 132\n"), std::string::npos);
+
+  r = Trace({"-n", (work_ / "missing.txt").string(), file.string()});
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "halvern-trace: cannot read the name file " + (work_ / "missing.txt").string() + "\n");
+}
+
+TEST_F(TraceReaderE2eTest, DamagedFilesAreReadUpToTheDamage) {
+  const std::vector<Traced> messages = {Messages()[0], Messages()[1]};
+  const std::filesystem::path file = RecordTrace(messages);
+  ASSERT_FALSE(file.empty());
+  const std::string whole = ReadFile(file);
+  const size_t first = 48;  // the first record: ten bytes
+  ASSERT_EQ(Unscrambled(whole).substr(0, first + 5), "BEGIN\r\n4C 47 02 01 53 02 03 01 \r\n02 03 \r\nEND\r\n\r\nBEGIN");
+  const std::string line1 = trace_reader::FormatRecord(RecordOf(messages[0].packets[0], 1), "MID_IWU_CC_SETUP");
+
+  std::string flipped = whole;
+  flipped[first + 10] = char(flipped[first + 10] ^ 0x40);  // '4' of the second record's "47" turns into 't'
+  std::string plain = Unscrambled(whole);
+  struct Case {
+    const char* name;
+    std::string content;
+    std::string out;
+    std::string err;  // after "halvern-trace: FILE: "
+  } cases[] = {
+      {"cut in the middle of a record", whole.substr(0, first + 30), line1,
+       "cut short in record 2 at byte offset 78: the file ends inside the record\n"},
+      {"a flipped byte in a hex line", flipped, line1,
+       "damaged in record 2 at byte offset 58: expected a hexadecimal byte or a line end, found 't'\n"},
+      {"an empty file", "", "", "the file is empty, it holds no record\n"},
+      {"not a trace at all", "# a logger configuration\nm,u\n", "",
+       "damaged in record 1 at byte offset 0: expected \"BEGIN\", found 'r'\n"
+       "halvern-trace: FILE: this is not a trace file\n"},
+      {"text already unscrambled", plain, "",
+       "damaged in record 1 at byte offset 0: expected \"BEGIN\", found byte 0x13\n"
+       "halvern-trace: FILE: this is the unscrambled text of a trace file; halvern-trace reads the file the "
+       "tracer wrote\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto path = WriteFile("damaged.txt", c.content);
+    std::string err = "halvern-trace: FILE: " + c.err;
+    for (size_t at = err.find("FILE"); at != std::string::npos; at = err.find("FILE", at))
+      err.replace(at, 4, path.string());
+    auto r = Trace({path.string()});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, err);
+    // The pcap holds the records before the damage too.
+    r = Trace({"-w", (work_ / "damaged.pcap").string(), path.string()});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(ReadFile(work_ / "damaged.pcap").size(), 24 + (c.out.empty() ? 0 : 16 + 10));
+    // The text view shows all of it, and still says that the file is damaged.
+    r = Trace({"-t", path.string()});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, Unscrambled(c.content));
+  }
+}
+
+TEST_F(TraceReaderE2eTest, CommandLine) {
+  const auto trace = WriteFile("t.txt", "");
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{}, 2, "halvern-trace: no trace file given\n(try halvern-trace -h)\n"},
+      {{"-x", trace.string()}, 2, "halvern-trace: unknown option -x\n(try halvern-trace -h)\n"},
+      {{"-w"}, 2, "halvern-trace: -w needs a file name\n(try halvern-trace -h)\n"},
+      {{"-t", "-w", "p", trace.string()}, 2, "halvern-trace: -t and -w cannot be given together\n(try halvern-trace -h)\n"},
+      {{"a", "b"}, 2, "halvern-trace: more than one trace file given\n(try halvern-trace -h)\n"},
+      {{"-n", "x", "--builtin-names", "t"}, 2,
+       "halvern-trace: -n and --builtin-names cannot be given together\n(try halvern-trace -h)\n"},
+      {{(work_ / "none.txt").string()}, 2,
+       "halvern-trace: cannot open " + (work_ / "none.txt").string() + ": No such file or directory\n"},
+      {{"-w", (work_ / "no" / "dir.pcap").string(), trace.string()}, 2,
+       "halvern-trace: cannot create " + (work_ / "no" / "dir.pcap").string() + ": No such file or directory\n"},
+  };
+  for (const Case& c : cases) {
+    auto r = Trace(c.args);
+    EXPECT_EQ(r.exit_status, c.status) << c.err;
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
+  }
+  auto r = Trace({"-h"});
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out.rfind("usage: halvern-trace ", 0), 0u);
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,109 @@
+// Reading a trace file back: the text records the tracer writes, one per packet, scrambled
+// with the key "Q&Z" by file offset.
+//
+// A record is "BEGIN", the packet's bytes as "%.2X " in lines of up to eight, each line begun
+// by CR LF, then "\r\nEND\r\n\r\n". A packet is the first packet of a traced message ("LG",
+// dst, src, mid, dst, data length, data) or the second one cut out of its data (two bytes
+// that tell the flags apart, dst, src, mid, the task it concerns, length × 4, data).
+//
+// The parser takes the unscrambled text in pieces of any size and hands out each record as
+// soon as its "END" line is complete, so a file of any size is read in constant memory. It
+// stops at the first byte that does not fit and keeps where that was.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace trace_reader {
+
+constexpr size_t kHeaderSize = 7;
+constexpr size_t kMaxFirstData = 256;   // the data of a traced message
+constexpr size_t kMaxSecondData = 255;  // a second packet's length is one byte of that data
+constexpr size_t kMaxPacket = kHeaderSize + kMaxFirstData;
+constexpr const char* kKey = "Q&Z";
+
+// XORs bytes that lie at file offset `offset` onwards with the key (both ways).
+void Unscramble(void* data, size_t n, uint64_t offset);
+
+enum class PacketKind { kFirst, kSecond };
+
+struct Record {
+  uint64_t number = 0;  // 1 for the file's first record
+  uint64_t offset = 0;  // file offset of its "BEGIN"
+  size_t size = 0;      // packet bytes, header included
+  uint8_t bytes[kMaxPacket] = {};
+
+  PacketKind kind() const { return bytes[0] == 'L' ? PacketKind::kFirst : PacketKind::kSecond; }
+  uint8_t dst() const { return bytes[2]; }
+  uint8_t src() const { return bytes[3]; }
+  uint8_t mid() const { return bytes[4]; }
+  // The task byte 5 names: dst in a first packet; src or dst in a second one.
+  uint8_t task() const { return bytes[5]; }
+  const uint8_t* data() const { return bytes + kHeaderSize; }
+  size_t data_size() const { return size - kHeaderSize; }
+};
+
+struct Damage {
+  uint64_t record = 0;     // number of the record in which it was found
+  uint64_t offset = 0;     // file offset of the first byte that does not fit
+  bool cut_short = false;  // the file ends inside a record
+  bool empty = false;      // the file holds no byte at all
+  std::string what;
+};
+
+class Parser {
+ public:
+  using RecordSink = std::function<void(const Record&)>;
+  explicit Parser(RecordSink sink) : sink_(std::move(sink)) {}
+
+  // The next n bytes of unscrambled text. False once the file is known to be damaged; what
+  // comes after the damage is not looked at.
+  bool Feed(const char* text, size_t n);
+  // The end of the file. False when the file is damaged, ends inside a record or is empty.
+  bool Finish();
+
+  const Damage* damage() const { return damaged_ ? &damage_ : nullptr; }
+  uint64_t records() const { return records_; }
+  uint64_t offset() const { return offset_; }
+
+ private:
+  enum class State { kLiteral, kLineStart, kLineStartE, kHexLow, kSpace, kAfterByte };
+  enum class Then { kLineStart, kRecordDone };
+
+  bool Step(char c);
+  bool Fail(const std::string& what, uint64_t at);
+  bool FailAtByte(size_t index, const std::string& what);
+  void Expect(const char* literal, size_t matched, Then then);
+  bool StartLine(char c, uint64_t at);
+  bool StartByte(char c, uint64_t at);
+  bool CompleteRecord();
+  bool CheckRecord();
+
+  RecordSink sink_;
+  uint64_t offset_ = 0;   // file offset of the next byte
+  uint64_t records_ = 0;  // records handed out
+  bool damaged_ = false;
+  bool finished_ = false;
+  Damage damage_;
+
+  State state_ = State::kLiteral;
+  const char* literal_ = "BEGIN";
+  size_t literal_at_ = 0;
+  Then then_ = Then::kLineStart;
+  Record record_;
+  int high_nibble_ = 0;
+  int line_bytes_ = 0;         // bytes on the current line
+  bool short_line_ = false;    // a line of fewer than eight bytes ended: only END may follow
+  bool in_record_ = false;
+  // The last first packet, which a second packet must belong to.
+  bool have_first_ = false;
+  bool second_taken_ = false;
+  uint8_t first_dst_ = 0, first_src_ = 0, first_mid_ = 0;
+};
+
+// File offset of the first hexadecimal digit of packet byte `index` in a record at `record_offset`.
+uint64_t ByteOffset(uint64_t record_offset, size_t index);
+
+}  // namespace trace_reader
