@@ -118,6 +118,24 @@ std::vector<std::string> SplitAtCommas(const char* text) {
 
 bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
+// A decimal id with an optional sign at *p, within 32 bits; *p is left behind its digits.
+bool ReadSignedId(const char** p, int32_t* id) {
+  const char* q = *p;
+  bool negative = false;
+  if (*q == '+' || *q == '-') negative = *q++ == '-';
+  if (!std::isdigit(static_cast<unsigned char>(*q))) return false;
+  int64_t value = 0;
+  for (; std::isdigit(static_cast<unsigned char>(*q)); ++q) {
+    value = value * 10 + (*q - '0');
+    if (value > static_cast<int64_t>(INT32_MAX) + 1) return false;
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX || value < INT32_MIN) return false;
+  *id = static_cast<int32_t>(value);
+  *p = q;
+  return true;
+}
+
 void PutLe32(uint8_t* at, int32_t value) {
   const auto v = static_cast<uint32_t>(value);
   for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(v >> (8 * i));
@@ -169,19 +187,7 @@ int cmLoggerSetLayers(const char* line) {
 bool cmLoggerParseId(const char* token, int32_t* id) {
   const char* p = token;
   while (IsSpace(*p)) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
-  int64_t value = 0;
-  for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
-    value = value * 10 + (*p - '0');
-    if (value > static_cast<int64_t>(INT32_MAX) + 1) return false;
-  }
-  if (*p) return false;
-  if (negative) value = -value;
-  if (value > INT32_MAX || value < INT32_MIN) return false;
-  *id = static_cast<int32_t>(value);
-  return true;
+  return ReadSignedId(&p, id) && *p == '\0';
 }
 
 int cmLoggerSetMsgFilter(const char* list) {
@@ -243,19 +249,11 @@ bool cmMidParseLine(const std::string& line, std::string* name, int32_t* id) {
   if (*p != ',') return false;
   while (*p == ',') ++p;
   while (IsSpace(*p)) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
-  int64_t value = 0;
-  for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
-    value = value * 10 + (*p - '0');
-    if (value > static_cast<int64_t>(INT32_MAX) + 1) return false;
-  }
-  if (negative) value = -value;
-  if (value > INT32_MAX || value < INT32_MIN) return false;
+  int32_t value = 0;
+  if (!ReadSignedId(&p, &value)) return false;
   // Whatever follows the id is not looked at.
   name->assign(start, length);
-  *id = static_cast<int32_t>(value);
+  *id = value;
   return true;
 }
 
