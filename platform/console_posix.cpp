@@ -18,8 +18,10 @@ void RestoreAndReraise(int signal) {
   ::raise(signal);
 }
 
+}  // namespace
+
 // Reads one byte from standard input; -1 at end of input or on an error.
-int ReadByte() {
+int ConsoleReadByte() {
   unsigned char c;
   for (;;) {
     ssize_t n = ::read(STDIN_FILENO, &c, 1);
@@ -29,10 +31,8 @@ int ReadByte() {
   }
 }
 
-}  // namespace
-
 int ConsoleGetKey() {
-  if (!::isatty(STDIN_FILENO) || ::tcgetattr(STDIN_FILENO, &g_saved) != 0) return ReadByte();
+  if (!::isatty(STDIN_FILENO) || ::tcgetattr(STDIN_FILENO, &g_saved) != 0) return ConsoleReadByte();
   termios raw = g_saved;
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   raw.c_cc[VMIN] = 1;
@@ -44,22 +44,12 @@ int ConsoleGetKey() {
   ::sigaction(SIGTERM, &restore, &old_term);
   g_raw = 1;
   ::tcsetattr(STDIN_FILENO, TCSANOW, &raw);
-  int key = ReadByte();
+  int key = ConsoleReadByte();
   ::tcsetattr(STDIN_FILENO, TCSANOW, &g_saved);
   g_raw = 0;
   ::sigaction(SIGINT, &old_int, nullptr);
   ::sigaction(SIGTERM, &old_term, nullptr);
   return key;
-}
-
-bool ConsoleReadLine(std::string* line, size_t max) {
-  line->clear();
-  int c = ReadByte();
-  if (c < 0) return false;
-  for (; c >= 0 && c != '\n'; c = ReadByte())
-    if (line->size() < max) line->push_back(static_cast<char>(c));
-  if (!line->empty() && line->back() == '\r') line->pop_back();
-  return true;
 }
 
 }  // namespace platform

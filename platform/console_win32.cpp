@@ -18,8 +18,10 @@ bool InputIsConsole() {
          ::GetConsoleMode(in, &mode);
 }
 
+}  // namespace
+
 // One byte of standard input; -1 at end of input (a closed pipe included) or on an error.
-int ReadByte() {
+int ConsoleReadByte() {
   HANDLE in = Input();
   if (in == nullptr || in == INVALID_HANDLE_VALUE) return -1;
   unsigned char c = 0;
@@ -30,22 +32,10 @@ int ReadByte() {
   return c;
 }
 
-}  // namespace
-
 int ConsoleGetKey() {
-  if (!InputIsConsole()) return ReadByte();
+  if (!InputIsConsole()) return ConsoleReadByte();
   int key = _getch();
   return key == EOF ? -1 : (key & 0xFF);
-}
-
-bool ConsoleReadLine(std::string* line, size_t max) {
-  line->clear();
-  int c = ReadByte();
-  if (c < 0) return false;
-  for (; c >= 0 && c != '\n'; c = ReadByte())
-    if (line->size() < max) line->push_back(static_cast<char>(c));
-  if (!line->empty() && line->back() == '\r') line->pop_back();
-  return true;
 }
 
 }  // namespace platform
