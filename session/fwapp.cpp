@@ -89,6 +89,7 @@ int cmFwAppParamGet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, uint8_t
   if (!app) return CMBS_RC_ERROR_PARAMETER;
   app->get_buffer = destination;
   app->get_buffer_size = length;
+  app->get_address = offset;
   return cmbs_dsr_param_AreaGet(app->api_handle, 0, offset, length);
 }
 
@@ -147,6 +148,8 @@ void cmFwAppOnParamGetRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block) {
       if (type == IE_PARAM_AREA) {
         ST_IE_PARAM_AREA area{};
         cmbs_ie_GetParamArea(ie, &area);
+        // The answer to an earlier read that timed out: it belongs to nobody waiting now.
+        if (area.address != app->get_address) return;
         // Never more than the destination was offered for.
         size_t n = std::min<size_t>(area.count, app->get_buffer_size);
         if (app->get_buffer && area.data && n) std::memcpy(app->get_buffer, area.data, n);

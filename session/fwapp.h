@@ -49,6 +49,7 @@ struct ST_FWAPP_OBJ {
   uint8_t packet[FWAPP_PACKET_SIZE];
   uint8_t* get_buffer;
   uint16_t get_buffer_size;  // bytes get_buffer may take: the length asked for
+  uint16_t get_address;      // address of the read in progress: an answer for another one is stale
   uint8_t language;
   uint32_t file_size;
 };

@@ -182,5 +182,19 @@ TEST_F(SessionLinkTest, NextGetAskedFromTheResultKeepsItsDestination) {
   EXPECT_EQ(Bytes(g_second, g_second + 2), Bytes({0x03, 0x04}));
 }
 
+TEST_F(SessionLinkTest, LateAnswerToAnEarlierReadIsDropped) {
+  g_progress.Reset();
+  app_ = cmFwAppOpen("1", 9, OnProgress);
+  ASSERT_NE(app_, nullptr);
+  uint8_t dest[4] = {};
+  ASSERT_EQ(cmFwAppParamGet(app_, 0x0020, 4, dest), 0);
+  // The answer to a read of 0x0010 that timed out arrives first, then the one asked for.
+  fake_.Queue(Frame(0x0034, Cat({{0x15, 0x09, 0x00, 0x00, 0x10, 0x00, 0x04, 0x00, 1, 2, 3, 4}, kOk})));
+  fake_.Queue(Frame(0x0034, Cat({{0x15, 0x09, 0x00, 0x00, 0x20, 0x00, 0x04, 0x00, 5, 6, 7, 8}, kOk})));
+  ASSERT_TRUE(WaitFor([] { return g_progress.calls == 1; }));
+  EXPECT_EQ(g_progress.code, 6u);
+  EXPECT_EQ(Bytes(dest, dest + 4), Bytes({5, 6, 7, 8}));
+}
+
 }  // namespace
 }  // namespace halvern_test
