@@ -9,7 +9,12 @@
 
 namespace platform {
 
-// Data-received notification: called with 0 on the port's own thread whenever characters arrive.
+// Data-received notification, called on the port's own thread: with SERIAL_DATA whenever
+// characters arrive, and once with SERIAL_LINE_GONE when the line has gone away (device unplugged,
+// target reset, the other side of the line closed). After SERIAL_LINE_GONE the thread watches the
+// line no more: whatever arrived before is still there to read, every later read returns 0 and
+// every write fails without touching the device.
+enum SerialNotice : uint32_t { SERIAL_DATA = 0, SERIAL_LINE_GONE = 1 };
 using DataReceivedFn = void (*)(uint32_t);
 
 class SerialDevice {
@@ -27,6 +32,8 @@ class SerialDevice {
   // Stops the notification thread, lets pending output drain (bounded by 4000 ms), discards
   // pending input and releases the device. Safe after a failed open and when called twice.
   virtual void Close() = 0;
+  // True once the line is known to be gone (see SERIAL_LINE_GONE); false again after the next Open.
+  virtual bool LineGone() const = 0;
   // Name of the device node that Open(port) opens, for diagnostics.
   virtual std::string DeviceName(uint8_t port) const = 0;
 };

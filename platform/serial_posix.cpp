@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -107,6 +108,8 @@ class PosixSerialDevice final : public SerialDevice {
     CloseHandles();
   }
 
+  bool LineGone() const override { return gone_.load(); }
+
   std::string DeviceName(uint8_t port) const override {
     const char* root = std::getenv("HALVERN_DEV_ROOT");
     std::string name = (root && *root) ? root : "/dev";
@@ -179,6 +182,7 @@ class PosixSerialDevice final : public SerialDevice {
   std::condition_variable cv_;
   uint64_t reads_ = 0;
   bool stopping_ = false;
+  std::atomic<bool> gone_{false};
 };
 
 }  // namespace

@@ -332,6 +332,7 @@ class Win32SerialDevice final : public SerialDevice {
   int Write(const uint8_t* data, size_t count) override { return port_.Write(data, count); }
   size_t Read(uint8_t* buffer, size_t max) override { return port_.Read(buffer, max); }
   void Close() override { port_.Close(); }
+  bool LineGone() const override { return false; }  // removal detection: to do
   std::string DeviceName(uint8_t port) const override {
     char name[kNameSize];
     std::snprintf(name, sizeof name, "\\\\.\\COM%d", static_cast<int>(port));

@@ -102,6 +102,7 @@ class FakeSerial final : public platform::SerialDevice {
   }
 
   std::string DeviceName(uint8_t port) const override { return "fake" + std::to_string(port); }
+  bool LineGone() const override { return false; }
 
   // Bytes from the target; fires the data-received notification when the port is open.
   void Queue(const Bytes& bytes) {

@@ -49,6 +49,7 @@ class AcceptingSerial final : public platform::SerialDevice {
     if (engine) engine_close_done = true;
   }
   std::string DeviceName(uint8_t port) const override { return fake_.DeviceName(port); }
+  bool LineGone() const override { return fake_.LineGone(); }
 
  private:
   FakeSerial& fake_;
