@@ -5,9 +5,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
-cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)" --target halvern rx5120-sim >/dev/null
+echo "== building halvern and the simulated repeater (build/)..."
+log=$(mktemp)
+if ! { cmake -S . -B build && cmake --build build -j"$(nproc)" --target halvern rx5120-sim; } >"$log" 2>&1; then
+  cat "$log" >&2
+  rm -f "$log"
+  echo "demo.sh: the build failed" >&2
+  exit 1
+fi
+rm -f "$log"
 [ $# -gt 0 ] || set -- -cmd version
+echo "== halvern -p RX5120 $* (against the simulated repeater)"
 tree=$(mktemp -d)
 trap 'rm -rf "$tree"' EXIT
 build/sim/rx5120-sim "$tree" -- build/halvern -p RX5120 "$@"

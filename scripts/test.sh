@@ -17,8 +17,10 @@ done
 
 bench=ON
 [ -z "$sanitize" ] || bench=OFF
+echo "== configuring and building ($build)"
 cmake -S . -B "$build" -DHALVERN_SANITIZE="$sanitize" -DHALVERN_TESTS=ON -DHALVERN_BENCH=$bench >/dev/null
 cmake --build "$build" -j"$(nproc)"
+echo "== running the tests"
 if [ -n "$filter" ]; then
   "$build/tests/halvern_tests" --gtest_filter="$filter"
 else
