@@ -15,19 +15,20 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-# tshark for the dissector, dpkg-dev and file for the package's library dependencies.
+# tshark for the dissector, dpkg-dev and file for the package's library dependencies, man-db for
+# the man page check.
 need=()
 command -v tshark >/dev/null || need+=(tshark)
 command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
 command -v file >/dev/null || need+=(file)
-if [ ${#need[@]} -gt 0 ]; then
+command -v man >/dev/null || need+=(man-db)
+if [[ " ${need[*]} " == *" tshark "* ]] && { [ "$(id -u)" = 0 ] || command -v sudo >/dev/null; }; then
+  # Installing wireshark-common asks whether non-root users may capture: they may not.
   sudo=""
   [ "$(id -u)" = 0 ] || sudo=sudo
-  # Installing wireshark-common asks whether non-root users may capture: they may not.
   echo "wireshark-common wireshark-common/install-setuid boolean false" | $sudo debconf-set-selections
-  $sudo apt-get update -qq
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
+install_packages "the package check's tools" "${need[@]}"
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
