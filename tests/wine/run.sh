@@ -47,14 +47,25 @@ echo "== wine prefix $WINEPREFIX"
 "$wine" wineboot -i >/dev/null 2>&1
 
 failed=0
-passed_count=0 failed_count=0
-# Adds the counts of a gtest log to the totals.
+passed_count=0 failed_count=0 skipped_count=0
+# Adds the counts of a gtest log to the totals. With --gtest_brief=1 gtest prints one line per
+# failed test and, at the end, the tests that ran, passed and were skipped, but no count of
+# failures: those are the tests that ran and neither passed nor were skipped. A run that ended
+# before its summary (a crash) counts its failed lines, and at least one failure.
 count() {
-  local p f
+  local ran p s f
+  ran=$(sed -n 's/^\[==========\] \([0-9]*\) tests\? from .* ran\..*/\1/p' "$1" | tail -1)
   p=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\?\..*/\1/p' "$1" | tail -1)
-  f=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\?, listed below:.*/\1/p' "$1" | tail -1)
+  s=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\?[.,].*/\1/p' "$1" | tail -1)
+  if [ -n "$ran" ]; then
+    f=$((ran - ${p:-0} - ${s:-0}))
+  else
+    f=$(grep -c '^\[  FAILED  \] [^ ]*\.[^ ]* (' "$1" || true)
+    [ "$f" -gt 0 ] || f=1
+  fi
   passed_count=$((passed_count + ${p:-0}))
-  failed_count=$((failed_count + ${f:-0}))
+  skipped_count=$((skipped_count + ${s:-0}))
+  failed_count=$((failed_count + f))
 }
 
 # 1. Unit tests, before the device keys exist (some expect no repeater to be plugged in).
@@ -99,5 +110,9 @@ set -e
 grep -q '^\[  PASSED  \]' "$tmp/e2e.log" || failed=1
 count "$tmp/e2e.log"
 
-echo "windows: $passed_count passed, $failed_count failed"
+if [ "$skipped_count" -gt 0 ]; then
+  echo "windows: $passed_count passed, $failed_count failed, $skipped_count skipped"
+else
+  echo "windows: $passed_count passed, $failed_count failed"
+fi
 exit $failed
