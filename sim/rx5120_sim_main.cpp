@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/process.h"
+#include "sim/sim_options.h"
 #include "sim/sim_target.h"
 
 namespace {
@@ -29,7 +30,7 @@ void PrintUsage(std::FILE* out) {
       "\n"
       "  --version V   product version reported by the hello reply (default 0x0102)\n"
       "  --build B     build number reported by the hello reply (default 0x0345)\n"
-      "  --paced       send at the real line rate of 115200 baud\n"
+      "  --paced       keep to the real line rate of 115200 baud in both directions\n"
       "  --silent      never answer the hello (a target that does not respond)\n"
       "  --port N      appear as COM port N, i.e. ttyACM<N-1> (1 to 255, default 1)\n"
       "  -h, --help    show this text\n"
@@ -38,14 +39,6 @@ void PrintUsage(std::FILE* out) {
       "with its status. Without one, prints the export lines for a shell and serves until\n"
       "SIGINT, SIGTERM or the end of standard input.\n",
       out);
-}
-
-std::optional<unsigned long> ParseNumber(const std::string& text, unsigned long max) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return std::nullopt;
-  char* end = nullptr;
-  unsigned long v = std::strtoul(text.c_str(), &end, 0);
-  if (!end || *end != '\0' || v > max) return std::nullopt;
-  return v;
 }
 
 int BadUsage(const std::string& message) {
@@ -67,45 +60,17 @@ std::string ShellWord(const std::string& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  sim::Config config;
-  uint8_t port = 1;
-  std::string dir;
-  std::vector<std::string> command;
-
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&]() -> std::optional<std::string> {
-      if (i + 1 >= argc) return std::nullopt;
-      return std::string(argv[++i]);
-    };
-    if (arg == "-h" || arg == "--help") {
-      PrintUsage(stdout);
-      return 0;
-    } else if (arg == "--version" || arg == "--build" || arg == "--port") {
-      auto text = value();
-      if (!text) return BadUsage(arg + " needs a value");
-      auto v = ParseNumber(*text, arg == "--port" ? 255 : 0xFFFF);
-      if (!v || (arg == "--port" && *v == 0)) return BadUsage("bad value for " + arg + ": " + *text);
-      if (arg == "--version") config.product_version = static_cast<uint16_t>(*v);
-      else if (arg == "--build") config.build = static_cast<uint16_t>(*v);
-      else port = static_cast<uint8_t>(*v);
-    } else if (arg == "--paced") {
-      config.paced = true;
-    } else if (arg == "--silent") {
-      config.answer_hello = false;
-    } else if (arg == "--") {
-      command.assign(argv + i + 1, argv + argc);
-      if (command.empty()) return BadUsage("no command after --");
-      break;
-    } else if (!arg.empty() && arg[0] == '-') {
-      return BadUsage("unknown option " + arg);
-    } else if (dir.empty()) {
-      dir = arg;
-    } else {
-      return BadUsage("unexpected argument " + arg + " (a command goes after --)");
-    }
+  std::string error;
+  auto options = sim::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), &error);
+  if (!options) return BadUsage(error);
+  if (options->help) {
+    PrintUsage(stdout);
+    return 0;
   }
-  if (dir.empty()) return BadUsage("no directory given");
+  const sim::Config& config = options->config;
+  const uint8_t port = options->port;
+  const std::string& dir = options->dir;
+  const std::vector<std::string>& command = options->command;
 
   platform::IgnoreBrokenPipe();
   int status = 0;

@@ -1,0 +1,59 @@
+#include "sim/sim_options.h"
+
+#include <cstdlib>
+
+namespace sim {
+namespace {
+
+std::optional<unsigned long> ParseNumber(const std::string& text, unsigned long max) {
+  if (text.empty() || text[0] == '-' || text[0] == '+') return std::nullopt;
+  char* end = nullptr;
+  unsigned long v = std::strtoul(text.c_str(), &end, 0);
+  if (!end || *end != '\0' || v > max) return std::nullopt;
+  return v;
+}
+
+}  // namespace
+
+std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string* error) {
+  Options o;
+  auto fail = [&](const std::string& why) -> std::optional<Options> {
+    *error = why;
+    return std::nullopt;
+  };
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-h" || arg == "--help") {
+      o.help = true;
+      return o;
+    } else if (arg == "--version" || arg == "--build" || arg == "--port") {
+      if (i + 1 >= args.size()) return fail(arg + " needs a value");
+      const std::string& text = args[++i];
+      auto v = ParseNumber(text, arg == "--port" ? 255 : 0xFFFF);
+      if (!v || (arg == "--port" && *v == 0)) return fail("bad value for " + arg + ": " + text);
+      if (arg == "--version") o.config.product_version = static_cast<uint16_t>(*v);
+      else if (arg == "--build") o.config.build = static_cast<uint16_t>(*v);
+      else o.port = static_cast<uint8_t>(*v);
+    } else if (arg == "--paced") {
+      // A real cable carries both directions at the line rate: the host's bytes too.
+      o.config.paced = true;
+      o.config.pace_host_bytes = true;
+    } else if (arg == "--silent") {
+      o.config.answer_hello = false;
+    } else if (arg == "--") {
+      o.command.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+      if (o.command.empty()) return fail("no command after --");
+      break;
+    } else if (!arg.empty() && arg[0] == '-') {
+      return fail("unknown option " + arg);
+    } else if (o.dir.empty()) {
+      o.dir = arg;
+    } else {
+      return fail("unexpected argument " + arg + " (a command goes after --)");
+    }
+  }
+  if (o.dir.empty()) return fail("no directory given");
+  return o;
+}
+
+}  // namespace sim

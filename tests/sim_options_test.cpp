@@ -1,0 +1,89 @@
+// The simulated repeater's command line, and what --paced makes of the line.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "platform/pty.h"
+#include "sim/sim_options.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
+
+std::optional<sim::Options> Parse(std::vector<std::string> args, std::string* error = nullptr) {
+  std::string ignored;
+  return sim::ParseOptions(args, error ? error : &ignored);
+}
+
+TEST(SimOptions, PacedKeepsBothDirectionsToTheLineRate) {
+  auto paced = Parse({"--paced", "dir"});
+  ASSERT_TRUE(paced);
+  EXPECT_TRUE(paced->config.paced);
+  EXPECT_TRUE(paced->config.pace_host_bytes);
+
+  auto plain = Parse({"dir"});
+  ASSERT_TRUE(plain);
+  EXPECT_FALSE(plain->config.paced);
+  EXPECT_FALSE(plain->config.pace_host_bytes);
+}
+
+TEST(SimOptions, ValuesDirectoryAndCommand) {
+  auto o = Parse({"--version", "0x0200", "--build", "17", "--silent", "--port", "3", "d", "--", "cmd", "--paced"});
+  ASSERT_TRUE(o);
+  EXPECT_EQ(o->config.product_version, 0x0200);
+  EXPECT_EQ(o->config.build, 17);
+  EXPECT_FALSE(o->config.answer_hello);
+  EXPECT_FALSE(o->config.paced);  // after "--" it belongs to the command
+  EXPECT_EQ(o->port, 3);
+  EXPECT_EQ(o->dir, "d");
+  EXPECT_EQ(o->command, (std::vector<std::string>{"cmd", "--paced"}));
+  EXPECT_TRUE(Parse({"-h"})->help);
+
+  const std::pair<std::vector<std::string>, std::string> wrong[] = {
+      {{}, "no directory given"},
+      {{"d", "--"}, "no command after --"},
+      {{"--port", "0", "d"}, "bad value for --port: 0"},
+      {{"--port", "256", "d"}, "bad value for --port: 256"},
+      {{"--version", "-1", "d"}, "bad value for --version: -1"},
+      {{"d", "--build"}, "--build needs a value"},
+      {{"--fast", "d"}, "unknown option --fast"},
+      {{"d", "e"}, "unexpected argument e (a command goes after --)"},
+  };
+  for (const auto& [args, why] : wrong) {
+    std::string error;
+    EXPECT_FALSE(Parse(args, &error)) << why;
+    EXPECT_EQ(error, why);
+  }
+}
+
+// Frames written in one burst reach a --paced target no faster than 115200 baud carries them.
+TEST(SimOptions, PacedTargetTakesInHostFramesAtTheLineRate) {
+  auto o = Parse({"--paced", "dir"});
+  ASSERT_TRUE(o);
+  sim::Target target(o->config);
+  ASSERT_TRUE(target.Start()) << target.LastError();
+  std::string error;
+  const int fd = platform::TtyOpen(target.DevicePath(), &error);
+  ASSERT_GE(fd, 0) << error;
+
+  // Three 112-byte frames of an event the target does not answer.
+  constexpr size_t kFrameBytes = 112;
+  Bytes frame = {0xDA, 0xDA, 0xDA, 0xDA, kFrameBytes - 4, 0, 0, 0, 0x77, 0x77, kFrameBytes - 12, 0};
+  frame.resize(kFrameBytes, 0x55);
+  Bytes burst;
+  for (int i = 0; i < 3; ++i) burst.insert(burst.end(), frame.begin(), frame.end());
+  const auto sent = std::chrono::steady_clock::now();
+  ASSERT_TRUE(platform::FdWriteAll(fd, burst.data(), burst.size(), 1000));
+  ASSERT_TRUE(target.WaitForFrames(3, 5s));
+  platform::FdClose(fd);
+
+  const auto frames = target.Received();
+  const auto byte_time = std::chrono::nanoseconds(86806);
+  EXPECT_GE(frames[0].received_at - sent, byte_time * kFrameBytes);
+  for (size_t i = 1; i < frames.size(); ++i) {
+    EXPECT_GE(frames[i].received_at - frames[i - 1].received_at, byte_time * kFrameBytes - 100us) << i;
+  }
+}
+
+}  // namespace
