@@ -326,8 +326,12 @@ struct Target::Impl {
       std::lock_guard<std::mutex> lock(mutex);
       int occurrence = ++occurrences[frame.event_id];
       auto it = faults.find(frame.event_id);
-      if (it != faults.end() && occurrence > it->second.after) fault = it->second;
+      if (it != faults.end() && occurrence > it->second.after &&
+          (it->second.times == 0 || occurrence <= it->second.after + it->second.times)) {
+        fault = it->second;
+      }
       answer = Apply(frame.event_id, frame.params, fault ? fault->result : 0);
+      if (fault && frame.event_id == kEvAreaGet) ReshapeAreaAnswer(frame.params, *fault, &answer);
       received.push_back(std::move(frame));
     }
     cv.notify_all();
@@ -348,6 +352,27 @@ struct Target::Impl {
     if (fault->no_answer) return;
     Bytes frame_bytes = answer ? BuildFrame(answer->event_id, answer->params) : Bytes{};
     Send(fault->noise, frame_bytes, fault->split);
+  }
+
+  // A read answered for the address and byte count the fault names. Called under mutex.
+  void ReshapeAreaAnswer(const Bytes& request, const Fault& fault, std::optional<Answer>* answer) {
+    if (!fault.area_address && !fault.area_count) return;
+    const auto asked = DecodeArea(WalkIes(request));
+    if (!asked || !*answer) return;
+    const uint16_t address = fault.area_address.value_or(asked->address);
+    const uint16_t count = fault.result ? 0 : fault.area_count.value_or(asked->count);
+    Answer a{(*answer)->event_id, {kIeParamArea}};
+    PutU16(a.params, static_cast<uint16_t>(5 + count));
+    a.params.push_back(asked->type);
+    PutU16(a.params, address);
+    PutU16(a.params, count);
+    for (size_t i = 0; i < count; ++i) {
+      const size_t at = size_t{address} + i;
+      a.params.push_back(at < param_area.size() ? param_area[at] : 0);
+    }
+    Bytes r = ResponseIe(fault.result);
+    a.params.insert(a.params.end(), r.begin(), r.end());
+    *answer = std::move(a);
   }
 
   // Updates the state for one request and returns the answer, if the request has one.

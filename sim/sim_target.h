@@ -38,6 +38,12 @@ struct Fault {
   bool split = false;              // write the answer frame in single-byte writes
   bool hang_up = false;            // close the line instead of answering
   int after = 0;                   // apply only from the (after+1)-th occurrence of the request on
+  int times = 0;                   // apply to this many occurrences from there on (0: to all)
+  // Parameter-area reads only: the answer's area element names this address and holds this many
+  // bytes (taken from the area at that address) instead of those asked for. With a result, the
+  // refusal carries such an element, without data, in front of its response.
+  std::optional<uint16_t> area_address;
+  std::optional<uint16_t> area_count;
 };
 
 struct Config {
