@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace platform {
@@ -19,7 +20,9 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
 
   // Creates the file (replacing one of the same name), write access, not shared with other
-  // openers where the system can refuse them. False with the system's error code in *error.
+  // openers where the system can refuse them. A file another holder has open is refused and
+  // left as it was: it is emptied only once it is held. False with the system's error code
+  // in *error.
   bool Create(const std::string& path, int* error);
   // Writes n bytes; returns the bytes that reached the file (n, fewer on an error).
   size_t Write(const void* data, size_t n);
@@ -29,6 +32,12 @@ class OutputFile {
  private:
   intptr_t handle_ = -1;
 };
+
+// Opens a text file for writing as fopen's "w" does (created when missing, emptied when it
+// exists), except that a file another writer holds is refused and left untouched: the file is
+// emptied only once this process holds it. Readers may still open it. Null with the system's
+// error code in *error.
+std::FILE* CreateHeldTextFile(const std::string& path, int* error);
 
 // The file's last modification time in seconds, as the file system reports it.
 // False when the file's status cannot be had (it does not exist).

@@ -9,23 +9,49 @@
 
 namespace platform {
 
+namespace {
+
+// Opens the file for writing without emptying it, takes the lock, and only then empties it:
+// a file that another writer of ours holds is refused untouched. The lock is advisory on this
+// system; where the file system keeps no locks the file is used unlocked. Only regular files
+// are emptied (a device such as /dev/null cannot be). -1 with the error code in *error.
+int OpenHeld(const std::string& path, mode_t mode, int* error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, mode);
+  if (fd < 0) {
+    if (error) *error = errno;
+    return -1;
+  }
+  struct stat st {};
+  const bool refused = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  if (refused || ::fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0)) {
+    if (error) *error = errno;
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
 OutputFile::~OutputFile() { Close(); }
 
 bool OutputFile::Create(const std::string& path, int* error) {
   Close();
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    if (error) *error = errno;
-    return false;
-  }
-  // Advisory only on this system: keeps a second tracer off the same file.
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (error) *error = errno;
-    ::close(fd);
-    return false;
-  }
+  const int fd = OpenHeld(path, 0644, error);
+  if (fd < 0) return false;
   handle_ = fd;
   return true;
+}
+
+std::FILE* CreateHeldTextFile(const std::string& path, int* error) {
+  const int fd = OpenHeld(path, 0666, error);  // the permissions fopen gives
+  if (fd < 0) return nullptr;
+  std::FILE* file = ::fdopen(fd, "w");
+  if (!file) {
+    if (error) *error = errno;
+    ::close(fd);
+  }
+  return file;
 }
 
 size_t OutputFile::Write(const void* data, size_t n) {

@@ -1,12 +1,33 @@
 // Record files and file status with the Windows file API.
 #include "platform/file_io.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
+
+#include <cerrno>
 
 namespace platform {
 namespace {
 
 HANDLE AsHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+
+// Opens the file for writing with the given sharing and empties it only once this handle
+// holds it, never as part of opening: an opener the sharing check refuses leaves the other
+// holder's file whole. Devices are not emptied.
+HANDLE OpenHeld(const std::string& path, DWORD share, int* error) {
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    if (error) *error = static_cast<int>(::GetLastError());
+    return INVALID_HANDLE_VALUE;
+  }
+  if (::GetFileType(h) == FILE_TYPE_DISK && !::SetEndOfFile(h)) {
+    if (error) *error = static_cast<int>(::GetLastError());
+    ::CloseHandle(h);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
 
 }  // namespace
 
@@ -15,13 +36,28 @@ OutputFile::~OutputFile() { Close(); }
 bool OutputFile::Create(const std::string& path, int* error) {
   Close();
   // Write access, no sharing: a second tracer (or an editor) cannot open the file while it is written.
-  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    if (error) *error = static_cast<int>(::GetLastError());
-    return false;
-  }
+  HANDLE h = OpenHeld(path, 0, error);
+  if (h == INVALID_HANDLE_VALUE) return false;
   handle_ = reinterpret_cast<intptr_t>(h);
   return true;
+}
+
+std::FILE* CreateHeldTextFile(const std::string& path, int* error) {
+  // Readers may look in while it is written; a second writer is refused by the sharing check.
+  HANDLE h = OpenHeld(path, FILE_SHARE_READ, error);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_TEXT);
+  if (fd < 0) {
+    if (error) *error = errno;
+    ::CloseHandle(h);
+    return nullptr;
+  }
+  std::FILE* file = ::_fdopen(fd, "w");  // text mode, as fopen's "w"
+  if (!file) {
+    if (error) *error = errno;
+    ::_close(fd);  // closes the handle too
+  }
+  return file;
 }
 
 size_t OutputFile::Write(const void* data, size_t n) {

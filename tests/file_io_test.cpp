@@ -1,0 +1,74 @@
+// Files the tool writes: a second writer on the same name is refused and the first writer's
+// file stays whole; a file is emptied only once it is held.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "platform/file_io.h"
+
+namespace {
+
+// A fresh directory of its own, removed with the object.
+struct ScratchDir {
+  ScratchDir() {
+    std::random_device random;
+    path_ = std::filesystem::temp_directory_path() / ("halvern-files-" + std::to_string(random()));
+    std::filesystem::create_directories(path_);
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path path_;
+};
+
+std::string ReadAll(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(HeldFileTest, SecondRecordFileOnOneNameIsRefusedAndTheFirstStaysWhole) {
+  ScratchDir dir;
+  const std::string path = (dir.path() / "trace.txt").string();
+  platform::OutputFile first, second;
+  int error = 0;
+  ASSERT_TRUE(first.Create(path, &error));
+  EXPECT_EQ(first.Write("BEGIN", 5), 5u);
+  EXPECT_FALSE(second.Create(path, &error));
+  EXPECT_NE(error, 0);
+  EXPECT_EQ(first.Write("END", 3), 3u);  // no hole where the refused opener would have emptied it
+  first.Close();
+  EXPECT_EQ(ReadAll(path), "BEGINEND");
+
+  ASSERT_TRUE(second.Create(path, &error));  // free again: replaced
+  second.Close();
+  EXPECT_EQ(ReadAll(path), "");
+}
+
+TEST(HeldFileTest, SecondTextFileWriterIsRefusedAndTheFirstStaysWhole) {
+  ScratchDir dir;
+  const std::filesystem::path path = dir.path() / "run.log";
+  std::ofstream(path, std::ios::binary) << "an older run";
+  int error = 0;
+  std::FILE* first = platform::CreateHeldTextFile(path.string(), &error);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(ReadAll(path), "");  // emptied once held
+  std::fputs("first", first);
+  std::fflush(first);
+  error = 0;
+  EXPECT_EQ(platform::CreateHeldTextFile(path.string(), &error), nullptr);
+  EXPECT_NE(error, 0);
+  std::fputs(" run", first);
+  std::fclose(first);
+  EXPECT_EQ(ReadAll(path), "first run");
+
+  EXPECT_EQ(platform::CreateHeldTextFile(dir.path().string(), &error), nullptr);  // a directory
+  EXPECT_EQ(platform::CreateHeldTextFile((dir.path() / "no" / "such.log").string(), &error), nullptr);
+}
+
+}  // namespace
