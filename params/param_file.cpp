@@ -11,6 +11,7 @@
 #include "app/commands.h"
 #include "cmbs/cmbs_ie.h"
 #include "params/param_admin.h"
+#include "platform/file_io.h"
 #include "session/wait.h"
 
 namespace {
@@ -170,7 +171,8 @@ int cmParamFileGet(PST_FWAPP_OBJ app, const char* settings_path) {
     return -1;
   }
   std::printf("OPEN: %s => OUT: %s\n\n", settings_path, out_name.c_str());
-  std::FILE* out = std::fopen(out_name.c_str(), "w");
+  // An output file another run is writing is refused and left whole.
+  std::FILE* out = platform::CreateHeldTextFile(out_name, nullptr);
   if (!out) {
     std::printf("ERROR: Couldn't create '%s'\n\n", out_name.c_str());
     std::fclose(in);

@@ -1,7 +1,9 @@
 // The log console as a user runs it against the simulated target: header, level requests on
 // the wire, the target's log lines with their time, the overview block and the log file.
 #include <chrono>
+#include <cstdio>
 
+#include "platform/file_io.h"
 #include "tests/e2e_console.h"
 
 namespace e2e {
@@ -73,6 +75,24 @@ TEST_F(LogTest, ShowsAndRecordsLogLinesSetsLevelsAndShowsTheOverview) {
   EXPECT_EQ(target_->LogLevel(), 2);
 }
 
+TEST_F(LogTest, LogFileOfAnotherRunIsLeftWholeAndADeviceServesAsLogFile) {
+  StartTarget();
+  const auto log = work_ / "target.log";
+  std::FILE* other = platform::CreateHeldTextFile(log.string(), nullptr);  // another run's log
+  ASSERT_NE(other, nullptr);
+  std::fputs("another run\n", other);
+  std::fflush(other);
+  auto r = Run({"-p", "RX5120", "-cmd", "log", "-llevel", "1", "-lfile", log.string()}, "q");
+  EXPECT_EQ(MaskTimes(r.out), kBanner + "[ERROR] Couldn't create log file '" + log.string() + "'\n" + Header(false));
+  EXPECT_EQ(r.exit_status, 1);
+  std::fclose(other);
+  EXPECT_EQ(ReadFile(log), "another run\n");
+
+  r = Run({"-p", "RX5120", "-cmd", "log", "-llevel", "1", "-lfile", "/dev/null"}, "q");
+  EXPECT_EQ(MaskTimes(r.out), kBanner + Header(true));
+  EXPECT_EQ(r.exit_status, 0);
+}
+
 TEST_F(LogTest, WithoutLevelNothingIsSentAndWithoutFileNothingIsWritten) {
   StartTarget();
   auto r = Run({"-p", "RX5120", "-cmd", "log"}, "hq");
@@ -83,9 +103,10 @@ TEST_F(LogTest, WithoutLevelNothingIsSentAndWithoutFileNothingIsWritten) {
   ASSERT_TRUE(target_->WaitForFrames(2, std::chrono::seconds(5)));
 
   // A log file that cannot be created: the console runs without it, and the run reports failure.
-  r = Run({"-p", "RX5120", "-cmd", "log", "-llevel", "7", "-lfile", (work_ / "no" / "such.log").string()}, "");
-  EXPECT_EQ(MaskTimes(r.out),
-            kBanner + Header(false) + "main_log 78: [WARNING]: Nothing configured on target->Invalid logging level (7)\n");
+  const std::string no_log = (work_ / "no" / "such.log").string();
+  r = Run({"-p", "RX5120", "-cmd", "log", "-llevel", "7", "-lfile", no_log}, "");
+  EXPECT_EQ(MaskTimes(r.out), kBanner + "[ERROR] Couldn't create log file '" + no_log + "'\n" + Header(false) +
+                                  "main_log 78: [WARNING]: Nothing configured on target->Invalid logging level (7)\n");
   EXPECT_EQ(r.exit_status, 1);
   ASSERT_TRUE(target_->WaitForFrames(4, std::chrono::seconds(5)));
   EXPECT_EQ(ReceivedEvents(), (std::vector<uint16_t>{0xFF01, 0xFF05, 0xFF01, 0xFF05}));

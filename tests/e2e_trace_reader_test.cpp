@@ -191,6 +191,15 @@ TEST_F(TraceReaderE2eTest, NamesFromTheNameFile) {
   EXPECT_EQ(r.exit_status, 2);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "halvern-trace: cannot read the name file " + (work_ / "missing.txt").string() + "\n");
+
+  const auto folder = work_ / "names";  // opens, but does not read: as good as missing
+  std::filesystem::create_directory(folder);
+  for (const std::string& last : {file.string(), std::string("--list-names")}) {
+    r = Trace({"-n", folder.string(), last});
+    EXPECT_EQ(r.exit_status, 2) << last;
+    EXPECT_EQ(r.out, "") << last;
+    EXPECT_EQ(r.err, "halvern-trace: cannot read the name file " + folder.string() + "\n") << last;
+  }
 }
 
 TEST_F(TraceReaderE2eTest, DamagedFilesAreReadUpToTheDamage) {

@@ -1,8 +1,10 @@
 // The tracer as a user runs it against the simulated target: console output compared exactly,
 // the logger requests on the wire, and the trace file decoded back.
+#include <cerrno>
 #include <chrono>
 #include <ctime>
 
+#include "platform/file_io.h"
 #include "tests/e2e_console.h"
 
 namespace e2e {
@@ -162,12 +164,57 @@ TEST_F(TracerTest, WithoutTraceFileTheConsoleStillRunsAndNothingIsSwitchedOff) {
   EXPECT_EQ(ConfigRequests(), (std::vector<Bytes>{{0x3E, 0x01, 0x01, 0x4A, 0x02, 0xFF, 0x7F}}));
 }
 
+TEST_F(TracerTest, SecondTracerLeavesTheRunningTracersFileWhole) {
+  StartTarget();
+  // The running tracer's file, held under every name the second one can pick in the next minute.
+  std::vector<std::unique_ptr<platform::OutputFile>> running;
+  const std::time_t now = std::time(nullptr);
+  for (std::time_t t = now - 2; t < now + 60; ++t) {
+    const std::tm tm = *std::localtime(&t);
+    char name[96];
+    std::snprintf(name, sizeof name, "cmbs_dect_tracer-%d_%d_%d__%d_%d_%d.txt", tm.tm_mday, tm.tm_mon + 1,
+                  tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    running.push_back(std::make_unique<platform::OutputFile>());
+    int error = 0;
+    ASSERT_TRUE(running.back()->Create((work_ / name).string(), &error));
+    running.back()->Write("BEGIN", 5);
+  }
+  StartTool({"-p", "RX5120", "-cmd", "tracer", "-tfile", WriteFile("logger.cfg", "a\n").string()});
+  const std::string refused =
+      "main_tracer_event, 533: [ERROR]: Opening the file, error=" + std::to_string(EWOULDBLOCK) + "\n";
+  WaitForOutput(refused + kUsage);
+  Keys("q");
+  EXPECT_NE(Finish(), 0);
+  EXPECT_EQ(tool_->Out(), kBanner + refused + kUsage);
+  for (auto& file : running) file->Write("END", 3);  // the running tracer goes on writing
+  running.clear();
+  ASSERT_EQ(TraceFiles().size(), 62u);
+  for (const auto& file : TraceFiles()) EXPECT_EQ(ReadFile(file), "BEGINEND") << file;
+}
+
+TEST_F(TracerTest, NameFileThatCannotBeReadLeavesTheBuiltInNames) {
+  StartTarget();
+  const auto names = work_ / "names";  // a directory opens, but does not read
+  std::filesystem::create_directory(names);
+  extra_env_.push_back({"HALVERN_MID_FILE", names.string()});
+  StartTool({"-p", "RX5120", "-cmd", "tracer", "-tfile", WriteFile("logger.cfg", "x5\n").string()});
+  const std::string unread = "[ERROR]: Opening the text file=" + names.string() + "\n";
+  WaitForOutput(unread + kUsage);
+  const std::string block = StatusBlock({}, "MSG_FILTER  ----------> on\n *  5 ------->MID_IWU_LLME_FOUND_ID\n");
+  Keys("s");
+  WaitForOutput(block);
+  Keys("q");
+  EXPECT_EQ(Finish(), 0);
+  EXPECT_EQ(tool_->Out(), kBanner + unread + kUsage + "\n" + block);
+}
+
 TEST_F(TracerTest, StartUpFailuresEndTheRun) {
   StartTarget();
   const std::string comments = WriteFile("comments.cfg", "# nothing\n\n# here\n").string();
   const std::string missing = (work_ / "missing.cfg").string();
   const std::string too_long = WriteFile("long.cfg", "x" + std::string(62, '1') + "\n").string();
   const std::string rejected = WriteFile("rejected.cfg", "m,q\n").string();
+  const std::string folder = work_.string();  // opens, but does not read
   auto nothing = [](const std::string& path) {
     return "main_tracer, 64: [ERROR]: Nothing to configure. You must specify the logger configurations in the text "
            "file(" + path + ")\n";
@@ -181,6 +228,7 @@ TEST_F(TracerTest, StartUpFailuresEndTheRun) {
       {{}, "main_tracer, 58: [ERROR]: Logger configuration file not provided\n", {}},
       {{"-tfile", comments}, nothing(comments), {}},
       {{"-tfile", missing}, "main_tracer, 25: [ERROR]: Opening file=" + missing + "\n" + nothing(missing), {}},
+      {{"-tfile", folder}, "main_tracer, 25: [ERROR]: Opening file=" + folder + "\n" + nothing(folder), {}},
       {{"-tfile", too_long},
        "main_tracer, 40: [ERROR]: Logger command longer than 62 characters (63) in file=" + too_long + "\n" +
            nothing(too_long),

@@ -141,13 +141,15 @@ bool LoadNames(const Options& o) {
     std::fprintf(stderr, "halvern-trace: cannot read the name file %s\n", path.c_str());
     return false;
   }
-  // Opened here first so that a file that cannot be read is reported here, on standard error.
+  // Opened and read here first so that a file that cannot be read (a directory opens but does
+  // not read) is reported here, on standard error.
   std::FILE* probe = std::fopen(path.c_str(), "rb");
-  if (!probe) {
+  const bool readable = probe && (std::fgetc(probe), !std::ferror(probe));
+  if (probe) std::fclose(probe);
+  if (!readable) {
     std::fprintf(stderr, "halvern-trace: cannot read the name file %s\n", path.c_str());
     return false;
   }
-  std::fclose(probe);
   cmMidTableGet();
   return true;
 }

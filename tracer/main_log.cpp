@@ -11,6 +11,7 @@
 #include "cmbs/cmbs_dsr.h"
 #include "cmbs/cmbs_event.h"
 #include "platform/console.h"
+#include "platform/file_io.h"
 #include "tracer/tracer_out.h"
 
 namespace {
@@ -128,8 +129,10 @@ int cmLogRun(uint8_t port, const char* log_path, int log_level) {
     cmTracerOut("[ERROR] Can not connect to COM%d\n", port);
     return -1;
   }
-  std::FILE* file = log_path ? std::fopen(log_path, "w") : nullptr;
-  const bool file_failed = log_path && !file;  // the run goes on without a log file
+  // A log file another run is writing is refused and left whole; the run goes on without one.
+  std::FILE* file = log_path ? platform::CreateHeldTextFile(log_path, nullptr) : nullptr;
+  const bool file_failed = log_path && !file;
+  if (file_failed) cmTracerOut("[ERROR] Couldn't create log file '%s'\n", log_path);
   cmLogSetFile(file);
   cmLogPrintHeader(app);
   cmLogSetLevel(static_cast<uint32_t>(log_level));

@@ -55,6 +55,13 @@ int cmTracerReadCommand(const char* path, char* buffer, size_t size) {
     result = 0;
     break;
   }
+  // A file that opens but cannot be read (a directory, an I/O error) is as good as unopened:
+  // whatever was read may be cut short.
+  if (std::ferror(file)) {
+    cmTracerOut("%s, %d: [ERROR]: Opening file=%s\n", kModule, 25, path);
+    std::memset(buffer, 0, size);
+    result = -1;
+  }
   std::fclose(file);
   return result;
 }

@@ -294,6 +294,13 @@ int cmMidTableLoad() {
     std::fclose(file);
     return -1;
   }
+  // A file that opens but cannot be read (a directory, an I/O error) counts as one that does
+  // not open: an empty or partial table would reject ids the file may well list.
+  if (std::ferror(file)) {
+    std::fclose(file);
+    cmTracerOut("[ERROR]: Opening the text file=%s\n", path.c_str());
+    return -1;
+  }
   platform::FileModifiedTime(path, &table->modified);
   std::fclose(file);
   MidState& s = Mid();
