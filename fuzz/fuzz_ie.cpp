@@ -39,11 +39,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   auto app = std::make_unique<ST_FWAPP_OBJ>();
   app->progress_cb = OnProgress;
+  app->get_pending = true;
   app->get_buffer = destination.get();
   app->get_buffer_size = room;
   ST_CMBS_PARAM_BLOCK block{length, length, 0, copy.get()};
   cmFwUpCallBack(app.get(), 0x0034, &block);
-  // Reported answers release the destination; an answer for another address leaves the read pending.
+  // Reported answers release the destination; an answer for another read leaves this one pending.
   fuzz::Check(app->get_buffer == nullptr || app->get_buffer == destination.get());
   block.position = 0;
   cmFwUpCallBack(app.get(), 0x0036, &block);

@@ -93,13 +93,19 @@ bool RunAction(PST_FWAPP_OBJ app, bool get, uint16_t* offset) {
     }
   }
 
-  // A request that did not go out cannot be answered: report it at once.
   std::fflush(stdout);
-  if (rc != CMBS_RC_OK || !admin.done_event->Wait(cmFwAppWaitMs())) std::printf("Error\n");
+  if (!cmParamAwaitAnswer(app, rc, get)) std::printf("Error\n");
   return true;
 }
 
 }  // namespace
+
+bool cmParamAwaitAnswer(PST_FWAPP_OBJ app, int rc, bool is_get) {
+  if (rc != CMBS_RC_OK) return false;  // a request that did not go out cannot be answered
+  if (g_admin_param.done_event->Wait(cmFwAppWaitMs())) return true;
+  // Cancelling finds nothing pending only when the answer has just been reported.
+  return is_get && !cmFwAppParamCancel(app);
+}
 
 void cmParamHexDecode(const char* text, size_t count, uint8_t* destination) {
   bool ended = false;  // past the NUL every digit reads as 0

@@ -87,10 +87,28 @@ ST_FWAPP_VERSION cmFwAppPrintVersion(PST_FWAPP_OBJ app, bool upper_case) {
 
 int cmFwAppParamGet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, uint8_t* destination) {
   if (!app) return CMBS_RC_ERROR_PARAMETER;
-  app->get_buffer = destination;
-  app->get_buffer_size = length;
-  app->get_address = offset;
-  return cmbs_dsr_param_AreaGet(app->api_handle, 0, offset, length);
+  {
+    // Recorded before the request goes out: the answer may come before the send returns.
+    std::lock_guard lock(app->get_mutex);
+    app->get_buffer = destination;
+    app->get_buffer_size = length;
+    app->get_address = offset;
+    app->get_pending = true;
+  }
+  const int rc = cmbs_dsr_param_AreaGet(app->api_handle, 0, offset, length);
+  if (rc != CMBS_RC_OK) {
+    std::lock_guard lock(app->get_mutex);
+    app->get_pending = false;  // nothing went out, so nothing may complete it
+  }
+  return rc;
+}
+
+bool cmFwAppParamCancel(PST_FWAPP_OBJ app) {
+  if (!app) return false;
+  std::lock_guard lock(app->get_mutex);
+  const bool was_pending = app->get_pending;
+  app->get_pending = false;
+  return was_pending;
 }
 
 int cmFwAppParamSet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, const uint8_t* data) {
@@ -139,36 +157,54 @@ void cmFwUpCallBack(void* context, uint32_t event_id, void* param) {
   }
 }
 
-void cmFwAppOnParamGetRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block) {
-  uint32_t code = FWAPP_PARAM_FAILED;
-  if (block) {
-    uint8_t* ie = nullptr;
-    uint16_t type = 0;
-    for (cmbs_ie_GetFirst(block, &ie, &type); ie; cmbs_ie_GetNext(block, &ie, &type)) {
-      if (type == IE_PARAM_AREA) {
-        ST_IE_PARAM_AREA area{};
-        cmbs_ie_GetParamArea(ie, &area);
-        // The answer to an earlier read that timed out: it belongs to nobody waiting now.
-        if (area.address != app->get_address) return;
-        // Never more than the destination was offered for.
-        size_t n = std::min<size_t>(area.count, app->get_buffer_size);
-        if (app->get_buffer && area.data && n) std::memcpy(app->get_buffer, area.data, n);
-      } else if (type == IE_RESPONSE) {
-        uint32_t result = 1;
-        cmbs_ie_GetResponse(ie, &result);
-        if (result == 0) code = FWAPP_PARAM_GET_OK;
-        break;
-      }
+namespace {
+
+// What a get answer says up to its response element: only data in front of it counts.
+struct GetAnswer {
+  bool has_area = false;
+  ST_IE_PARAM_AREA area{};  // the first area element; its count is cut to the bytes it holds
+  bool accepted = false;    // an IE_RESPONSE with result 0
+};
+
+GetAnswer ReadGetAnswer(PST_CMBS_PARAM_BLOCK block) {
+  GetAnswer answer;
+  if (!block) return answer;
+  uint8_t* ie = nullptr;
+  uint16_t type = 0;
+  for (cmbs_ie_GetFirst(block, &ie, &type); ie; cmbs_ie_GetNext(block, &ie, &type)) {
+    if (type == IE_PARAM_AREA && !answer.has_area) {
+      answer.has_area = cmbs_ie_GetParamArea(ie, &answer.area) == CMBS_RC_OK;
+    } else if (type == IE_RESPONSE) {
+      uint32_t result = 1;
+      cmbs_ie_GetResponse(ie, &result);
+      answer.accepted = result == 0;
+      break;
     }
   }
-  if (app->progress_cb) {
-    // Released before the report: the command may ask for its next read as soon as it
-    // learns this result, and that request's destination must not be cleared afterwards.
-    uint8_t* destination = app->get_buffer;
-    app->get_buffer = nullptr;
-    app->get_buffer_size = 0;
-    app->progress_cb(app->user_data, code, reinterpret_cast<uintptr_t>(destination));
-  }
+  return answer;
+}
+
+}  // namespace
+
+void cmFwAppOnParamGetRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block) {
+  const GetAnswer answer = ReadGetAnswer(block);
+  std::lock_guard lock(app->get_mutex);
+  if (!app->get_pending) return;  // given up, or never asked for: nobody waits for it
+  const bool for_this_read = answer.has_area && answer.area.address == app->get_address &&
+                             answer.area.count == app->get_buffer_size;
+  // Carrying data for another address or byte count, it answers an earlier read that was given
+  // up; this read's own answer may still come.
+  if (answer.accepted && answer.has_area && !for_this_read) return;
+  if (for_this_read && app->get_buffer && answer.area.data)
+    std::memcpy(app->get_buffer, answer.area.data, answer.area.count);
+  const uint32_t code = answer.accepted && for_this_read ? FWAPP_PARAM_GET_OK : FWAPP_PARAM_FAILED;
+  // Released before the report: the command may ask for its next read as soon as it learns
+  // this result, and that request's record must not be cleared afterwards.
+  uint8_t* destination = app->get_buffer;
+  app->get_pending = false;
+  app->get_buffer = nullptr;
+  app->get_buffer_size = 0;
+  if (app->progress_cb) app->progress_cb(app->user_data, code, reinterpret_cast<uintptr_t>(destination));
 }
 
 void cmFwAppOnParamSetRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "cmbs/cmbs_api.h"
@@ -47,8 +48,14 @@ struct ST_FWAPP_OBJ {
   uint32_t chunk_total;
   uint32_t reset_after_end;
   uint8_t packet[FWAPP_PACKET_SIZE];
+  // The parameter-area read in progress. The command thread starts and gives it up, the receive
+  // thread completes it; get_mutex covers the record, the copy into get_buffer and the report
+  // of the result, so a read given up is never written afterwards. Recursive: the report may
+  // start the next read.
+  std::recursive_mutex get_mutex;
+  bool get_pending;          // sent, and neither answered nor given up
   uint8_t* get_buffer;
-  uint16_t get_buffer_size;  // bytes get_buffer may take: the length asked for
+  uint16_t get_buffer_size;  // the length asked for: an accepted answer carries exactly these bytes
   uint16_t get_address;      // address of the read in progress: an answer for another one is stale
   uint8_t language;
   uint32_t file_size;
@@ -64,8 +71,16 @@ PST_FWAPP_OBJ cmFwAppInit(const char* port_text);
 PST_FWAPP_OBJ cmFwAppOpen(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS_CB progress_cb);
 int cmFwAppSetEventCallback(PST_FWAPP_OBJ app, PFN_FWAPP_EVENT_CB event_cb);
 void cmFwAppGetVersion(PST_FWAPP_OBJ app, ST_FWAPP_VERSION* version);
-// Sends a parameter-area read; the data of the answer lands in destination (at most length bytes).
+// Sends a parameter-area read; the data of the answer lands in destination (length bytes).
+// Answers carry no request number: only an accepted answer that names this offset and holds
+// exactly length bytes completes the read (code 6); a refusal, or an answer without the read's
+// data, completes it as failed (code 8) whatever address it names; any other answer is taken
+// for the late answer to an earlier read and ignored. A read that could not be sent is not pending.
 int cmFwAppParamGet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, uint8_t* destination);
+// Gives up the read in progress (its wait ran out): a late answer to it is ignored from then
+// on. True when the read was still pending; false when its result has already been reported
+// (it came just as the wait ran out) or no read is out.
+bool cmFwAppParamCancel(PST_FWAPP_OBJ app);
 int cmFwAppParamSet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, const uint8_t* data);
 // The port number as the decimal text a session is opened with ("%d" of its low 8 bits).
 std::string cmFwAppPortText(uint8_t port);

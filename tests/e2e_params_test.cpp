@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "tests/e2e_console.h"
 #include "platform/file_io.h"
@@ -316,6 +317,55 @@ TEST_F(ParamsTest, FailedRequestsFailTheBatch) {
   EXPECT_EQ(AreaRequests(), expected);
 }
 
+// A refusal ends the read at once, whatever address its area element names: a target that
+// does not echo the address names 0.
+TEST_F(ParamsTest, RefusalNamingAnotherAddressIsReportedAtOnce) {
+  StartTarget();
+  extra_env_.push_back({"HALVERN_WAIT_MS", "20000"});
+  const std::string get_path = Write("r.txt", "16:b:\n");
+  const std::string out_path = Path("r_01_02_0345.out");
+  for (uint16_t named : {0x0000, 0x1234}) {
+    SCOPED_TRACE(named);
+    sim::Fault refuse;
+    refuse.result = 1;
+    refuse.area_address = named;
+    target_->SetFault(kGet, refuse);
+    const auto start = std::chrono::steady_clock::now();
+    auto r = Tool({"-p", "RX5120", "-cmd", "param_get", "-settings", get_path});
+    EXPECT_EQ(r.out, kHeader + "OPEN: " + get_path + " => OUT: " + out_path + "\n\n" + "adr   16, len  1error\n\n" +
+                         kRule);
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(Read(out_path), "");
+    r = Tool({"-p", "RX5120", "-cmd", "params"}, "g16\n1\nq");
+    EXPECT_EQ(r.out, kHeader + GetAction("error\n") + kPrompt + "q");
+    // Both runs ended long before the answer wait: the refusals were not waited out.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+  }
+}
+
+// An accepted answer of another byte count than asked for is not the read's answer: the line
+// fails rather than showing bytes of another read or stale ones.
+TEST_F(ParamsTest, AnswerOfAnotherByteCountFailsTheLine) {
+  StartTarget();
+  target_->SetParamArea(16, {0x7F, 0x55, 0x33});
+  extra_env_.push_back({"HALVERN_WAIT_MS", "300"});
+  const std::string get_path = Write("c.txt", "16:w:\n");
+  const std::string out_path = Path("c_01_02_0345.out");
+  for (uint16_t count : {1, 3}) {
+    SCOPED_TRACE(count);
+    sim::Fault other_count;
+    other_count.area_count = count;
+    target_->SetFault(kGet, other_count);
+    auto r = Tool({"-p", "RX5120", "-cmd", "param_get", "-settings", get_path});
+    EXPECT_EQ(r.out, kHeader + "OPEN: " + get_path + " => OUT: " + out_path + "\n\n" + "adr   16, len  2\nError\n\n" +
+                         kRule);
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(Read(out_path), "");
+    r = Tool({"-p", "RX5120", "-cmd", "params"}, "g16\n2\nq");
+    EXPECT_EQ(r.out, kHeader + GetAction("Error\n") + kPrompt + "q");
+  }
+}
+
 TEST_F(ParamsTest, MissingSettingsAndUnwritableOutput) {
   StartTarget();
   const std::string missing = Path("missing.txt");
@@ -360,7 +410,7 @@ TEST_F(ParamsTest, SessionThatCannotOpenFailsTheCommand) {
 // The tool driven key by key, its output read as it comes.
 class ParamsConsoleTest : public ConsoleTest {};
 
-TEST_F(ParamsConsoleTest, PromptsComeBeforeInputAndALateAnswerIsStillShown) {
+TEST_F(ParamsConsoleTest, PromptsComeBeforeInputAndALateAnswerIsIgnored) {
   StartTarget();
   sim::Fault slow;
   slow.delay_ms = 1000;
@@ -375,10 +425,68 @@ TEST_F(ParamsConsoleTest, PromptsComeBeforeInputAndALateAnswerIsStillShown) {
   WaitForOutput("Length: ");
   Keys("1\n");
   WaitForOutput("Error\n\n" + kHyphens + kPrompt);
-  WaitForOutput("Data:\n5A ");
+  // The read was given up: its answer, when it comes, is shown nowhere.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   Keys("q");
   EXPECT_EQ(Finish(), 0);
-  EXPECT_EQ(tool_->Out(), kHeader + GetAction("Error\n") + kPrompt + "Data:\n5A q");
+  EXPECT_EQ(tool_->Out(), kHeader + GetAction("Error\n") + kPrompt + "q");
+}
+
+// The answer to a read that was given up comes while the next read of the same address (two
+// bytes instead of one) waits. It must not be taken for that read: the target holds 7F 55, and
+// 7F from the late answer next to a stale byte is never shown or written.
+class LateAnswerTest : public ParamsConsoleTest {
+ protected:
+  void SetUp() override {
+    StartTarget();
+    target_->SetParamArea(16, {0x7F, 0x55});
+    WriteFile("late.txt", "0x10:b:0\n0x10:w:0\n");
+  }
+  const std::string head_ = kHeader + "OPEN: late.txt => OUT: late_01_02_0345.out\n\n";
+};
+
+TEST_F(LateAnswerTest, EveryReadAnsweredLateFailsAndNothingIsWritten) {
+  sim::Fault slow;
+  slow.delay_ms = 450;
+  target_->SetFault(0x0033, slow);
+  extra_env_.push_back({"HALVERN_WAIT_MS", "300"});
+  StartTool({"-p", "RX5120", "-cmd", "param_get", "-settings", "late.txt"});
+  EXPECT_EQ(Finish(), 1);
+  EXPECT_EQ(tool_->Out(), head_ + "adr   16, len  1\nError\n\n" + "adr   16, len  2\nError\n\n" + kRule);
+  EXPECT_EQ(ReadFile(work_ / "late_01_02_0345.out"), "");
+}
+
+TEST_F(LateAnswerTest, NextReadOfTheSameAddressGetsItsOwnAnswer) {
+  sim::Fault slow;
+  slow.delay_ms = 1500;
+  target_->SetFault(0x0033, slow);
+  extra_env_.push_back({"HALVERN_WAIT_MS", "1000"});
+  StartTool({"-p", "RX5120", "-cmd", "param_get", "-settings", "late.txt"});
+  ASSERT_TRUE(target_->WaitForEvent(0x0033, std::chrono::seconds(10)));
+  target_->ClearFaults();  // only the first read is slow: the second one's answer follows the late one
+  EXPECT_EQ(Finish(), 1);
+  EXPECT_EQ(tool_->Out(), head_ + "adr   16, len  1\nError\n\n" + "adr   16, len  2 0x10:w:7F55\n\n" + kRule);
+  EXPECT_EQ(ReadFile(work_ / "late_01_02_0345.out"), "0x10:w:7F55\n");
+}
+
+TEST_F(ParamsConsoleTest, LateAnswerIsNotShownForTheNextReadOfTheSameAddress) {
+  StartTarget();
+  target_->SetParamArea(26, {0x5A, 0x6B});
+  sim::Fault slow;
+  slow.delay_ms = 1500;
+  target_->SetFault(0x0033, slow);
+  extra_env_.push_back({"HALVERN_WAIT_MS", "1000"});
+  StartTool({"-p", "RX5120", "-cmd", "params"});
+  WaitForOutput(kHeader + kPrompt);
+  Keys("g26\n1\n");
+  ASSERT_TRUE(target_->WaitForEvent(0x0033, std::chrono::seconds(10)));
+  target_->ClearFaults();  // the next read is answered right behind the late answer
+  WaitForOutput("Error\n\n" + kHyphens + kPrompt);
+  Keys("g26\n2\n");
+  WaitForOutput(kPrompt, 3);
+  Keys("q");
+  EXPECT_EQ(Finish(), 0);
+  EXPECT_EQ(tool_->Out(), kHeader + GetAction("Error\n") + GetAction("Data:\n5A 6B ") + kPrompt + "q");
 }
 
 TEST_F(ParamsConsoleTest, OutputFileIsNamedAfterTheVersion) {

@@ -40,9 +40,13 @@ TEST(SessionDispatchTest, ParameterResponsesGiveResultCodes) {
     bool copied;
   } cases[] = {
       {"area then ok", 0x0034, Cat({kArea, kOk}), 6, true},
-      {"ok then area", 0x0034, Cat({kOk, kArea}), 6, false},
+      // Accepted, but without the read's data in front of the response: nothing to show.
+      {"ok then area", 0x0034, Cat({kOk, kArea}), 8, false},
       {"area then refused", 0x0034, Cat({kArea, kRefused}), 8, true},
       {"area without response", 0x0034, kArea, 8, true},
+      // A refusal ends the read whatever address it names; it copies nothing then.
+      {"refused naming another address", 0x0034,
+       Cat({{0x15, 0x05, 0x00, 0x00, 0x34, 0x12, 0x00, 0x00}, kRefused}), 8, false},
       {"other element skipped", 0x000B, Cat({{0x37, 0x01, 0x00}, kArea, kOk}), 6, true},
       {"get without elements", 0x0034, {}, 8, false},
       {"set ok", 0x0036, Cat({{0x37, 0x01, 0x00}, kOk}), 7, false},
@@ -56,7 +60,7 @@ TEST(SessionDispatchTest, ParameterResponsesGiveResultCodes) {
     app.user_data = 42;
     app.progress_cb = OnProgress;
     const bool get = c.event == 0x0034 || c.event == 0x000B;
-    if (get) app.get_buffer = dest, app.get_buffer_size = 4;
+    if (get) app.get_pending = true, app.get_buffer = dest, app.get_buffer_size = 4;
     Bytes bytes = c.block;
     ST_CMBS_PARAM_BLOCK block{uint16_t(bytes.size()), uint16_t(bytes.size()), 0, bytes.data()};
     g_progress.Reset();
@@ -66,6 +70,7 @@ TEST(SessionDispatchTest, ParameterResponsesGiveResultCodes) {
     EXPECT_EQ(g_progress.code, c.code);
     EXPECT_EQ(g_progress.value, get ? reinterpret_cast<uintptr_t>(dest) : 0u);
     EXPECT_EQ(app.get_buffer, nullptr);
+    EXPECT_FALSE(app.get_pending);
     const Bytes expected = c.copied ? Bytes({0xDE, 0xAD, 0xBE, 0xEF, 0, 0, 0, 0}) : Bytes(8, 0);
     EXPECT_EQ(Bytes(dest, dest + 8), expected);
   }
@@ -130,6 +135,7 @@ TEST_F(SessionLinkTest, GetOfTooManyBytesIsRefusedAndKeepsDestination) {
   EXPECT_EQ(cmFwAppParamGet(app_, 0, 513, dest), 4);
   EXPECT_TRUE(fake_.Writes().empty());
   EXPECT_EQ(app_->get_buffer, dest);
+  EXPECT_FALSE(cmFwAppParamCancel(app_));  // nothing went out, so nothing is pending
 }
 
 TEST_F(SessionLinkTest, ResponseWithMoreDataThanAskedStaysInsideTheDestination) {
@@ -149,10 +155,13 @@ TEST_F(SessionLinkTest, ResponseWithMoreDataThanAskedStaysInsideTheDestination) 
   Bytes area = {0x15, 0x15, 0x00, 0x00, 0x10, 0x00, 0x10, 0x00};
   for (int i = 0; i < 16; ++i) area.push_back(static_cast<uint8_t>(i + 1));
   fake_.Queue(Frame(0x0034, Cat({area, kOk})));
+  // That is no answer to this read: it is ignored, and the read's own answer completes it.
+  fake_.Queue(Frame(0x0034, Cat({{0x15, 0x09, 0x00, 0x00, 0x10, 0x00, 0x04, 0x00, 0xA1, 0xA2, 0xA3, 0xA4}, kOk})));
   ASSERT_TRUE(WaitFor([] { return g_progress.calls == 1; }));
   EXPECT_EQ(g_progress.code, 6u);
   EXPECT_EQ(g_progress.user, 9u);
-  EXPECT_EQ(Bytes(dest, dest + 12), Bytes({0xCC, 0xCC, 0xCC, 0xCC, 1, 2, 3, 4, 0xCC, 0xCC, 0xCC, 0xCC}));
+  EXPECT_EQ(Bytes(dest, dest + 12),
+            Bytes({0xCC, 0xCC, 0xCC, 0xCC, 0xA1, 0xA2, 0xA3, 0xA4, 0xCC, 0xCC, 0xCC, 0xCC}));
 }
 
 // A command may ask for the next read as soon as the result of the previous one is
@@ -194,6 +203,84 @@ TEST_F(SessionLinkTest, LateAnswerToAnEarlierReadIsDropped) {
   ASSERT_TRUE(WaitFor([] { return g_progress.calls == 1; }));
   EXPECT_EQ(g_progress.code, 6u);
   EXPECT_EQ(Bytes(dest, dest + 4), Bytes({5, 6, 7, 8}));
+}
+
+// Answers carry no request number: an accepted answer whose area element does not name the
+// address and byte count of the read in progress is taken for the late answer to an earlier
+// read, and the read waits on for its own.
+TEST_F(SessionLinkTest, AnswersOfAnotherAddressOrCountLeaveTheReadWaiting) {
+  const Bytes own = {0x15, 0x09, 0x00, 0x00, 0x20, 0x00, 0x04, 0x00, 5, 6, 7, 8};
+  const struct {
+    const char* name;
+    Bytes area;
+  } strays[] = {
+      {"fewer bytes", {0x15, 0x07, 0x00, 0x00, 0x20, 0x00, 0x02, 0x00, 1, 2}},
+      {"count cut to the bytes held", {0x15, 0x07, 0x00, 0x00, 0x20, 0x00, 0x04, 0x00, 1, 2}},
+      {"no bytes", {0x15, 0x05, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00}},
+      {"another address", {0x15, 0x09, 0x00, 0x00, 0x21, 0x00, 0x04, 0x00, 1, 2, 3, 4}},
+  };
+  app_ = cmFwAppOpen("1", 0, OnProgress);
+  ASSERT_NE(app_, nullptr);
+  for (const auto& stray : strays) {
+    SCOPED_TRACE(stray.name);
+    g_progress.Reset();
+    uint8_t dest[4] = {};
+    ASSERT_EQ(cmFwAppParamGet(app_, 0x0020, 4, dest), 0);
+    fake_.Queue(Frame(0x0034, Cat({stray.area, kOk})));
+    fake_.Queue(Frame(0x0034, Cat({own, kOk})));
+    ASSERT_TRUE(WaitFor([] { return g_progress.calls == 1; }));
+    EXPECT_EQ(g_progress.code, 6u);
+    EXPECT_EQ(Bytes(dest, dest + 4), Bytes({5, 6, 7, 8}));
+  }
+}
+
+std::atomic<int> g_marks{0};
+void OnMark(PST_FWAPP_OBJ, uint16_t, void*) { ++g_marks; }
+
+// Frames are handed out in order: once the marker after them was seen, so were they.
+void QueueAndWaitUntilHandled(FakeSerial& fake, const Bytes& frames) {
+  const int marks = g_marks;
+  fake.Queue(Cat({frames, Frame(CMXX_EV_LOG_MSG)}));
+  ASSERT_TRUE(WaitFor([&] { return g_marks > marks; }));
+}
+
+TEST_F(SessionLinkTest, RefusalEndsTheReadWhateverAddressItNames) {
+  g_progress.Reset();
+  app_ = cmFwAppOpen("1", 0, OnProgress);
+  ASSERT_NE(app_, nullptr);
+  uint8_t dest[2] = {0xEE, 0xEE};
+  ASSERT_EQ(cmFwAppParamGet(app_, 0x0010, 2, dest), 0);
+  // As a target that does not echo the address sends it.
+  fake_.Queue(Frame(0x0034, Cat({{0x15, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, kRefused})));
+  ASSERT_TRUE(WaitFor([] { return g_progress.calls == 1; }));
+  EXPECT_EQ(g_progress.code, 8u);
+  EXPECT_EQ(g_progress.value, reinterpret_cast<uintptr_t>(dest));
+  EXPECT_EQ(Bytes(dest, dest + 2), Bytes({0xEE, 0xEE}));
+  EXPECT_FALSE(cmFwAppParamCancel(app_));
+}
+
+TEST_F(SessionLinkTest, ReadGivenUpIsNotCompletedByItsLateAnswer) {
+  g_progress.Reset();
+  app_ = cmFwAppOpen("1", 0, OnProgress);
+  ASSERT_NE(app_, nullptr);
+  ASSERT_EQ(cmFwAppSetEventCallback(app_, OnMark), 0);
+  const Bytes answer = Frame(0x0034, Cat({{0x15, 0x07, 0x00, 0x00, 0x10, 0x00, 0x02, 0x00, 0x7F, 0x55}, kOk}));
+  const Bytes refusal = Frame(0x0034, kRefused);
+
+  uint8_t dest[2] = {};
+  ASSERT_EQ(cmFwAppParamGet(app_, 0x0010, 2, dest), 0);
+  EXPECT_TRUE(cmFwAppParamCancel(app_));
+  EXPECT_FALSE(cmFwAppParamCancel(app_));
+  QueueAndWaitUntilHandled(fake_, Cat({answer, refusal}));
+  EXPECT_EQ(g_progress.calls, 0);
+  EXPECT_EQ(Bytes(dest, dest + 2), Bytes({0, 0}));
+
+  // A read whose answer was reported has nothing left to give up.
+  ASSERT_EQ(cmFwAppParamGet(app_, 0x0010, 2, dest), 0);
+  QueueAndWaitUntilHandled(fake_, answer);
+  EXPECT_EQ(g_progress.calls, 1);
+  EXPECT_EQ(Bytes(dest, dest + 2), Bytes({0x7F, 0x55}));
+  EXPECT_FALSE(cmFwAppParamCancel(app_));
 }
 
 }  // namespace
