@@ -20,11 +20,12 @@ uint8_t LeadingNumber(const char* text) {
   return static_cast<uint8_t>(value);
 }
 
-}  // namespace
-
-PST_FWAPP_OBJ cmFwAppInit(const char* port_text) {
+// The session opened with its result callback in place before the dispatcher can run.
+PST_FWAPP_OBJ Init(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS_CB progress_cb) {
   auto* app = new (std::nothrow) ST_FWAPP_OBJ{};
   if (!app) return nullptr;
+  app->user_data = user_data;
+  app->progress_cb = progress_cb;
   app->port_number = LeadingNumber(port_text);
   app->init_type = 1;
   app->init_port = &app->port_number;
@@ -49,13 +50,12 @@ PST_FWAPP_OBJ cmFwAppInit(const char* port_text) {
   return app;
 }
 
+}  // namespace
+
+PST_FWAPP_OBJ cmFwAppInit(const char* port_text) { return Init(port_text, 0, nullptr); }
+
 PST_FWAPP_OBJ cmFwAppOpen(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS_CB progress_cb) {
-  PST_FWAPP_OBJ app = cmFwAppInit(port_text);
-  if (app) {
-    app->user_data = user_data;
-    app->progress_cb = progress_cb;
-  }
-  return app;
+  return Init(port_text, user_data, progress_cb);
 }
 
 int cmFwAppSetEventCallback(PST_FWAPP_OBJ app, PFN_FWAPP_EVENT_CB event_cb) {
@@ -149,8 +149,8 @@ void cmFwUpCallBack(void* context, uint32_t event_id, void* param) {
       cmFwUpOnEndRsp(app, block);
       break;
     default:
-      if (app->event_cb)
-        app->event_cb(app, static_cast<uint16_t>(event_id), param);
+      if (PFN_FWAPP_EVENT_CB event_cb = app->event_cb.load())
+        event_cb(app, static_cast<uint16_t>(event_id), param);
       else
         cmbs_util_Trace(2, "cmFwUpCallBack UNHANDLED EventID:%d\n", event_id);
       break;

@@ -6,6 +6,7 @@
 // the response handlers, progress_cb and event_cb run on the receive thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -37,9 +38,9 @@ constexpr int FWAPP_PACKET_SIZE = 256;
 
 struct ST_FWAPP_OBJ {
   void* api_handle;
-  uint32_t user_data;
-  PFN_FWAPP_PROGRESS_CB progress_cb;
-  PFN_FWAPP_EVENT_CB event_cb;
+  uint32_t user_data;                  // with progress_cb: set before the dispatcher is registered,
+  PFN_FWAPP_PROGRESS_CB progress_cb;   // or before the request whose answers report to it goes out
+  std::atomic<PFN_FWAPP_EVENT_CB> event_cb;  // installed at any time while the receive thread runs
   uint8_t port_number;
   uint32_t init_type;
   uint8_t* init_port;
