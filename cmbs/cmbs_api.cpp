@@ -30,6 +30,7 @@ void ReleaseAll() {
     cmbs_uart_Close();
   }
   g_cmbs.rx_wake_signal.store(nullptr);
+  g_cmbs.init_signal.store(nullptr);
   g_cmbs.tx_lock.reset();
   g_cmbs.init_event.reset();
   g_cmbs.rx_wake.reset();
@@ -68,6 +69,8 @@ int cmbs_api_Init(int unused, const ST_CMBS_INIT* init, const ST_CMBS_HELLO* hel
   g_cmbs.state.device_type = init->device_type;
   if (init->device_type < 0 || init->device_type > 1) return Fail(CMBS_RC_ERROR_INIT);
 
+  g_cmbs.line_gone.store(false);
+
   if (cmbs_uart_Open(init->uart_config) != 0) {
     platform::DebugOutput("UART ISSUE\n");
     return Fail(CMBS_RC_ERROR_INIT);
@@ -92,6 +95,7 @@ int cmbs_api_Init(int unused, const ST_CMBS_INIT* init, const ST_CMBS_HELLO* hel
   g_cmbs.init_event = std::make_unique<platform::Event>("CMBS Init Block", false);
   // Arrivals before this point need no wake-up: the thread reads whatever is queued when it starts.
   g_cmbs.rx_wake_signal.store(g_cmbs.rx_wake.get());
+  g_cmbs.init_signal.store(g_cmbs.init_event.get());
 
   g_cmbs.run.store(true);
   try {
@@ -99,7 +103,7 @@ int cmbs_api_Init(int unused, const ST_CMBS_INIT* init, const ST_CMBS_HELLO* hel
   } catch (...) {
     // No thread: the wait below times out like a thread that never reported.
   }
-  if (!g_cmbs.init_event->Wait(kLinkWaitMs)) {
+  if (!g_cmbs.init_event->Wait(kLinkWaitMs) || g_cmbs.line_gone.load()) {
     platform::DebugOutput("Timeout Error - Worker thread \n");
     return Fail(CMBS_RC_ERROR_INIT);
   }
@@ -107,7 +111,7 @@ int cmbs_api_Init(int unused, const ST_CMBS_INIT* init, const ST_CMBS_HELLO* hel
   platform::DebugOutput("Send Hello\n");
   cmbs_internal_Send(CMBS_INT_HELLO, hello_length ? g_cmbs.state.hello_params : nullptr, hello_length);
   platform::DebugOutput("Wait For Object\n");
-  if (!g_cmbs.init_event->Wait(kLinkWaitMs)) {
+  if (!g_cmbs.init_event->Wait(kLinkWaitMs) || g_cmbs.line_gone.load()) {  // no answer, or no line
     platform::DebugOutput("Timeout Error\n");
     return Fail(CMBS_RC_ERROR_INIT);
   }
@@ -144,6 +148,8 @@ int cmbs_api_Destroy() {
   ReleaseAll();
   return 0;
 }
+
+bool cmbs_api_LineGone() { return g_cmbs.line_gone.load(); }
 
 uint16_t cmbs_api_HelloWord0Get() { return g_cmbs.state.target.word0; }
 uint16_t cmbs_api_BuildGet() { return g_cmbs.state.target.build; }

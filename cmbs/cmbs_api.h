@@ -37,6 +37,9 @@ void* cmbs_api_RegisterCallback(void* context, PFN_CMBS_API_CB callback, uint16_
 int cmbs_api_Destroy();
 
 // The target identification from the hello reply (0 for fields the reply did not carry).
+// True once the port has reported the line gone (device unplugged, other side closed) since the
+// link came up; requests are then no longer written.
+bool cmbs_api_LineGone();
 uint16_t cmbs_api_HelloWord0Get();
 uint16_t cmbs_api_BuildGet();
 uint16_t cmbs_api_ProductVersionGet();

@@ -35,12 +35,16 @@ enum CMBS_EVENT_ID : uint16_t {
   CMXX_EV_LOGGER_STATUS_GET = 0x3802,
   CMXX_EV_LOGGER_STATUS_GET_RES = 0x3803,
   CMXX_EV_DSR_POWER_OFF = 0x4000,
-  // Internal events (0xFF00 and above) belong to the link itself and never reach the application.
+  // Internal events (0xFF00 and above) belong to the link itself; only the host's own line-gone
+  // report reaches the application.
   CMBS_EV_INT_HELLO = 0xFF01,
   CMBS_EV_INT_HELLO_RES = 0xFF02,
   CMBS_EV_INT_STATE_ON = 0xFF03,
   CMBS_EV_INT_STATE_OFF = 0xFF04,
   CMBS_EV_INT_RESET_COMM = 0xFF05,
+  // Raised by the host itself, never read off the line: the line to the target is gone. It is the
+  // last event the application gets from the link.
+  CMBS_EV_INT_LINE_GONE = 0xFF80,
 };
 
 // Internal event codes (low byte of 0xFFxx).

@@ -55,6 +55,8 @@ struct ST_CMBS_API_INST {
   std::unique_ptr<platform::Event> rx_wake;
   std::unique_ptr<platform::Event> init_event;
   std::atomic<platform::Event*> rx_wake_signal{nullptr};
+  std::atomic<platform::Event*> init_signal{nullptr};  // init_event for the port's thread
+  std::atomic<bool> line_gone{false};                  // the port reported the line gone
   std::atomic<bool> run{false};
   std::thread rx_thread;
   ~ST_CMBS_API_INST();

@@ -22,14 +22,46 @@ void cmbs_rx_Wake() {
   if (platform::Event* wake = g_cmbs.rx_wake_signal.load()) wake->Set();
 }
 
+void cmbs_rx_LineGone() {
+  g_cmbs.line_gone.store(true);
+  cmbs_rx_Wake();
+  if (platform::Event* init = g_cmbs.init_signal.load()) init->Set();  // a start-up waits no longer
+}
+
+namespace {
+
+// The application hears once that the line is gone, after every frame that came before.
+void ReportLineGone() {
+  PFN_CMBS_API_CB callback;
+  void* context;
+  {
+    std::lock_guard lock(g_cmbs.state_mutex);
+    callback = g_cmbs.state.callback;
+    context = g_cmbs.state.app_context;
+  }
+  if (!callback || !g_cmbs.run.load()) return;
+  ST_CMBS_PARAM_BLOCK empty{0, 0, 0, nullptr};
+  callback(context, CMBS_EV_INT_LINE_GONE, &empty);
+}
+
+}  // namespace
+
 void cmbs_rx_Thread(ST_CMBS_API_INST* inst) {
   if (inst->init_event) inst->init_event->Set();  // tell cmbs_api_Init that the thread runs
   uint8_t buffer[CMBS_RX_BUFFER_SIZE];
   size_t held = 0;
   while (inst->run.load()) {
-    held += cmbs_uart_Read(buffer + held, sizeof buffer - held);
-    held = cmbs_rx_Parse(buffer, held);
+    const bool gone = inst->line_gone.load();  // read first: what came before it is then queued
+    size_t got;
+    do {  // once the line is gone, everything still queued is taken at once
+      got = cmbs_uart_Read(buffer + held, sizeof buffer - held);
+      held = cmbs_rx_Parse(buffer, held + got);
+    } while (gone && got > 0 && inst->run.load());
     if (!inst->run.load()) break;
+    if (gone) {
+      ReportLineGone();
+      break;  // nothing more can come: the thread ends instead of waiting on a dead line
+    }
     inst->rx_wake->Wait(kPollMs);  // woken on arrival; the timeout covers a missed signal
   }
 }

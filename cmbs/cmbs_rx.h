@@ -6,6 +6,10 @@
 
 // Data-received notification: wakes the receive thread. Called on the port's own thread.
 void cmbs_rx_Wake();
+// Line-gone notification (device unplugged, other side closed): the receive thread takes what is
+// still queued, tells the application once (CMBS_EV_INT_LINE_GONE) and ends; a link start-up in
+// progress fails at once. Called on the port's own thread.
+void cmbs_rx_LineGone();
 // Finds and dispatches every complete frame in buffer[0, count); moves what remains
 // (a frame not yet complete) to the front and returns its count. Noise, frames with a
 // length below 8 and frames too long for the receive buffer are skipped byte by byte.

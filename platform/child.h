@@ -32,6 +32,8 @@ class Child {
   // Ends input, collects all output and waits for the end; kills the program after timeout_ms.
   // Returns the exit status (128 + signal when a signal ended it), -1 when it was not started.
   int Finish(int timeout_ms);
+  // The same with standard input left open: the program has to end by itself.
+  int Wait(int timeout_ms);
 
   const std::string& Out() const { return out_; }
   const std::string& Err() const { return err_; }

@@ -148,8 +148,12 @@ bool Child::WaitForText(const std::string& text, int timeout_ms) {
 }
 
 int Child::Finish(int timeout_ms) {
-  if (pid_ <= 0) return status_;
   CloseInput();
+  return Wait(timeout_ms);
+}
+
+int Child::Wait(int timeout_ms) {
+  if (pid_ <= 0) return status_;
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while (out_fd_ >= 0 || err_fd_ >= 0) {
     int left = MsLeft(deadline);

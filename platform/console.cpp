@@ -9,6 +9,7 @@ bool ConsoleReadLine(std::string* line, size_t max) {
   if (c < 0) return false;
   for (; c >= 0 && c != '\n'; c = ConsoleReadByte())
     if (line->size() < max) line->push_back(static_cast<char>(c));
+  if (c == kConsoleInterrupted) return false;
   if (!line->empty() && line->back() == '\r') line->pop_back();
   return true;
 }

@@ -1,5 +1,7 @@
 #include "platform/console.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,6 +14,19 @@ namespace {
 termios g_saved;  // the terminal's mode while a key is being read
 volatile sig_atomic_t g_raw = 0;
 
+// Written once by ConsoleInterrupt and never read: a reader polls it beside standard input.
+struct InterruptPipe {
+  int fds[2] = {-1, -1};
+  InterruptPipe() {
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) fds[0] = fds[1] = -1;
+  }
+};
+
+InterruptPipe& Interrupt() {
+  static InterruptPipe pipe;
+  return pipe;
+}
+
 void RestoreAndReraise(int signal) {
   if (g_raw) ::tcsetattr(STDIN_FILENO, TCSANOW, &g_saved);
   ::signal(signal, SIG_DFL);
@@ -20,10 +35,21 @@ void RestoreAndReraise(int signal) {
 
 }  // namespace
 
+void ConsoleInterrupt() {
+  const char c = 1;
+  [[maybe_unused]] auto n = ::write(Interrupt().fds[1], &c, 1);
+}
+
 // Reads one byte from standard input; -1 at end of input or on an error.
 int ConsoleReadByte() {
   unsigned char c;
   for (;;) {
+    pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {Interrupt().fds[0], POLLIN, 0}};
+    if (::poll(p, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (p[1].revents) return kConsoleInterrupted;
     ssize_t n = ::read(STDIN_FILENO, &c, 1);
     if (n == 1) return c;
     if (n < 0 && errno == EINTR) continue;

@@ -32,8 +32,15 @@ class PosixSerialDevice final : public SerialDevice {
     std::string name = DeviceName(port);
     int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
-    // Exclusive access: a second program (or a second halvern) finds the port busy.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !ConfigureLine(fd) || ::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    // Exclusive access: a second halvern finds the port busy through the lock, any other program
+    // (a terminal, a modem prober) through the terminal's exclusive mode.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd);
+      return -1;
+    }
+    ::ioctl(fd, TIOCEXCL);
+    if (!ConfigureLine(fd) || ::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+      ::ioctl(fd, TIOCNXCL);
       ::close(fd);
       wake_[0] = wake_[1] = -1;
       return -1;
@@ -43,6 +50,7 @@ class PosixSerialDevice final : public SerialDevice {
     ::tcflush(fd, TCIFLUSH);
     fd_ = fd;
     on_data_ = on_data;
+    gone_.store(false);
     try {
       thread_ = std::thread([this] { EventThread(); });
     } catch (...) {
@@ -53,7 +61,7 @@ class PosixSerialDevice final : public SerialDevice {
   }
 
   int Write(const uint8_t* data, size_t count) override {
-    if (fd_ < 0) return 0;
+    if (fd_ < 0 || gone_.load()) return 0;  // nothing goes to a line that is gone
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
     while (count > 0) {
       ssize_t n = ::write(fd_, data, count);
@@ -63,7 +71,8 @@ class PosixSerialDevice final : public SerialDevice {
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return 0;
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return 0;  // a hang-up among them
+      if (gone_.load()) return 0;
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return 0;
       pollfd p{fd_, POLLOUT, 0};
@@ -80,6 +89,8 @@ class PosixSerialDevice final : public SerialDevice {
         n = ::read(fd_, buffer, max);
       } while (n < 0 && errno == EINTR);
       if (n > 0) got = static_cast<size_t>(n);
+      // End of file on a terminal, or an error other than "nothing queued", is a hang-up; the
+      // notification thread sees it on its next look and reports it.
     }
     {
       // Tell the notification thread the queue was looked at, so it may report the next arrival.
@@ -102,8 +113,9 @@ class PosixSerialDevice final : public SerialDevice {
       thread_.join();
     }
     if (fd_ >= 0) {
-      DrainOutput();
+      if (!gone_.load()) DrainOutput();
       ::tcflush(fd_, TCIFLUSH);  // never TCOFLUSH: it would throw away the last request sent
+      ::ioctl(fd_, TIOCNXCL);    // the next program may open the line again
     }
     CloseHandles();
   }
@@ -135,23 +147,30 @@ class PosixSerialDevice final : public SerialDevice {
 
   // Arrival is reported once per batch: after a report the thread waits until the
   // receiver has read, then looks again (the line is level-triggered, the receiver wants edges).
+  // A hang-up (the device unplugged, the other side closed) is reported once and ends the
+  // thread: a line that is gone reports itself ready for ever, and would be polled in a loop.
   void EventThread() {
-    bool hung_up = false;
     for (;;) {
-      pollfd p[2] = {{hung_up ? -1 : fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+      pollfd p[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
       int r = ::poll(p, 2, -1);
       if (r < 0) {
         if (errno == EINTR) continue;
         return;
       }
       if (p[1].revents) return;
-      if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) hung_up = !(p[0].revents & POLLIN);
       if (!p[0].revents) continue;
       std::unique_lock lock(mutex_);
       if (stopping_) return;
+      if (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        lock.unlock();
+        // What arrived before the hang-up stays readable through Read.
+        gone_.store(true);
+        if (on_data_) on_data_(SERIAL_LINE_GONE);
+        return;
+      }
       uint64_t seen = reads_;
       lock.unlock();
-      if (on_data_) on_data_(0);
+      if (on_data_) on_data_(SERIAL_DATA);
       lock.lock();
       cv_.wait(lock, [&] { return stopping_ || reads_ != seen; });
       if (stopping_) return;
@@ -172,6 +191,7 @@ class PosixSerialDevice final : public SerialDevice {
     fd_ = wake_[0] = wake_[1] = -1;
     stopping_ = false;
     on_data_ = nullptr;
+    gone_.store(false);
   }
 
   int fd_ = -1;

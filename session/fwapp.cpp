@@ -148,6 +148,9 @@ void cmFwUpCallBack(void* context, uint32_t event_id, void* param) {
     case CMBS_EV_DSR_FW_UPD_END_RES:
       cmFwUpOnEndRsp(app, block);
       break;
+    case CMBS_EV_INT_LINE_GONE:
+      cmFwAppOnLineGone(app);
+      break;
     default:
       if (PFN_FWAPP_EVENT_CB event_cb = app->event_cb.load())
         event_cb(app, static_cast<uint16_t>(event_id), param);
@@ -156,6 +159,16 @@ void cmFwUpCallBack(void* context, uint32_t event_id, void* param) {
       break;
   }
 }
+
+void cmFwAppOnLineGone(PST_FWAPP_OBJ app) {
+  std::printf("\n[ERROR] The repeater was disconnected\n");
+  std::fflush(stdout);
+  if (app->progress_cb) app->progress_cb(app->user_data, FWAPP_LINE_GONE, 0);
+  ST_CMBS_PARAM_BLOCK empty{0, 0, 0, nullptr};
+  if (app->event_cb) app->event_cb(app, CMBS_EV_INT_LINE_GONE, &empty);
+}
+
+bool cmFwAppLineGone() { return cmbs_api_LineGone(); }
 
 namespace {
 

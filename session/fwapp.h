@@ -32,6 +32,7 @@ enum FWAPP_PROGRESS : uint32_t {
   FWAPP_PARAM_GET_OK = 6,
   FWAPP_PARAM_SET_OK = 7,
   FWAPP_PARAM_FAILED = 8,
+  FWAPP_LINE_GONE = 9,  // the line to the target is gone: nothing more will be answered
 };
 
 constexpr int FWAPP_PACKET_SIZE = 256;
@@ -94,6 +95,11 @@ void cmFwAppClose(PST_FWAPP_OBJ app);
 void cmFwUpCallBack(void* app, uint32_t event_id, void* param);
 void cmFwAppOnParamGetRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
 void cmFwAppOnParamSetRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
+// The line to the target is gone (CMBS_EV_INT_LINE_GONE): tells the user once, then the command
+// through progress_cb (FWAPP_LINE_GONE) and event_cb (CMBS_EV_INT_LINE_GONE). Receive thread.
+void cmFwAppOnLineGone(PST_FWAPP_OBJ app);
+// True once the line to the target is gone: a command sends nothing more and ends.
+bool cmFwAppLineGone();
 
 // The session's debug trace: level 1 information, 2 and 3 errors. It discards everything.
 void cmbs_util_Trace(int level, const char* format, ...);

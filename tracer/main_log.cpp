@@ -90,6 +90,10 @@ void cmLogAskLevel() {
 }
 
 void cmLogCallBack(PST_FWAPP_OBJ, uint16_t event_id, void* param) {
+  if (event_id == CMBS_EV_INT_LINE_GONE) {
+    platform::ConsoleInterrupt();  // the console ends by itself: nothing more can come
+    return;
+  }
   auto* block = static_cast<PST_CMBS_PARAM_BLOCK>(param);
   const std::time_t now = std::time(nullptr);
   std::tm local{};
@@ -142,6 +146,8 @@ int cmLogRun(uint8_t port, const char* log_path, int log_level) {
     const int key = platform::ConsoleGetKey();
     if (key == 'h') {
       cmTracerOut("%s", kHelp);
+    } else if (key == platform::kConsoleInterrupted) {  // the line is gone
+      break;
     } else if (key == 'x') {
       cmbs_dsr_sys_OverviewGet(app->api_handle);
     } else if (key == 't') {
@@ -151,8 +157,9 @@ int cmLogRun(uint8_t port, const char* log_path, int log_level) {
     }
   }
   // No callback runs once the session is closed, so the file is never written after its close.
+  const bool line_gone = cmFwAppLineGone();
   cmFwAppClose(app);
   cmLogSetFile(nullptr);
   if (file) std::fclose(file);
-  return file_failed ? -1 : 0;
+  return file_failed || line_gone ? -1 : 0;
 }

@@ -101,6 +101,8 @@ int cmTracerRun(uint8_t port, const char* config_path) {
     const int key = platform::ConsoleGetKey();
     if (key == 'h') {
       cmTracerOut("%s", kUsage);
+    } else if (key == platform::kConsoleInterrupted) {  // the line is gone
+      break;
     } else if (key == 's') {
       // The line break goes out first so that it always stands before the answer's block.
       cmTracerOut("\n");
@@ -111,6 +113,7 @@ int cmTracerRun(uint8_t port, const char* config_path) {
   }
   cmTracerFileClose();
   // The logger-off request is drained to the line when the link goes down.
+  const bool line_gone = cmFwAppLineGone();
   cmFwAppClose(app);
-  return recording ? 0 : -1;
+  return recording && !line_gone ? 0 : -1;
 }

@@ -11,6 +11,7 @@
 
 #include "cmbs/cmbs_dsr.h"
 #include "cmbs/cmbs_event.h"
+#include "platform/console.h"
 #include "platform/file_io.h"
 #include "tracer/main_tracer_user.h"
 #include "tracer/tracer_out.h"
@@ -184,7 +185,7 @@ void cmTracerFileClose() {
     if (!t.file.IsOpen()) return;
     t.file.Close();
   }
-  cmbs_dsr_logger_ConfigSet(nullptr, 0, LOGGER_MASK_OFF, nullptr, 0);
+  if (!cmFwAppLineGone()) cmbs_dsr_logger_ConfigSet(nullptr, 0, LOGGER_MASK_OFF, nullptr, 0);
 }
 
 bool cmTracerFileIsOpen() {
@@ -258,6 +259,9 @@ void cmTracerCallBack(PST_FWAPP_OBJ, uint16_t event_id, void* param) {
     }
     case CMXX_EV_LOGGER_STATUS_GET_RES:
       cmTracerPrintStatus(block);
+      break;
+    case CMBS_EV_INT_LINE_GONE:
+      platform::ConsoleInterrupt();  // the console ends by itself: nothing more can come
       break;
     default:
       break;

@@ -35,7 +35,8 @@ void cmFwUpProgress(uint32_t, uint32_t code, uintptr_t) {
       cmFwUpTransferSignal(FWUP_FINISHED);
       return;
     case FWAPP_UPDATE_FAILED:
-      // A refused step ends the wait at once; the command reports it like a timeout.
+    case FWAPP_LINE_GONE:
+      // A refused step or a lost line ends the wait at once; the command reports it like a timeout.
       cmFwUpTransferSignal(FWUP_FAILED);
       return;
     default:

@@ -144,6 +144,9 @@ void cmPillUpdCallBack(void* context, uint32_t event_id, void* param) {
     case CMXX_EV_DSR_PILL_UPD_END_RES:
       cmPillUpdOnEndRsp(app, block);
       break;
+    case CMBS_EV_INT_LINE_GONE:
+      cmFwAppOnLineGone(app);
+      break;
     default:
       cmbs_util_Trace(2, "cmPillUpdCallBack UNHANDLED EventID:%d\n", event_id);
       break;
