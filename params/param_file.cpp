@@ -12,7 +12,6 @@
 #include "cmbs/cmbs_ie.h"
 #include "params/param_admin.h"
 #include "platform/file_io.h"
-#include "session/wait.h"
 
 namespace {
 
