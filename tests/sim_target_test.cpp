@@ -138,6 +138,21 @@ TEST_F(SimTargetTest, FaultsRefuseSwallowAndPrefixNoise) {
   EXPECT_TRUE(target_.FirmwareEnded());
 }
 
+TEST_F(SimTargetTest, FaultWithTimesHitsOnlyThatManyRequests) {
+  sim::Fault refuse_once;
+  refuse_once.result = 3;
+  refuse_once.after = 1;
+  refuse_once.times = 1;  // only the second chunk is refused
+  target_.SetFault(0x0010, refuse_once);
+  Send(Frame(0x000E, {1}));
+  EXPECT_EQ(Read(15), Frame(0x000F, {0x11, 1, 0}));
+  for (uint8_t result : {0, 3, 0, 0}) {
+    Send(Frame(0x0010, {result}));
+    EXPECT_EQ(Read(15), Frame(0x0011, {0x11, 1, result}));
+  }
+  EXPECT_EQ(target_.FirmwareImage(), Bytes({1, 0, 0, 0}));
+}
+
 TEST_F(SimTargetTest, HangUpClosesTheLineAndLaidOutTreeFindsTheDevice) {
   auto dir = std::filesystem::temp_directory_path() / ("sim_tree_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
   {
