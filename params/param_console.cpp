@@ -102,7 +102,11 @@ bool RunAction(PST_FWAPP_OBJ app, bool get, uint16_t* offset) {
 
 bool cmParamAwaitAnswer(PST_FWAPP_OBJ app, int rc, bool is_get) {
   if (rc != CMBS_RC_OK) return false;  // a request that did not go out cannot be answered
-  if (g_admin_param.done_event->Wait(cmFwAppWaitMs())) return true;
+  // A line that is gone answers nothing; once it goes, the wait ends without an answer.
+  if (!cmFwAppLineGone() && g_admin_param.done_event->Wait(cmFwAppWaitMs())) {
+    std::lock_guard lock(g_admin_param.mutex);
+    if (g_admin_param.last_code != 0) return true;
+  }
   // Cancelling finds nothing pending only when the answer has just been reported.
   return is_get && !cmFwAppParamCancel(app);
 }
@@ -196,6 +200,11 @@ void cmParamCallBack(uint32_t, uint32_t code, uintptr_t) {
     case FWAPP_PARAM_FAILED:
       std::printf("error\n");
       break;
+    case FWAPP_LINE_GONE:
+      // No answer will come: the wait ends now, and so does a console waiting for a key.
+      platform::ConsoleInterrupt();
+      if (admin.done_event) admin.done_event->Set();
+      return;
     default:
       return;  // not an answer to a parameter request
   }
@@ -222,17 +231,20 @@ int cmParamConsole(uint8_t port) {
     std::printf("Action get/set/quit[g/s/q]: ");
     std::fflush(stdout);
     int key = platform::ConsoleGetKey();
+    if (key == platform::kConsoleInterrupted) break;  // the line is gone
     if (key < 0) key = 'q';  // end of input quits
     std::printf("%c", key);
     if (key == 'q') break;
     if ((key == 'g' || key == 's') && !RunAction(app, key == 'g', &offset)) break;
+    if (cmFwAppLineGone()) break;
     std::printf("\n%s\n", kHyphens);
   }
   std::fflush(stdout);
+  const bool line_gone = cmFwAppLineGone();
 
   // No callback runs once the session is closed: only then may the event go.
   cmFwAppClose(app);
   std::lock_guard lock(g_admin_param.mutex);
   g_admin_param.done_event = nullptr;
-  return 0;
+  return line_gone ? -1 : 0;
 }

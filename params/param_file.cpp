@@ -148,6 +148,10 @@ int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path) {
       EchoNonRequest(parsed, text);
       continue;
     }
+    if (cmFwAppLineGone()) {  // nothing more can be sent: the batch is not done
+      all_done = false;
+      break;
+    }
     const char* field = text + parsed.field;
     std::printf("adr %4d, len %2d Data: %s", parsed.address, parsed.length, field);
     {
@@ -192,6 +196,10 @@ int cmParamFileGet(PST_FWAPP_OBJ app, const char* settings_path) {
     if (parsed.kind != PARAM_LINE_REQUEST) {
       EchoNonRequest(parsed, text);
       continue;
+    }
+    if (cmFwAppLineGone()) {  // nothing more can be sent: the batch is not done
+      all_done = false;
+      break;
     }
     std::printf("adr %4d, len %2d", parsed.address, parsed.length);
     {

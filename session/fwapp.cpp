@@ -1,6 +1,7 @@
 #include "session/fwapp.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,10 @@
 #include "cmbs/cmbs_event.h"
 
 namespace {
+
+// Set once the user and the command have been told: a command that checks it afterwards finds
+// the message already on the console, so its own failure lines always come after it.
+std::atomic<bool> g_line_gone_reported{false};
 
 uint8_t LeadingNumber(const char* text) {
   // Leading decimal number taken to 8 bits ("263" gives 7); no number gives 0.
@@ -29,6 +34,7 @@ PST_FWAPP_OBJ Init(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS
   app->port_number = LeadingNumber(port_text);
   app->init_type = 1;
   app->init_port = &app->port_number;
+  g_line_gone_reported.store(false);
   cmbs_util_Trace(1, "Try to connect to %s\n", port_text);
 
   ST_CMBS_INIT init{static_cast<int>(app->init_type), app->init_port};
@@ -163,12 +169,13 @@ void cmFwUpCallBack(void* context, uint32_t event_id, void* param) {
 void cmFwAppOnLineGone(PST_FWAPP_OBJ app) {
   std::printf("\n[ERROR] The repeater was disconnected\n");
   std::fflush(stdout);
+  g_line_gone_reported.store(true);
   if (app->progress_cb) app->progress_cb(app->user_data, FWAPP_LINE_GONE, 0);
   ST_CMBS_PARAM_BLOCK empty{0, 0, 0, nullptr};
   if (app->event_cb) app->event_cb(app, CMBS_EV_INT_LINE_GONE, &empty);
 }
 
-bool cmFwAppLineGone() { return cmbs_api_LineGone(); }
+bool cmFwAppLineGone() { return g_line_gone_reported.load(); }
 
 namespace {
 

@@ -98,7 +98,8 @@ void cmFwAppOnParamSetRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
 // The line to the target is gone (CMBS_EV_INT_LINE_GONE): tells the user once, then the command
 // through progress_cb (FWAPP_LINE_GONE) and event_cb (CMBS_EV_INT_LINE_GONE). Receive thread.
 void cmFwAppOnLineGone(PST_FWAPP_OBJ app);
-// True once the line to the target is gone: a command sends nothing more and ends.
+// True once the line to the target is gone and that has been reported (cmFwAppOnLineGone has
+// run): a command sends nothing more and ends.
 bool cmFwAppLineGone();
 
 // The session's debug trace: level 1 information, 2 and 3 errors. It discards everything.

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/e2e_console.h"
@@ -62,16 +63,20 @@ TEST_F(LineGoneTest, TracerEndsByItselfWithEveryRecordThatCameBefore) {
   WaitForOutput("q\t=>\t quit");
   ASSERT_TRUE(target_->WaitForEvent(0x3801, std::chrono::seconds(5)));
   const auto start = Clock::now();
-  // Pushed and cut off at once: what was on the line before the hang-up is still recorded.
+  // Everything the tool has taken in before the hang-up stays in the file. (What the system still
+  // held unread when the line hung up is thrown away by the system itself.)
   constexpr int kEvents = 40;
   for (int i = 0; i < kEvents; ++i) target_->PushTraceIndication(TraceInd(uint8_t(i), Bytes(20, uint8_t(i))));
+  const auto file = OnlyFile("cmbs_dect_tracer-");
+  for (int i = 0; i < 1000 && Count(Unscramble(ReadFile(file)), "BEGIN") < size_t{kEvents}; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   target_->HangUp();
   EXPECT_EQ(WaitForEnd(), 1);
   const double wall = std::chrono::duration<double>(Clock::now() - start).count();
   EXPECT_EQ(Count(tool_->Out(), kGone), 1u) << tool_->Out();
   EXPECT_LT(tool_->CpuSeconds(), 0.5 + wall / 2);
 
-  const std::string text = Unscramble(ReadFile(OnlyFile("cmbs_dect_tracer-")));
+  const std::string text = Unscramble(ReadFile(file));
   EXPECT_EQ(Count(text, "BEGIN"), size_t{kEvents});
   EXPECT_EQ(Count(text, "END\r\n\r\n"), size_t{kEvents});
   // No logger-off request was attempted on the dead line, and none reached the target before.
@@ -82,7 +87,8 @@ TEST_F(LineGoneTest, LogConsoleEndsByItselfAndKeepsItsFile) {
   StartTarget();
   const auto log = work_ / "target.log";
   StartTool({"-p", "RX5120", "-cmd", "log", "-llevel", "2", "-lfile", log.string()});
-  WaitForOutput("Trace  : in File");
+  Keys("h");  // answered from the console loop: log lines are taken from then on
+  WaitForOutput("q\t=>\t quit\n");
   target_->PushLogLine(2, "before the unplug\n");
   WaitForOutput("before the unplug\n");
   // The user is at the level prompt when the line goes.
@@ -147,6 +153,34 @@ TEST_F(LineGoneTest, LinkStartUpFailsAtOnceWhenTheTargetHangsUpAtTheHello) {
   // The hello wait is 5 s; a line that is gone ends it.
   EXPECT_LT(wall, 4.0);
   EXPECT_LT(tool_->CpuSeconds(), 0.5 + wall / 2);
+}
+
+TEST_F(LineGoneTest, ParameterBatchStopsAtOnceAndKeepsWhatWasRead) {
+  StartTarget();
+  target_->SetParamArea(0x10, {0x7F, 0x55, 0x66});
+  sim::Fault unplug;
+  unplug.hang_up = true;
+  unplug.after = 1;
+  target_->SetFault(0x0033, unplug);  // the second read never gets its answer
+  extra_env_.push_back({"HALVERN_WAIT_MS", "60000"});
+  const auto settings = WriteFile("params.txt", "0x10:b:0\n0x11:b:0\n0x12:b:0\n");
+  StartTool({"-p", "RX5120", "-cmd", "param_get", "-settings", settings.string()});
+  EXPECT_EQ(WaitForEnd(), 1);
+  const std::string& out = tool_->Out();
+  EXPECT_EQ(Count(out, kGone), 1u) << out;
+  EXPECT_EQ(Count(out, "adr "), 2u) << out;  // the third line is not even tried
+  EXPECT_NE(out.find("adr   17, len  1" + kGone + "\nError\n"), std::string::npos) << out;
+  EXPECT_EQ(ReadFile(work_ / "params_01_02_0345.out"), "0x10:b:7F\n");
+}
+
+TEST_F(LineGoneTest, ParameterConsoleEndsByItselfAtItsPrompt) {
+  StartTarget();
+  StartTool({"-p", "RX5120", "-cmd", "params"});
+  WaitForOutput("Action get/set/quit[g/s/q]: ");
+  target_->HangUp();
+  EXPECT_EQ(WaitForEnd(), 1);
+  EXPECT_EQ(Count(tool_->Out(), kGone), 1u) << tool_->Out();
+  EXPECT_EQ(Count(tool_->Out(), "Action get/set/quit[g/s/q]: "), 1u);
 }
 
 }  // namespace
