@@ -6,8 +6,8 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/e2e_console.h"
 #include "platform/file_io.h"
+#include "tests/e2e_console.h"
 #include "tests/e2e_support.h"
 
 namespace e2e {
@@ -395,6 +395,23 @@ TEST_F(ParamsTest, MissingSettingsAndUnwritableOutput) {
   EXPECT_EQ(target_->Received().size(), frames);  // no link was brought up
 }
 
+TEST_F(ParamsTest, OutputFileThatAnotherRunWritesIsLeftWhole) {
+  StartTarget();
+  const std::string get_path = Write("held.txt", "16:b:\n");
+  const std::string out_path = Path("held_01_02_0345.out");
+  std::FILE* other = platform::CreateHeldTextFile(out_path, nullptr);  // another run's output
+  ASSERT_NE(other, nullptr);
+  std::fputs("16:b:5A\n", other);
+  std::fflush(other);
+  auto r = Tool({"-p", "RX5120", "-cmd", "param_get", "-settings", get_path});
+  EXPECT_EQ(r.out, kHeader + "OPEN: " + get_path + " => OUT: " + out_path + "\n\n" + "ERROR: Couldn't create '" +
+                       out_path + "'\n\n" + kRule);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_TRUE(AreaRequests().empty());
+  std::fclose(other);
+  EXPECT_EQ(Read(out_path), "16:b:5A\n");
+}
+
 TEST_F(ParamsTest, SessionThatCannotOpenFailsTheCommand) {
   StartTarget();
   extra_env_.push_back({"HALVERN_DEV_ROOT", (dir_.path() / "empty").string()});
@@ -503,23 +520,6 @@ TEST_F(ParamsConsoleTest, OutputFileIsNamedAfterTheVersion) {
                               kRule);
   EXPECT_EQ(ReadFile(work_ / "params_01_23_0045.out"), "16:b:C3\n");
 }
-TEST_F(ParamsTest, OutputFileThatAnotherRunWritesIsLeftWhole) {
-  StartTarget();
-  const std::string get_path = Write("held.txt", "16:b:\n");
-  const std::string out_path = Path("held_01_02_0345.out");
-  std::FILE* other = platform::CreateHeldTextFile(out_path, nullptr);  // another run's output
-  ASSERT_NE(other, nullptr);
-  std::fputs("16:b:5A\n", other);
-  std::fflush(other);
-  auto r = Tool({"-p", "RX5120", "-cmd", "param_get", "-settings", get_path});
-  EXPECT_EQ(r.out, kHeader + "OPEN: " + get_path + " => OUT: " + out_path + "\n\n" + "ERROR: Couldn't create '" +
-                       out_path + "'\n\n" + kRule);
-  EXPECT_EQ(r.exit_status, 1);
-  EXPECT_TRUE(AreaRequests().empty());
-  std::fclose(other);
-  EXPECT_EQ(Read(out_path), "16:b:5A\n");
-}
-
 
 }  // namespace
 }  // namespace e2e
