@@ -3,7 +3,7 @@
 //
 // A session runs one job (firmware update, PILL transfer, param_get or param_set batch, or the
 // DECT tracer fed from a pipe) with one fault: a refusal, no answer or a hang-up at a random
-// request (the hello included), noise in front of the answers, answers split into single
+// request (the hello included, which carries no result to refuse with), noise in front of the answers, answers split into single
 // bytes, one answer that comes later than HALVERN_WAIT_MS, or trace indications pushed while the
 // tracer runs (clean, behind noise, in pieces, or cut off by a hang-up). Every session must
 //   - end by itself within its time bound (it is killed and counted as hung otherwise),
@@ -695,6 +695,14 @@ std::optional<Options> ParseArgs(int argc, char** argv) {
   return o;
 }
 
+// The command line that runs session k alone, with the options that shape it.
+std::string ReplayLine(const Options& o, uint64_t k) {
+  std::string line = o.self + " --seed " + std::to_string(o.seed) + " --session " + std::to_string(k);
+  if (o.wait_ms != Options{}.wait_ms) line += " --wait-ms " + std::to_string(o.wait_ms);
+  if (o.halvern != HALVERN_EXE) line += " --halvern " + o.halvern;
+  return line;
+}
+
 struct TempRoot {
   fs::path path;
   TempRoot() {
@@ -758,9 +766,8 @@ int main(int argc, char** argv) {
       std::printf("FAIL session %llu (seed %llu): %s, fault: %s\n", static_cast<unsigned long long>(k),
                   static_cast<unsigned long long>(o.seed), JobName(plan.job), plan.FaultText().c_str());
       for (const auto& f : r.failures) std::printf("  %s\n", f.c_str());
-      std::printf("  exit %d, %.2f s wall, %.2f s cpu\n  command: %s\n  replay:  %s --seed %llu --session %llu\n",
-                  r.status, r.wall_s, r.cpu_s, r.command.c_str(), o.self.c_str(),
-                  static_cast<unsigned long long>(o.seed), static_cast<unsigned long long>(k));
+      std::printf("  exit %d, %.2f s wall, %.2f s cpu\n  command: %s\n  replay:  %s\n", r.status, r.wall_s,
+                  r.cpu_s, r.command.c_str(), ReplayLine(o, k).c_str());
       std::string tail = r.out.size() > 300 ? r.out.substr(r.out.size() - 300) : r.out;
       std::replace(tail.begin(), tail.end(), '\r', '\n');
       std::printf("  output tail: %s\n", tail.c_str());
