@@ -37,9 +37,9 @@ extern ST_ADMIN_PARAM g_admin_param;
 struct ST_FWAPP_OBJ;
 
 // Waits for the answer to a request of the session app (rc: what sending it returned) for at
-// most the answer wait. A read whose wait runs out is given up, so that its late answer cannot
-// be taken for a later read. True when the answer came, if only just as the wait ran out.
-bool cmParamAwaitAnswer(ST_FWAPP_OBJ* app, int rc, bool is_get);
+// most the answer wait. A read or write whose wait runs out is given up, so that its late answer
+// cannot be taken for a later one's. True when the answer came, if only just as the wait ran out.
+bool cmParamAwaitAnswer(ST_FWAPP_OBJ* app, int rc);
 
 // The session's progress_cb for the parameter commands: codes 6 (get), 7 (set), 8 (failed).
 void cmParamCallBack(uint32_t user_data, uint32_t code, uintptr_t value);

@@ -94,13 +94,13 @@ bool RunAction(PST_FWAPP_OBJ app, bool get, uint16_t* offset) {
   }
 
   std::fflush(stdout);
-  if (!cmParamAwaitAnswer(app, rc, get)) std::printf("Error\n");
+  if (!cmParamAwaitAnswer(app, rc)) std::printf("Error\n");
   return true;
 }
 
 }  // namespace
 
-bool cmParamAwaitAnswer(PST_FWAPP_OBJ app, int rc, bool is_get) {
+bool cmParamAwaitAnswer(PST_FWAPP_OBJ app, int rc) {
   if (rc != CMBS_RC_OK) return false;  // a request that did not go out cannot be answered
   // A line that is gone answers nothing; once it goes, the wait ends without an answer.
   if (!cmFwAppLineGone() && g_admin_param.done_event->Wait(cmFwAppWaitMs())) {
@@ -108,7 +108,7 @@ bool cmParamAwaitAnswer(PST_FWAPP_OBJ app, int rc, bool is_get) {
     if (g_admin_param.last_code != 0) return true;
   }
   // Cancelling finds nothing pending only when the answer has just been reported.
-  return is_get && !cmFwAppParamCancel(app);
+  return !cmFwAppParamCancel(app);
 }
 
 void cmParamHexDecode(const char* text, size_t count, uint8_t* destination) {

@@ -35,9 +35,9 @@ const char* ReadSignedDecimal(const char* text, uint16_t* value) {
 
 // Waits for the answer to a request (rc: what sending it returned). True when it came and was
 // a success; "\nError\n" when it did not come or the request could not be sent.
-bool AwaitAnswer(PST_FWAPP_OBJ app, int rc, bool is_get) {
+bool AwaitAnswer(PST_FWAPP_OBJ app, int rc) {
   std::fflush(stdout);
-  if (!cmParamAwaitAnswer(app, rc, is_get)) {
+  if (!cmParamAwaitAnswer(app, rc)) {
     std::printf("\nError\n");
     return false;
   }
@@ -160,7 +160,7 @@ int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path) {
     }
     ResetForRequest();
     int rc = cmFwAppParamSet(app, parsed.address, parsed.length, admin.data);
-    if (!AwaitAnswer(app, rc, false)) all_done = false;
+    if (!AwaitAnswer(app, rc)) all_done = false;
   }
   if (!FinishReading(in, settings_path)) all_done = false;
   return all_done ? 0 : -1;
@@ -212,7 +212,7 @@ int cmParamFileGet(PST_FWAPP_OBJ app, const char* settings_path) {
     }
     ResetForRequest();
     int rc = cmFwAppParamGet(app, parsed.address, parsed.length, admin.data + parsed.field + 1);
-    if (!AwaitAnswer(app, rc, true)) all_done = false;
+    if (!AwaitAnswer(app, rc)) all_done = false;
     std::printf("\n");
   }
   if (!FinishReading(in, settings_path)) all_done = false;

@@ -112,14 +112,25 @@ int cmFwAppParamGet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, uint8_t
 bool cmFwAppParamCancel(PST_FWAPP_OBJ app) {
   if (!app) return false;
   std::lock_guard lock(app->get_mutex);
-  const bool was_pending = app->get_pending;
+  const bool was_pending = app->get_pending || app->set_pending;
   app->get_pending = false;
+  if (app->set_pending) ++app->stale_set_answers;
+  app->set_pending = false;
   return was_pending;
 }
 
 int cmFwAppParamSet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, const uint8_t* data) {
   if (!app) return CMBS_RC_ERROR_PARAMETER;
-  return cmbs_dsr_param_AreaSet(app->api_handle, 0, offset, data, length);
+  {
+    std::lock_guard lock(app->get_mutex);
+    app->set_pending = true;
+  }
+  const int rc = cmbs_dsr_param_AreaSet(app->api_handle, 0, offset, data, length);
+  if (rc != CMBS_RC_OK) {
+    std::lock_guard lock(app->get_mutex);
+    app->set_pending = false;  // nothing went out, so nothing may complete it
+  }
+  return rc;
 }
 
 void cmFwAppClose(PST_FWAPP_OBJ app) {
@@ -241,5 +252,12 @@ void cmFwAppOnParamSetRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block) {
       }
     }
   }
+  std::lock_guard lock(app->get_mutex);
+  if (app->stale_set_answers > 0) {  // the late answer of a write given up
+    --app->stale_set_answers;
+    return;
+  }
+  if (!app->set_pending) return;  // nobody waits for it
+  app->set_pending = false;
   if (app->progress_cb) app->progress_cb(app->user_data, code, 0);
 }

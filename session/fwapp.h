@@ -59,6 +59,10 @@ struct ST_FWAPP_OBJ {
   uint8_t* get_buffer;
   uint16_t get_buffer_size;  // the length asked for: an accepted answer carries exactly these bytes
   uint16_t get_address;      // address of the read in progress: an answer for another one is stale
+  // The write in progress, under get_mutex too. A write answer names nothing, so after a write
+  // was given up its late answer is told apart by counting: the next write answer is its own.
+  bool set_pending;
+  uint32_t stale_set_answers;
   uint8_t language;
   uint32_t file_size;
 };
@@ -79,10 +83,13 @@ void cmFwAppGetVersion(PST_FWAPP_OBJ app, ST_FWAPP_VERSION* version);
 // data, completes it as failed (code 8) whatever address it names; any other answer is taken
 // for the late answer to an earlier read and ignored. A read that could not be sent is not pending.
 int cmFwAppParamGet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, uint8_t* destination);
-// Gives up the read in progress (its wait ran out): a late answer to it is ignored from then
-// on. True when the read was still pending; false when its result has already been reported
-// (it came just as the wait ran out) or no read is out.
+// Gives up the read or write in progress (its wait ran out): a late answer to it is ignored from
+// then on. True when it was still pending; false when its result has already been reported
+// (it came just as the wait ran out) or nothing is out.
 bool cmFwAppParamCancel(PST_FWAPP_OBJ app);
+// Sends a parameter-area write; only the answer to it is reported (after a write was given up,
+// the next write answer is taken as that one's late answer and ignored: a later write may then
+// fail for want of its answer, but a write is never reported done on another one's answer).
 int cmFwAppParamSet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, const uint8_t* data);
 // The port number as the decimal text a session is opened with ("%d" of its low 8 bits).
 std::string cmFwAppPortText(uint8_t port);

@@ -486,6 +486,19 @@ TEST_F(LateAnswerTest, NextReadOfTheSameAddressGetsItsOwnAnswer) {
   EXPECT_EQ(ReadFile(work_ / "late_01_02_0345.out"), "0x10:w:7F55\n");
 }
 
+TEST_F(LateAnswerTest, LateWriteAnswerIsNotTakenForTheNextWrite) {
+  WriteFile("late_set.txt", "0x10:b:11\n0x11:b:22\n");
+  sim::Fault slow;
+  slow.delay_ms = 450;
+  target_->SetFault(0x0035, slow);
+  extra_env_.push_back({"HALVERN_WAIT_MS", "300"});
+  StartTool({"-p", "RX5120", "-cmd", "param_set", "-settings", "late_set.txt"});
+  EXPECT_EQ(Finish(), 1);
+  // The first write's answer comes while the second one waits: it must not count as its own.
+  EXPECT_EQ(tool_->Out(), kHeader + "OPEN: late_set.txt\n\n" + "adr   16, len  1 Data: 11\n\nError\n" +
+                              "adr   17, len  1 Data: 22\n\nError\n" + kRule);
+}
+
 TEST_F(ParamsConsoleTest, LateAnswerIsNotShownForTheNextReadOfTheSameAddress) {
   StartTarget();
   target_->SetParamArea(26, {0x5A, 0x6B});

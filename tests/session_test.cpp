@@ -61,6 +61,7 @@ TEST(SessionDispatchTest, ParameterResponsesGiveResultCodes) {
     app.progress_cb = OnProgress;
     const bool get = c.event == 0x0034 || c.event == 0x000B;
     if (get) app.get_pending = true, app.get_buffer = dest, app.get_buffer_size = 4;
+    app.set_pending = !get;
     Bytes bytes = c.block;
     ST_CMBS_PARAM_BLOCK block{uint16_t(bytes.size()), uint16_t(bytes.size()), 0, bytes.data()};
     g_progress.Reset();
@@ -71,6 +72,7 @@ TEST(SessionDispatchTest, ParameterResponsesGiveResultCodes) {
     EXPECT_EQ(g_progress.value, get ? reinterpret_cast<uintptr_t>(dest) : 0u);
     EXPECT_EQ(app.get_buffer, nullptr);
     EXPECT_FALSE(app.get_pending);
+    EXPECT_FALSE(app.set_pending);
     const Bytes expected = c.copied ? Bytes({0xDE, 0xAD, 0xBE, 0xEF, 0, 0, 0, 0}) : Bytes(8, 0);
     EXPECT_EQ(Bytes(dest, dest + 8), expected);
   }
@@ -281,6 +283,29 @@ TEST_F(SessionLinkTest, ReadGivenUpIsNotCompletedByItsLateAnswer) {
   EXPECT_EQ(g_progress.calls, 1);
   EXPECT_EQ(Bytes(dest, dest + 2), Bytes({0x7F, 0x55}));
   EXPECT_FALSE(cmFwAppParamCancel(app_));
+}
+
+TEST_F(SessionLinkTest, WriteGivenUpLetsItsLateAnswerPassUnreported) {
+  g_progress.Reset();
+  app_ = cmFwAppOpen("1", 0, OnProgress);
+  ASSERT_NE(app_, nullptr);
+  ASSERT_EQ(cmFwAppSetEventCallback(app_, OnMark), 0);
+  const uint8_t data[1] = {0x11};
+  const Bytes accepted = Frame(0x0036, kOk);
+  const Bytes refused = Frame(0x0036, kRefused);
+
+  ASSERT_EQ(cmFwAppParamSet(app_, 0x0010, 1, data), 0);
+  EXPECT_TRUE(cmFwAppParamCancel(app_));
+  // The next write goes out; the first answer to come is the late one of the write given up.
+  ASSERT_EQ(cmFwAppParamSet(app_, 0x0011, 1, data), 0);
+  QueueAndWaitUntilHandled(fake_, accepted);
+  EXPECT_EQ(g_progress.calls, 0);
+  QueueAndWaitUntilHandled(fake_, refused);
+  EXPECT_EQ(g_progress.calls, 1);
+  EXPECT_EQ(g_progress.code, uint32_t{FWAPP_PARAM_FAILED});
+  // Nothing is out now: a stray answer is nobody's.
+  QueueAndWaitUntilHandled(fake_, accepted);
+  EXPECT_EQ(g_progress.calls, 1);
 }
 
 }  // namespace
