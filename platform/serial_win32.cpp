@@ -4,6 +4,11 @@
 // fourteen overridable operations (its virtual functions, in slot order), an overlapped device
 // handle, and a communication-event thread that announces arriving characters. The protocol
 // reaches it through platform::SerialDevice (Open by port number, Write, Read, Close).
+//
+// A USB serial device that is pulled out makes every call on its handle fail with one of a few
+// errors (see IsRemovalError). The first such failure marks the line gone: the event thread
+// announces it once and ends, reads and writes return 0 without touching the handle, and the
+// next open starts afresh.
 #include "platform/serial.h"
 
 #include <windows.h>
@@ -21,7 +26,7 @@ constexpr DWORD kQueueSize = 4096;        // receive and transmit buffers asked 
 constexpr DWORD kWriteTimeoutMs = 4000;   // total bound of one write, and of draining at close
 constexpr DWORD kEventMask = EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_ERR;  // 0x139
 constexpr DWORD kWaitRetryMs = 10;        // pause after a failed event wait before the next
-constexpr DWORD kStopWaitMs = 1000;       // how long a cancelled event wait may take to finish
+constexpr DWORD kStopWaitMs = 2000;       // how long a cancelled event wait may take to finish
 
 // Flow-control flags.
 constexpr uint8_t kFlowDsrDtr = 0x01;
@@ -29,6 +34,34 @@ constexpr uint8_t kFlowCtsRts = 0x02;
 constexpr uint8_t kFlowXonXoff = 0x04;
 
 using DataReceivedNotify = void (*)(uint32_t);
+
+// Errors that a call on the handle of a removed (or otherwise vanished) device ends with. An
+// aborted operation is not among them: a mask change or cancel ends waits with it too, and some
+// emulated ports end waits with it for no reason; it counts only when a check of the line
+// (ClearCommError) then fails with one of these.
+bool IsRemovalError(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_GEN_FAILURE:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_NOT_READY:  // a terminal hung up, as the emulation layer reports it
+      return true;
+    default:
+      return false;
+  }
+}
+
+// One communication-event wait: the record and the mask the system writes when the wait ends.
+// It lives on the heap, not the thread's stack: a wait that has not finished when the thread
+// must go is left its record, so that the late write lands in memory nobody else uses.
+struct EventWait {
+  OVERLAPPED overlapped{};
+  DWORD mask = 0;
+};
 
 class SerialPort {
  public:
@@ -51,6 +84,7 @@ class SerialPort {
     device_ = ::CreateFileA(name_ref_, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (device_ == INVALID_HANDLE_VALUE) return 0;
+    line_gone_ = false;
 
     ::SetCommMask(device_, EV_RXCHAR);
     ::SetupComm(device_, kQueueSize, kQueueSize);
@@ -104,7 +138,7 @@ class SerialPort {
       event_thread_ = nullptr;
     }
     event_thread_id_ = 0;
-    if (device_ != INVALID_HANDLE_VALUE) {
+    if (device_ != INVALID_HANDLE_VALUE && !line_gone_) {
       // Never purge the transmit side here: it would throw away the last request sent.
       DrainOutput();
       ::PurgeComm(device_, PURGE_RXABORT | PURGE_RXCLEAR);
@@ -157,10 +191,13 @@ class SerialPort {
   // Slot 10: never blocks. Reads only what the driver reports queued: a read of more would
   // stay pending until further characters came.
   virtual size_t Read(uint8_t* buffer, size_t max) {
-    if (device_ == INVALID_HANDLE_VALUE || !buffer || max == 0) return 0;
+    if (device_ == INVALID_HANDLE_VALUE || line_gone_ || !buffer || max == 0) return 0;
     COMSTAT stat{};
     DWORD errors = 0;
-    if (!::ClearCommError(device_, &errors, &stat)) return 0;
+    if (!::ClearCommError(device_, &errors, &stat)) {
+      OnFailure(::GetLastError());
+      return 0;
+    }
     Note(errors);
     const DWORD count = static_cast<DWORD>(std::min<size_t>(max, stat.cbInQue));
     if (count == 0) return 0;
@@ -175,12 +212,12 @@ class SerialPort {
       while (!::GetOverlappedResult(device_, &ov, &got, TRUE)) {
         const DWORD error = ::GetLastError();
         if (error == ERROR_IO_INCOMPLETE) continue;
-        ClearLineErrors();
+        OnFailure(error);
         Note(error);
         break;  // got holds what the wait reported
       }
     } else {
-      ClearLineErrors();
+      OnFailure(::GetLastError());
       got = 0;
     }
     ::CloseHandle(ov.hEvent);
@@ -190,7 +227,7 @@ class SerialPort {
   // Slot 11: blocks until the driver has taken every byte (bounded by the write timeout).
   // Returns 1 when all went, 0 otherwise.
   virtual int Write(const uint8_t* data, size_t count) {
-    if (device_ == INVALID_HANDLE_VALUE || (!data && count > 0)) return 0;
+    if (device_ == INVALID_HANDLE_VALUE || line_gone_ || (!data && count > 0)) return 0;
     if (count == 0) return 1;
     OVERLAPPED ov{};
     ov.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -198,10 +235,14 @@ class SerialPort {
     const DWORD n = static_cast<DWORD>(std::min<size_t>(count, MAXDWORD));
     DWORD done = 0;
     BOOL ok = ::WriteFile(device_, data, n, &done, &ov);
-    if (ok || ::GetLastError() == ERROR_IO_PENDING) ok = ::GetOverlappedResult(device_, &ov, &done, TRUE);
+    DWORD error = ok ? ERROR_SUCCESS : ::GetLastError();
+    if (ok || error == ERROR_IO_PENDING) {
+      ok = ::GetOverlappedResult(device_, &ov, &done, TRUE);
+      error = ok ? ERROR_SUCCESS : ::GetLastError();
+    }
     ::CloseHandle(ov.hEvent);
     if (ok && done == count) return 1;
-    ClearLineErrors();
+    OnFailure(error);  // a write that timed out succeeded in part: only the line check can tell
     return 0;
   }
 
@@ -214,7 +255,11 @@ class SerialPort {
       DWORD modem = 0;
       if (::GetCommModemStatus(device_, &modem)) OnModemStatus(modem);
       WaitForEvents();
+    } else {
+      OnFailure(::GetLastError());
     }
+    // Announced here, on the port's own thread, once per open; not to an owner that is closing.
+    if (line_gone_ && running_ && data_received_) data_received_(SERIAL_LINE_GONE);
     event_thread_id_ = 0;
     return result;
   }
@@ -232,42 +277,75 @@ class SerialPort {
   }
 
   void SetDataReceived(DataReceivedNotify notify) { data_received_ = notify; }
+  bool LineGone() const { return line_gone_; }
 
  private:
   static DWORD WINAPI ThreadMain(void* self) { return static_cast<DWORD>(static_cast<SerialPort*>(self)->EventThread()); }
 
-  // Waits for communication events until told to stop. The wait is overlapped, as the
-  // device handle is: a wait without an overlapped record on such a handle is not reliable.
+  // Waits for communication events until told to stop or the line is gone. The wait is
+  // overlapped, as the device handle is: a wait without an overlapped record on such a handle
+  // is not reliable.
   void WaitForEvents() {
-    wait_.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!wait_.hEvent) return;
-    HANDLE waits[2] = {wait_.hEvent, stop_};
-    while (running_) {
-      DWORD mask = 0;
-      ::ResetEvent(wait_.hEvent);
-      BOOL ok = ::WaitCommEvent(device_, &mask, &wait_);
-      if (!ok && ::GetLastError() == ERROR_IO_PENDING) {
+    auto* wait = new EventWait;
+    wait->overlapped.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!wait->overlapped.hEvent) {
+      delete wait;
+      return;
+    }
+    HANDLE waits[2] = {wait->overlapped.hEvent, stop_};
+    bool pending = false;  // a wait the system may still complete
+    while (running_ && !line_gone_) {
+      ::ResetEvent(wait->overlapped.hEvent);
+      wait->mask = 0;
+      BOOL ok = ::WaitCommEvent(device_, &wait->mask, &wait->overlapped);
+      DWORD error = ok ? ERROR_SUCCESS : ::GetLastError();
+      if (!ok && error == ERROR_IO_PENDING) {
         if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
-          // Stop: cancel the wait and let it finish before its record is reused.
-          ::CancelIo(device_);
-          ::WaitForSingleObject(wait_.hEvent, kStopWaitMs);
+          pending = !EndWait(wait);  // told to stop, or the line went while reading or writing
           break;
         }
         DWORD unused = 0;
-        ok = ::GetOverlappedResult(device_, &wait_, &unused, FALSE);
+        ok = ::GetOverlappedResult(device_, &wait->overlapped, &unused, FALSE);
+        error = ok ? ERROR_SUCCESS : ::GetLastError();
       }
       if (!ok) {
-        // Shutdown, a mask change (ERROR_OPERATION_ABORTED, which also ends the wait on
-        // some emulated ports without cause) or a line error: wait again after a pause.
+        // Shutdown, a mask change, a line error or a removed device.
         if (!running_) break;
-        ClearLineErrors();
+        OnFailure(error);
+        if (line_gone_) break;
         ::WaitForSingleObject(stop_, kWaitRetryMs);
         continue;
       }
-      if ((mask & EV_RXCHAR) && data_received_) data_received_(0);
+      if ((wait->mask & EV_RXCHAR) && data_received_) data_received_(SERIAL_DATA);
     }
-    ::CloseHandle(wait_.hEvent);
-    wait_ = OVERLAPPED{};
+    if (pending) return;  // the record and its event stay with the unfinished wait
+    ::CloseHandle(wait->overlapped.hEvent);
+    delete wait;
+  }
+
+  // Ends a pending wait and waits for the system to finish it; true once it has. A cancel alone
+  // does not end it under every emulation of the port; a changed event mask does.
+  bool EndWait(EventWait* wait) {
+    ::SetCommMask(device_, 0);
+    ::CancelIo(device_);
+    return ::WaitForSingleObject(wait->overlapped.hEvent, kStopWaitMs) == WAIT_OBJECT_0;
+  }
+
+  // A call on the handle failed with error: a removal error marks the line gone; anything else
+  // (a line error, an aborted operation) is cleared, and the check of the line that clears it
+  // tells whether the device is still there.
+  void OnFailure(DWORD error) {
+    if (IsRemovalError(error))
+      MarkGone();
+    else
+      ClearLineErrors();
+  }
+
+  // Any thread: from now on nothing touches the handle but Close. The event thread, woken
+  // through its stop event, announces it and ends.
+  void MarkGone() {
+    if (line_gone_.exchange(true)) return;
+    if (running_ && stop_) ::SetEvent(stop_);
   }
 
   // Waits (at most the write timeout) until the driver's transmit queue is empty, then flushes.
@@ -286,7 +364,11 @@ class SerialPort {
 
   void ClearLineErrors() {
     DWORD errors = 0;
-    if (device_ != INVALID_HANDLE_VALUE && ::ClearCommError(device_, &errors, nullptr)) Note(errors);
+    if (device_ == INVALID_HANDLE_VALUE || line_gone_) return;
+    if (::ClearCommError(device_, &errors, nullptr))
+      Note(errors);
+    else if (IsRemovalError(::GetLastError()))
+      MarkGone();
   }
 
   // With the error-report switch on, a line error mask or error code becomes a short note.
@@ -315,7 +397,7 @@ class SerialPort {
   DataReceivedNotify data_received_ = nullptr;
 
   HANDLE stop_ = nullptr;                    // tells the event thread to end its wait
-  OVERLAPPED wait_{};                        // the event thread's wait record
+  std::atomic<bool> line_gone_{false};       // the device has gone away; cleared by an open
   char note_[24] = {};
 };
 
@@ -332,7 +414,7 @@ class Win32SerialDevice final : public SerialDevice {
   int Write(const uint8_t* data, size_t count) override { return port_.Write(data, count); }
   size_t Read(uint8_t* buffer, size_t max) override { return port_.Read(buffer, max); }
   void Close() override { port_.Close(); }
-  bool LineGone() const override { return false; }  // removal detection: to do
+  bool LineGone() const override { return port_.LineGone(); }
   std::string DeviceName(uint8_t port) const override {
     char name[kNameSize];
     std::snprintf(name, sizeof name, "\\\\.\\COM%d", static_cast<int>(port));
