@@ -102,7 +102,8 @@ REG
 #    wineserver before the terminal closes).
 echo "== end-to-end set (halvern.exe under wine)"
 set +e
-HALVERN_WIN_EXE="$win_build/halvern.exe" HALVERN_WINE="$wine" HALVERN_WINESERVER="$wineserver" \
+HALVERN_WIN_EXE="$win_build/halvern.exe" HALVERN_WIN_TESTS_EXE="$win_build/tests/halvern_tests.exe" \
+  HALVERN_WINE="$wine" HALVERN_WINESERVER="$wineserver" \
   "$host_build/tests/wine/halvern_wine_e2e" --gtest_brief=1 2>&1 | tee "$tmp/e2e.log"
 status=${PIPESTATUS[0]}
 set -e

@@ -6,6 +6,10 @@
 // COM port would serve them. This library answers those four requests for terminals whose
 // driver refuses them: DTR and RTS as last set, CTS, DSR and carrier always on. Everything
 // else goes to the real ioctl.
+//
+// HALVERN_SHIM_TIOCMGET_DELAY_MS=N makes each modem-status read take N ms more (a slow
+// machine, stretched): the emulation's communication-event waits then finish long after they
+// were cancelled.
 #include <dlfcn.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -13,6 +17,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
+#include <ctime>
 
 namespace {
 
@@ -32,6 +38,17 @@ IoctlFn RealIoctl() {
 std::atomic<int> g_lines{TIOCM_DTR | TIOCM_RTS};
 constexpr int kInputLines = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR;
 constexpr int kOutputLines = TIOCM_DTR | TIOCM_RTS;
+
+void DelayModemStatus() {
+  static const long delay_ms = [] {
+    const char* text = std::getenv("HALVERN_SHIM_TIOCMGET_DELAY_MS");
+    return text ? std::strtol(text, nullptr, 10) : 0L;
+  }();
+  if (delay_ms <= 0) return;
+  timespec t{delay_ms / 1000, (delay_ms % 1000) * 1000000L};
+  while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+  }
+}
 
 bool IsModemRequest(unsigned long request) {
   return request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC;
@@ -64,6 +81,10 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     return -1;
   }
   const int saved = errno;
+  if (request == TIOCMGET) {
+    DelayModemStatus();
+    errno = saved;
+  }
   const int result = real(fd, request, arg);
   if (result == 0 || !IsModemRequest(request) || (errno != EINVAL && errno != ENOTTY && errno != EIO)) return result;
   const int refusal = errno;

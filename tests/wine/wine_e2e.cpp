@@ -6,7 +6,8 @@
 // ends), and the target side is checked through the simulator.
 //
 // Environment (set by run.sh): WINEPREFIX (a prepared prefix), HALVERN_WIN_EXE (halvern.exe),
-// HALVERN_WINE (the wine loader), HALVERN_WINESERVER.
+// HALVERN_WIN_TESTS_EXE (the cross-built unit tests), HALVERN_WINE (the wine loader),
+// HALVERN_WINESERVER.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -16,6 +17,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/child.h"
@@ -331,6 +333,42 @@ TEST_F(WineTest, TracerNamesFilterIdsFromTheFixedNameFile) {
   ASSERT_TRUE(tool_->Send("q"));
   EXPECT_EQ(tool_->Finish(kConsoleWaitMs), 0);
   EXPECT_EQ(tool_->Out(), CrLf(kBanner + kTracerUsage + "\n" + block));
+}
+
+// The serial port's own cases on a live line (tests/wine/win32_serial_line_test.cpp), run from the
+// cross-built unit tests against the target on COM5.
+class WineSerialLineTest : public WineTest {
+ protected:
+  void StartCase(const std::string& name, std::vector<std::pair<std::string, std::string>> env = {}) {
+    if (Env("HALVERN_WIN_TESTS_EXE").empty()) GTEST_FAIL() << "HALVERN_WIN_TESTS_EXE is not set: run tests/wine/run.sh";
+    env.insert(env.end(), {{"HALVERN_LINE_TEST_PORT", "5"}});
+    auto all = WineEnv();
+    all.insert(all.end(), env.begin(), env.end());
+    tool_ = std::make_unique<platform::Child>();
+    ASSERT_TRUE(tool_->Start({Env("HALVERN_WINE"), Env("HALVERN_WIN_TESTS_EXE"), "--gtest_filter=Win32SerialLineTest." + name},
+                             all, dir_.string()));
+  }
+  void ExpectCasePassed() {
+    EXPECT_EQ(tool_->Finish(kRunTimeoutMs), 0) << tool_->Out() << tool_->Err();
+    EXPECT_NE(tool_->Out().find("[  PASSED  ] 1 test."), std::string::npos) << tool_->Out();
+    EXPECT_EQ(tool_->Out().find("Unhandled exception"), std::string::npos) << tool_->Out();
+    EXPECT_EQ(tool_->Err().find("Unhandled exception"), std::string::npos) << tool_->Err();
+  }
+};
+
+TEST_F(WineSerialLineTest, HangUpUnderARunningPortIsKnownAsGone) {
+  StartTarget();
+  StartCase("HungUpLineIsAnnouncedOnceAndNeverTouchedAgain");
+  ASSERT_TRUE(target_->WaitForEvent(0xFF01, seconds(30))) << tool_->Out();
+  std::this_thread::sleep_for(milliseconds(300));  // the answer is read before the line goes
+  target_->HangUp();
+  ExpectCasePassed();
+}
+
+TEST_F(WineSerialLineTest, EventWaitsThatFinishLongAfterTheirCancelHarmNothing) {
+  StartTarget();
+  StartCase("OpenAndCloseWithWaitsThatFinishLate", {{"HALVERN_SHIM_TIOCMGET_DELAY_MS", "2500"}});
+  ExpectCasePassed();
 }
 
 }  // namespace
