@@ -1,9 +1,11 @@
 #include "update/update_file.h"
 
 #include <cerrno>
-#include <climits>
+#include <cstdint>
 #include <filesystem>
 #include <system_error>
+
+#include "platform/file_offset.h"
 
 namespace {
 
@@ -33,14 +35,14 @@ std::FILE* cmUpdFileOpenRead(const char* path, int* error) { return Open(path, "
 std::FILE* cmUpdFileOpenReadWrite(const char* path, int* error) { return Open(path, "r+b", error); }
 
 bool cmUpdFileSize(std::FILE* file, uint64_t* size) {
-  if (!file || !size || std::fseek(file, 0, SEEK_END) != 0) return false;
-  long end = std::ftell(file);
-  bool ok = end >= 0;
+  if (!file || !size || !platform::FileSeek(file, 0, SEEK_END)) return false;
+  const int64_t end = platform::FileTell(file);
+  const bool ok = end >= 0;
   if (ok) *size = static_cast<uint64_t>(end);
-  return std::fseek(file, 0, SEEK_SET) == 0 && ok;
+  return platform::FileSeek(file, 0, SEEK_SET) && ok;
 }
 
-bool cmUpdFileRewind(std::FILE* file) { return file && std::fseek(file, 0, SEEK_SET) == 0; }
+bool cmUpdFileRewind(std::FILE* file) { return file && platform::FileSeek(file, 0, SEEK_SET); }
 
 size_t cmUpdFileRead(std::FILE* file, uint8_t* buffer, size_t max, bool* failed) {
   if (failed) *failed = !file;
@@ -54,8 +56,8 @@ size_t cmUpdFileRead(std::FILE* file, uint8_t* buffer, size_t max, bool* failed)
 }
 
 bool cmUpdFileWriteAt(std::FILE* file, uint64_t offset, const uint8_t* data, size_t count) {
-  if (!file || offset > static_cast<uint64_t>(LONG_MAX)) return false;
-  if (std::fseek(file, static_cast<long>(offset), SEEK_SET) != 0) return false;
+  if (!file || offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  if (!platform::FileSeek(file, static_cast<int64_t>(offset), SEEK_SET)) return false;
   return std::fwrite(data, 1, count, file) == count && std::fflush(file) == 0;
 }
 
