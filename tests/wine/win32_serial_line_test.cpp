@@ -66,7 +66,6 @@ TEST_F(Win32SerialLineTest, HungUpLineIsAnnouncedOnceAndNeverTouchedAgain) {
   ASSERT_EQ(device->Open(port_, &OnNotice), 0);
   EXPECT_FALSE(device->LineGone());
   HelloRoundTrip(*device);
-  EXPECT_TRUE(WaitFor([] { return g_data.load() > 0; }, 5000)) << "arriving characters were not announced";
 
   ASSERT_TRUE(WaitFor([] { return g_gone.load() > 0; }, 15000)) << "the hang-up was not announced";
   EXPECT_TRUE(device->LineGone());
