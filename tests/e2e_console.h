@@ -6,11 +6,11 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "platform/child.h"
+#include "tests/clock_text.h"
 #include "tests/e2e_support.h"
 
 namespace e2e {
@@ -62,10 +62,6 @@ class ConsoleTest : public SimTest {
 
 // Replaces the clock texts that change from run to run: the ctime text of a header line and the
 // "HH:MM:SS " in front of a log line.
-inline std::string MaskTimes(const std::string& text) {
-  static const std::regex ctime_text(R"(Trace  : \w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}\n)");
-  static const std::regex clock(R"((^|\n)([01]\d|2[0-3]):[0-5]\d:[0-5]\d )");
-  return std::regex_replace(std::regex_replace(text, ctime_text, "Trace  : <ctime>\n"), clock, "$1<hh:mm:ss> ");
-}
+inline std::string MaskTimes(const std::string& text) { return halvern_test::MaskTimes(text); }
 
 }  // namespace e2e

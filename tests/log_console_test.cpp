@@ -3,8 +3,8 @@
 
 #include <cstdio>
 #include <fstream>
-#include <regex>
 
+#include "clock_text.h"
 #include "cmbs/cmbs_event.h"
 #include "fake_serial.h"
 #include "tracer/main_log.h"
@@ -48,7 +48,6 @@ class LogCallbackTest : public ::testing::Test {
 
 TEST_F(LogCallbackTest, LogLinesGetTheTimeInFrontAndGoToTheFile) {
   OpenLogFile();
-  const std::regex clock(R"(([01]\d|2[0-3]):[0-5]\d:[0-5]\d )");
   struct Case {
     const char* name;
     Bytes block;
@@ -65,7 +64,7 @@ TEST_F(LogCallbackTest, LogLinesGetTheTimeInFrontAndGoToTheFile) {
     SCOPED_TRACE(c.name);
     const std::string out = Deliver(CMXX_EV_LOG_MSG, c.block);
     ASSERT_EQ(out.size(), 9 + c.text.size());
-    EXPECT_TRUE(std::regex_match(out.substr(0, 9), clock)) << out;
+    EXPECT_TRUE(halvern_test::IsClockAt(out, 0)) << out;
     EXPECT_EQ(out.substr(9), c.text);
     file_text += out;
   }
@@ -100,15 +99,12 @@ TEST_F(LogCallbackTest, HeaderOnConsoleAndInTheFile) {
   cmLogPrintHeader(nullptr);  // no session: the version reads as zero
   const std::string out = ::testing::internal::GetCapturedStdout();
   const std::string rule(79, '=');
-  const std::string when = R"(Trace  : \w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}\n)";
-  EXPECT_TRUE(std::regex_match(out, std::regex("Product: SW Version 00.00.0000\n\n" + when +
-                                               "\nTrace  : 'q' => quit\n\nTrace  : 'h' => help\n"
-                                               "Trace  : in File \n\n" + rule + "\n\n")))
-      << out;
+  EXPECT_EQ(halvern_test::MaskTimes(out),
+            "Product: SW Version 00.00.0000\n\nTrace  : <ctime>\n"
+            "\nTrace  : 'q' => quit\n\nTrace  : 'h' => help\nTrace  : in File \n\n" + rule + "\n\n");
   std::fflush(file_);
-  EXPECT_TRUE(std::regex_match(ReadAll(path_),
-                               std::regex("Product: SW Version 00.00.0000\n\n" + when + "\n\n" + rule + "\n\n")))
-      << ReadAll(path_);
+  EXPECT_EQ(halvern_test::MaskTimes(ReadAll(path_)),
+            "Product: SW Version 00.00.0000\n\nTrace  : <ctime>\n\n\n" + rule + "\n\n");
 }
 
 class LogLevelTest : public FakeSerialTest {};
