@@ -183,7 +183,7 @@ void cmFwAppOnLineGone(PST_FWAPP_OBJ app) {
   g_line_gone_reported.store(true);
   if (app->progress_cb) app->progress_cb(app->user_data, FWAPP_LINE_GONE, 0);
   ST_CMBS_PARAM_BLOCK empty{0, 0, 0, nullptr};
-  if (app->event_cb) app->event_cb(app, CMBS_EV_INT_LINE_GONE, &empty);
+  if (PFN_FWAPP_EVENT_CB event_cb = app->event_cb.load()) event_cb(app, CMBS_EV_INT_LINE_GONE, &empty);
 }
 
 bool cmFwAppLineGone() { return g_line_gone_reported.load(); }
