@@ -60,4 +60,8 @@ class MemoryRegistry final : public Registry {
 // $HALVERN_SYSFS_ROOT/class/tty/ttyACM<N> (see registry_posix.cpp).
 std::unique_ptr<Registry> OpenSystemRegistry();
 
+// The port as a user knows it on this system: the device node of COM<port> on Linux
+// ($HALVERN_DEV_ROOT/ttyACM<port-1>), "COM<port>" on Windows.
+std::string PortDeviceName(uint8_t port);
+
 }  // namespace platform

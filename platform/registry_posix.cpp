@@ -87,4 +87,10 @@ std::unique_ptr<Registry> OpenSystemRegistry() {
   return registry;
 }
 
+std::string PortDeviceName(uint8_t port) {
+  const char* root = std::getenv("HALVERN_DEV_ROOT");
+  const std::string dir = (root && *root) ? root : "/dev";
+  return dir + "/ttyACM" + std::to_string(static_cast<int>(port) - 1);
+}
+
 }  // namespace platform

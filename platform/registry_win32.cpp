@@ -33,4 +33,6 @@ class Win32Registry final : public Registry {
 
 std::unique_ptr<Registry> OpenSystemRegistry() { return std::make_unique<Win32Registry>(); }
 
+std::string PortDeviceName(uint8_t port) { return "COM" + std::to_string(static_cast<int>(port)); }
+
 }  // namespace platform

@@ -40,6 +40,27 @@ uint8_t PortNumber(const std::string& name) {
   return static_cast<uint8_t>(negative ? 0u - value : value);
 }
 
+// The port of a PortName for the list: "COM" and 1 to 255 exactly, else 0 (a port the
+// tool could not open by number is no use in a list to choose from).
+uint8_t StrictPortNumber(const std::string& name) {
+  if (name.size() < 4 || name.size() > 6 || name.compare(0, 3, "COM") != 0) return 0;
+  unsigned value = 0;
+  for (size_t i = 3; i < name.size(); ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(name[i]))) return 0;
+    value = value * 10 + static_cast<unsigned>(name[i] - '0');
+  }
+  return value >= 1 && value <= 255 ? static_cast<uint8_t>(value) : 0;
+}
+
+// The number of instances in the list: the whole stored number, bounded so that a damaged
+// value cannot make the walk endless.
+unsigned InstanceCount(const platform::Registry& registry) {
+  uint8_t value[kValueSize];
+  if (!Query(registry, kDriverEnum, "Count", value, sizeof value)) return 0;
+  const uint32_t count = value[0] | uint32_t{value[1]} << 8 | uint32_t{value[2]} << 16 | uint32_t{value[3]} << 24;
+  return count > 4096 ? 4096 : count;
+}
+
 }  // namespace
 
 uint8_t cmComPortFindIn(const platform::Registry& registry, const char* usb_id) {
@@ -70,4 +91,35 @@ uint8_t cmComPortFindIn(const platform::Registry& registry, const char* usb_id) 
 uint8_t cmComPortFind(const char* usb_id) {
   auto registry = platform::OpenSystemRegistry();
   return registry ? cmComPortFindIn(*registry, usb_id) : 0;
+}
+
+std::vector<ST_REPEATER> cmComPortFindAllIn(const platform::Registry& registry, const char* usb_id) {
+  std::vector<ST_REPEATER> found;
+  if (!usb_id || !registry.OpenKey(kDriverEnum)) return found;
+  const unsigned count = InstanceCount(registry);
+  uint8_t value[kValueSize];
+  uint8_t description[kDescriptionSize];
+  // Unlike the first-match walk, which ends at the first broken entry as it always has, the
+  // list skips an entry it cannot read: one damaged instance must not hide the repeaters after it.
+  for (unsigned i = 0; i < count; ++i) {
+    if (!Query(registry, kDriverEnum, std::to_string(i).c_str(), value, sizeof value)) continue;
+    const std::string instance = Text(value, sizeof value);
+    std::string key = kEnumRoot + instance;
+    if (key.size() + std::strlen(kDeviceParameters) + 1 > kKeyPathSize) continue;
+    if (key.find(usb_id) == std::string::npos) continue;
+    if (!registry.OpenKey(key) || !Query(registry, key, "DeviceDesc", description, sizeof description)) continue;
+    key += kDeviceParameters;
+    if (!Query(registry, key, "PortName", value, sizeof value)) continue;
+    const uint8_t port = StrictPortNumber(Text(value, sizeof value));
+    if (port == 0) continue;
+    const size_t slash = instance.rfind('\\');
+    found.push_back({port, platform::PortDeviceName(port),
+                     slash == std::string::npos ? instance : instance.substr(slash + 1)});
+  }
+  return found;
+}
+
+std::vector<ST_REPEATER> cmComPortFindAll(const char* usb_id) {
+  auto registry = platform::OpenSystemRegistry();
+  return registry ? cmComPortFindAllIn(*registry, usb_id) : std::vector<ST_REPEATER>{};
 }

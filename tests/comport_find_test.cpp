@@ -81,6 +81,51 @@ TEST(ComPortFindTest, RegistryWalk) {
   for (const Case& c : cases) EXPECT_EQ(cmComPortFindIn(c.registry, kId), c.port) << c.name;
 }
 
+std::vector<std::pair<int, std::string>> PortsAndSerials(const std::vector<ST_REPEATER>& list) {
+  std::vector<std::pair<int, std::string>> out;
+  for (const auto& r : list) out.emplace_back(r.port, r.serial);
+  return out;
+}
+
+TEST(ComPortFindAllTest, EveryMatchInListOrderAndBrokenEntriesSkipped) {
+  using List = std::vector<std::pair<int, std::string>>;
+  Instance second = kOurs, third = kOurs, lpt = kOurs, port300 = kOurs, long_desc = kOurs;
+  second.id = "USB\\VID_3F7A&PID_5120\\SN2";
+  second.port = "COM2";
+  third.id = "USB\\VID_3F7A&PID_5120\\SN3";
+  third.port = "COM12";
+  lpt.id = "USB\\VID_3F7A&PID_5120\\LPT";
+  lpt.port = "LPT1";
+  port300.id = "USB\\VID_3F7A&PID_5120\\BIG";
+  port300.port = "COM300";
+  long_desc.id = "USB\\VID_3F7A&PID_5120\\DESC";
+  long_desc.desc = std::string(64, 'd');
+  platform::MemoryRegistry no_params = Registry(2, {{0, kOurs}});
+  no_params.SetString(kDriver, "1", "USB\\VID_3F7A&PID_5120\\NOPARAMS");
+  no_params.SetString(kEnum + std::string("USB\\VID_3F7A&PID_5120\\NOPARAMS"), "DeviceDesc", "x");
+
+  struct Case {
+    const char* name;
+    platform::MemoryRegistry registry;
+    List expected;
+  } cases[] = {
+      {"no driver key", platform::MemoryRegistry{}, {}},
+      {"only another device", Registry(1, {{0, kOther}}), {}},
+      {"three in list order", Registry(4, {{0, kOurs}, {1, kOther}, {2, second}, {3, third}}),
+       {{7, "SN1"}, {2, "SN2"}, {12, "SN3"}}},
+      {"a gap is skipped", Registry(3, {{0, kOther}, {2, kOurs}}), {{7, "SN1"}}},
+      {"Count over 255 read whole", Registry(0x101, {{0, kOther}, {1, kOurs}}), {{7, "SN1"}}},
+      {"unusable port names skipped", Registry(3, {{0, lpt}, {1, port300}, {2, second}}), {{2, "SN2"}}},
+      {"too long DeviceDesc skipped", Registry(2, {{0, long_desc}, {1, second}}), {{2, "SN2"}}},
+      {"missing Device Parameters skipped", no_params, {{7, "SN1"}}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(PortsAndSerials(cmComPortFindAllIn(c.registry, kId)), c.expected) << c.name;
+
+  // The first-match walk keeps its own rule on the same keys: a gap ends it.
+  EXPECT_EQ(cmComPortFindIn(Registry(3, {{0, kOther}, {2, kOurs}}), kId), 0);
+  EXPECT_TRUE(cmComPortFindAllIn(Registry(1, {{0, kOurs}}), nullptr).empty());
+}
+
 #ifndef _WIN32
 namespace fs = std::filesystem;
 
@@ -113,6 +158,25 @@ TEST(ComPortFindTest, SysfsTreeGivesComPortOfTheAcmNumberPlusOne) {
   AddAcm(root, 1, "1-2", "3f7a", "5120");  // sysfs writes the ids in lower case
   EXPECT_EQ(cmComPortFind(kId), 2);
   EXPECT_EQ(cmComPortFind("VID_1234&PID_0001"), 1);
+}
+
+TEST(ComPortFindAllTest, SysfsTreeListsEveryRepeaterWithItsNodeAndSerial) {
+  TempDir dir;
+  const fs::path root = dir.path();
+  ScopedEnv sysfs("HALVERN_SYSFS_ROOT", root.string());
+  ScopedEnv dev("HALVERN_DEV_ROOT", "/devroot");
+  EXPECT_TRUE(cmComPortFindAll(kId).empty());
+  AddAcm(root, 10, "1-5", "3f7a", "5120");
+  AddAcm(root, 0, "1-1", "1234", "0001");
+  AddAcm(root, 2, "1-3", "3f7a", "5120");
+  const auto list = cmComPortFindAll(kId);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].port, 3);
+  EXPECT_EQ(list[0].device, "/devroot/ttyACM2");
+  EXPECT_EQ(list[0].serial, "SN2");
+  EXPECT_EQ(list[1].port, 11);
+  EXPECT_EQ(list[1].device, "/devroot/ttyACM10");
+  EXPECT_EQ(list[1].serial, "SN10");
 }
 #endif
 
