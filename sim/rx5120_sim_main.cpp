@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,7 +24,7 @@ constexpr int kUsageError = 2;
 void PrintUsage(std::FILE* out) {
   std::fputs(
       "usage: rx5120-sim [--version 0x0102] [--build 0x0345] [--paced] [--silent] [--port N]\n"
-      "                  DIR [-- COMMAND ARGS...]\n"
+      "                  [--count C] DIR [-- COMMAND ARGS...]\n"
       "\n"
       "Serves a simulated RX5120 on a pseudo-terminal and lays out a fake device tree\n"
       "under DIR (created when missing, removed again on exit).\n"
@@ -33,6 +34,8 @@ void PrintUsage(std::FILE* out) {
       "  --paced       keep to the real line rate of 115200 baud in both directions\n"
       "  --silent      never answer the hello (a target that does not respond)\n"
       "  --port N      appear as COM port N, i.e. ttyACM<N-1> (1 to 255, default 1)\n"
+      "  --count C     serve C repeaters in the one tree, on COM ports N to N+C-1, with the\n"
+      "                USB serial numbers RX5120-0001, RX5120-0002 and so on (default 1)\n"
       "  -h, --help    show this text\n"
       "\n"
       "With a COMMAND, runs it with HALVERN_SYSFS_ROOT and HALVERN_DEV_ROOT set and exits\n"
@@ -75,16 +78,30 @@ int main(int argc, char** argv) {
   platform::IgnoreBrokenPipe();
   int status = 0;
   {
-    sim::Target target(config);
-    if (!target.Start()) {
-      std::cerr << "rx5120-sim: cannot create the pseudo-terminal: " << target.LastError() << "\n";
-      return 1;
+    // The targets go in reverse order: the first one laid out made the directories they share.
+    std::vector<std::unique_ptr<sim::Target>> targets;
+    struct ReverseRelease {
+      std::vector<std::unique_ptr<sim::Target>>& list;
+      ~ReverseRelease() {
+        while (!list.empty()) list.pop_back();
+      }
+    } release{targets};
+    for (unsigned i = 0; i < options->count; ++i) {
+      sim::Config one = config;
+      if (options->counted) one.usb_serial = sim::CountedSerial(i);
+      const uint8_t repeater_port = static_cast<uint8_t>(port + i);
+      auto& target = *targets.emplace_back(std::make_unique<sim::Target>(one));
+      if (!target.Start()) {
+        std::cerr << "rx5120-sim: cannot create the pseudo-terminal: " << target.LastError() << "\n";
+        return 1;
+      }
+      if (!target.LayOutTree(dir, repeater_port)) {
+        std::cerr << "rx5120-sim: cannot lay out the device tree under " << dir << ": " << target.LastError()
+                  << "\n";
+        return 1;
+      }
     }
-    if (!target.LayOutTree(dir, port)) {
-      std::cerr << "rx5120-sim: cannot lay out the device tree under " << dir << ": " << target.LastError()
-                << "\n";
-      return 1;
-    }
+    const sim::Target& target = *targets.front();
     const std::vector<std::pair<std::string, std::string>> env = {
         {"HALVERN_SYSFS_ROOT", target.SysfsRoot()},
         {"HALVERN_DEV_ROOT", target.DevRoot()},
@@ -92,7 +109,11 @@ int main(int argc, char** argv) {
     if (command.empty()) {
       for (const auto& [name, value] : env) std::cout << "export " << name << "=" << ShellWord(value) << "\n";
       std::cout.flush();
-      std::cerr << "rx5120-sim: serving COM" << int{port} << " on " << target.DevicePath() << "\n";
+      for (unsigned i = 0; i < targets.size(); ++i) {
+        std::cerr << "rx5120-sim: serving COM" << port + i << " on " << targets[i]->DevicePath();
+        if (options->counted) std::cerr << " (serial number " << sim::CountedSerial(i) << ")";
+        std::cerr << "\n";
+      }
       platform::WaitForStopRequest();
     } else {
       std::string error;

@@ -1,5 +1,6 @@
 #include "sim/sim_options.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace sim {
@@ -34,6 +35,13 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
       if (arg == "--version") o.config.product_version = static_cast<uint16_t>(*v);
       else if (arg == "--build") o.config.build = static_cast<uint16_t>(*v);
       else o.port = static_cast<uint8_t>(*v);
+    } else if (arg == "--count") {
+      if (i + 1 >= args.size()) return fail(arg + " needs a value");
+      const std::string& text = args[++i];
+      auto v = ParseNumber(text, 255);
+      if (!v || *v == 0) return fail("bad value for " + arg + ": " + text);
+      o.count = static_cast<unsigned>(*v);
+      o.counted = true;
     } else if (arg == "--paced") {
       // A real cable carries both directions at the line rate: the host's bytes too.
       o.config.paced = true;
@@ -53,7 +61,15 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
     }
   }
   if (o.dir.empty()) return fail("no directory given");
+  if (o.port + o.count - 1 > 255) return fail("--count " + std::to_string(o.count) + " from port " +
+                                              std::to_string(o.port) + " goes past port 255");
   return o;
+}
+
+std::string CountedSerial(unsigned index) {
+  char text[16];
+  std::snprintf(text, sizeof text, "RX5120-%04u", (index + 1) % 10000);
+  return text;
 }
 
 }  // namespace sim

@@ -13,6 +13,8 @@ namespace sim {
 struct Options {
   Config config;
   uint8_t port = 1;                  // COM port number, ttyACM<port-1>
+  unsigned count = 1;                // repeaters served, on ports port..port+count-1
+  bool counted = false;              // --count given: serial numbers from CountedSerial
   std::string dir;                   // where the device tree goes
   std::vector<std::string> command;  // what to run after "--" (empty: serve until stopped)
   bool help = false;
@@ -21,5 +23,8 @@ struct Options {
 // Reads the arguments after the program name. std::nullopt for a wrong command line,
 // with the reason in *error.
 std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string* error);
+
+// The USB serial number of the index-th repeater (0-based) of a --count run: "RX5120-0001" on.
+std::string CountedSerial(unsigned index);
 
 }  // namespace sim

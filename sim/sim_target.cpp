@@ -610,12 +610,19 @@ bool Target::LayOutTree(const std::string& dir, uint8_t port, uint16_t vid, uint
     for (int i = 3; i >= 0; --i, v = static_cast<uint16_t>(v >> 4)) s[static_cast<size_t>(i)] = digits[v & 0xF];
     return s;
   };
+  const std::string serial = impl_->config.usb_serial.empty() ? "SIM5120" + hex4(port) : impl_->config.usb_serial;
   const std::string tty = "ttyACM" + std::to_string(port - 1);
   const std::string usb = "1-" + std::to_string(port);
   const std::string sys = root + "/sys";
   const std::string tty_dir = sys + "/class/tty/" + tty;
   const std::string usb_dir = sys + "/devices/usb1/" + usb;
   const std::string dev = root + "/dev";
+
+  // Another target's port in a shared tree: writing here would take its files over.
+  std::error_code exists_error;
+  if (std::filesystem::exists(tty_dir, exists_error) || std::filesystem::exists(usb_dir, exists_error) ||
+      std::filesystem::is_symlink(dev + "/" + tty, exists_error))
+    return fail("port " + std::to_string(port) + " is laid out already under " + root);
 
   std::vector<std::string> created;
   std::string error;
@@ -628,7 +635,7 @@ bool Target::LayOutTree(const std::string& dir, uint8_t port, uint16_t vid, uint
             platform::MakeDirs(dev, &created, &error) &&
             keep(platform::WriteLineFile(usb_dir + "/idVendor", hex4(vid), &error), usb_dir + "/idVendor") &&
             keep(platform::WriteLineFile(usb_dir + "/idProduct", hex4(pid), &error), usb_dir + "/idProduct") &&
-            keep(platform::WriteLineFile(usb_dir + "/serial", "SIM5120" + hex4(port), &error), usb_dir + "/serial") &&
+            keep(platform::WriteLineFile(usb_dir + "/serial", serial, &error), usb_dir + "/serial") &&
             keep(platform::WriteLineFile(usb_dir + "/product", "RX5120", &error), usb_dir + "/product") &&
             keep(platform::MakeSymlink("../../../devices/usb1/" + usb + "/" + usb + ":1.0", tty_dir + "/device", &error),
                  tty_dir + "/device") &&

@@ -60,6 +60,8 @@ struct Config {
   // they would have arrived. Timings then match a real 115200-baud cable in both directions.
   bool pace_host_bytes = false;
   size_t param_area_size = 65536;   // bytes of the in-memory parameter area
+  // USB serial number the laid-out tree shows; empty: "SIM5120" and the port in four hex digits.
+  std::string usb_serial;
 };
 
 class Target {
@@ -82,6 +84,8 @@ class Target {
   //   dir/sys/devices/usb1/1-1/{idVendor,idProduct,serial,product}
   //   dir/dev/ttyACM<n> -> DevicePath()
   // Returns false on a file-system error. SysfsRoot()/DevRoot() give the two roots.
+  // Several targets may share one dir, each on its own port; the one laid out last should go
+  // first, so that the directories they share are removed by the target that made them.
   bool LayOutTree(const std::string& dir, uint8_t port = 1, uint16_t vid = 0x3F7A, uint16_t pid = 0x5120);
   std::string SysfsRoot() const;
   std::string DevRoot() const;

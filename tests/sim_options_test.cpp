@@ -49,12 +49,28 @@ TEST(SimOptions, ValuesDirectoryAndCommand) {
       {{"d", "--build"}, "--build needs a value"},
       {{"--fast", "d"}, "unknown option --fast"},
       {{"d", "e"}, "unexpected argument e (a command goes after --)"},
+      {{"--count", "0", "d"}, "bad value for --count: 0"},
+      {{"d", "--count"}, "--count needs a value"},
+      {{"--port", "250", "--count", "7", "d"}, "--count 7 from port 250 goes past port 255"},
   };
   for (const auto& [args, why] : wrong) {
     std::string error;
     EXPECT_FALSE(Parse(args, &error)) << why;
     EXPECT_EQ(error, why);
   }
+}
+
+TEST(SimOptions, CountServesNumberedRepeatersOnConsecutivePorts) {
+  auto one = Parse({"d"});
+  ASSERT_TRUE(one);
+  EXPECT_EQ(one->count, 1u);
+  EXPECT_FALSE(one->counted);
+  auto many = Parse({"--port", "250", "--count", "6", "d"});
+  ASSERT_TRUE(many);
+  EXPECT_EQ(many->count, 6u);
+  EXPECT_TRUE(many->counted);
+  EXPECT_EQ(sim::CountedSerial(0), "RX5120-0001");
+  EXPECT_EQ(sim::CountedSerial(11), "RX5120-0012");
 }
 
 // Frames written in one burst reach a --paced target no faster than 115200 baud carries them.

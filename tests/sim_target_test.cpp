@@ -153,6 +153,63 @@ TEST_F(SimTargetTest, FaultWithTimesHitsOnlyThatManyRequests) {
   EXPECT_EQ(target_.FirmwareImage(), Bytes({1, 0, 0, 0}));
 }
 
+TEST(SimTargetTreeTest, SeveralTargetsShareOneTreeEachWithItsSerialAndFaults) {
+  namespace fs = std::filesystem;
+  auto dir = fs::temp_directory_path() /
+             ("sim_trees_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+  auto line = [](const fs::path& file) {
+    std::ifstream in(file);
+    std::string text;
+    std::getline(in, text);
+    return text;
+  };
+  {
+    sim::Config named;
+    named.usb_serial = "RX5120-0002";
+    auto first = std::make_unique<sim::Target>();
+    auto second = std::make_unique<sim::Target>(named);
+    ASSERT_TRUE(first->Start() && second->Start());
+    ASSERT_TRUE(first->LayOutTree(dir.string(), 1));
+    ASSERT_TRUE(second->LayOutTree(dir.string(), 2));
+    sim::Target clash;
+    ASSERT_TRUE(clash.Start());
+    EXPECT_FALSE(clash.LayOutTree(dir.string(), 2)) << "a port is laid out once";
+    EXPECT_NE(clash.LastError().find("port 2 is laid out already"), std::string::npos) << clash.LastError();
+    EXPECT_EQ(first->SysfsRoot(), second->SysfsRoot());
+    const fs::path sys = first->SysfsRoot();
+    EXPECT_EQ(line(sys / "devices/usb1/1-1/serial"), "SIM51200001");
+    EXPECT_EQ(line(sys / "devices/usb1/1-2/serial"), "RX5120-0002");
+    EXPECT_EQ(platform::ReadSymlink(first->DevRoot() + "/ttyACM0"), first->DevicePath());
+    EXPECT_EQ(platform::ReadSymlink(first->DevRoot() + "/ttyACM1"), second->DevicePath());
+
+    // A fault set on one target leaves the other answering.
+    sim::Fault refuse;
+    refuse.result = 1;
+    second->SetFault(0x000E, refuse);
+    std::string error;
+    for (auto* target : {first.get(), second.get()}) {
+      int fd = platform::TtyOpen(target->DevicePath(), &error);
+      ASSERT_GE(fd, 0) << error;
+      Bytes request = Frame(0x000E, {1});
+      ASSERT_TRUE(platform::FdWriteAll(fd, request.data(), request.size(), 1000));
+      Bytes got(15);
+      size_t have = 0;
+      auto deadline = std::chrono::steady_clock::now() + 2s;
+      while (have < got.size() && std::chrono::steady_clock::now() < deadline) {
+        long n = platform::FdRead(fd, got.data() + have, got.size() - have, 20);
+        if (n < 0) break;
+        have += static_cast<size_t>(n);
+      }
+      platform::FdClose(fd);
+      EXPECT_EQ(got, Frame(0x000F, {0x11, 1, static_cast<uint8_t>(target == first.get() ? 0 : 1)}));
+    }
+    second.reset();  // the last laid out goes first
+    EXPECT_FALSE(fs::exists(sys / "class/tty/ttyACM1"));
+    EXPECT_TRUE(fs::exists(sys / "class/tty/ttyACM0"));
+  }
+  EXPECT_FALSE(fs::exists(dir)) << "the shared tree goes with its targets";
+}
+
 TEST_F(SimTargetTest, HangUpClosesTheLineAndLaidOutTreeFindsTheDevice) {
   auto dir = std::filesystem::temp_directory_path() / ("sim_tree_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
   {
