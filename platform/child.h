@@ -35,11 +35,20 @@ class Child {
   // The same with standard input left open: the program has to end by itself.
   int Wait(int timeout_ms);
 
+  // Asks the program to stop (SIGTERM on POSIX); it is expected to end by itself.
+  void RequestStop();
+  // True while either output pipe is still open: the program may still write.
+  bool OutputOpen() const { return out_fd_ >= 0 || err_fd_ >= 0; }
+  // Reads whatever any of the programs has written (waiting at most timeout_ms for something).
+  static void PumpAll(const std::vector<Child*>& children, int timeout_ms);
+
   const std::string& Out() const { return out_; }
   const std::string& Err() const { return err_; }
   bool TimedOut() const { return timed_out_; }
   // Processor time (user and system) the program used; known after Finish.
   double CpuSeconds() const { return cpu_seconds_; }
+  // The program's peak resident memory in KiB; known after Finish (0 when the system cannot tell).
+  int64_t PeakRssKib() const { return peak_rss_kib_; }
 
  private:
   // Reads what is there (waiting at most timeout_ms); false once both outputs are closed.
@@ -51,6 +60,7 @@ class Child {
   bool timed_out_ = false;
   int status_ = -1;
   double cpu_seconds_ = 0;
+  int64_t peak_rss_kib_ = 0;
 };
 
 }  // namespace platform

@@ -80,7 +80,11 @@ bool Child::Start(const std::vector<std::string>& argv, const std::vector<std::p
   if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+  // The program starts with no signal held back, whatever this process holds back itself.
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
   pid_t pid = -1;
   int rc = ::posix_spawn(&pid, args[0], &actions, &attr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
@@ -116,6 +120,21 @@ bool Child::Send(const std::string& data) {
 }
 
 void Child::CloseInput() { CloseFd(in_); }
+
+void Child::RequestStop() {
+  if (pid_ > 0) ::kill(pid_, SIGTERM);
+}
+
+void Child::PumpAll(const std::vector<Child*>& children, int timeout_ms) {
+  std::vector<pollfd> fds;
+  for (Child* c : children)
+    for (int fd : {c->out_fd_, c->err_fd_})
+      if (fd >= 0) fds.push_back({fd, POLLIN, 0});
+  if (fds.empty()) return;
+  if (::poll(fds.data(), fds.size(), timeout_ms) <= 0) return;
+  for (Child* c : children)
+    if (c->OutputOpen()) c->Pump(0);
+}
 
 bool Child::Pump(int timeout_ms) {
   pollfd p[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
@@ -173,6 +192,7 @@ int Child::Wait(int timeout_ms) {
   pid_ = -1;
   cpu_seconds_ = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                  static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  peak_rss_kib_ = usage.ru_maxrss;  // Linux counts it in KiB
   status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return status_;
 }
