@@ -9,12 +9,14 @@
 
 #include "cmbs/cmbs_dsr.h"
 #include "cmbs/cmbs_event.h"
+#include "cmbs/cmbs_rx.h"
 
 namespace {
 
 // Set once the user and the command have been told: a command that checks it afterwards finds
 // the message already on the console, so its own failure lines always come after it.
 std::atomic<bool> g_line_gone_reported{false};
+std::atomic<bool> g_stop_requested{false};
 
 uint8_t LeadingNumber(const char* text) {
   // Leading decimal number taken to 8 bits ("263" gives 7); no number gives 0.
@@ -50,6 +52,12 @@ PST_FWAPP_OBJ Init(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS
   if (!app->api_handle) {
     cmbs_util_Trace(2, "ERROR: Can't register callback function\n");
     cmbs_api_Destroy();  // the link would otherwise stay up with no owner
+    delete app;
+    return nullptr;
+  }
+  if (g_stop_requested.load()) {  // asked before the link could hear it: nothing is started
+    std::printf("\n[ERROR] Stopped on request\n");
+    cmbs_api_Destroy();
     delete app;
     return nullptr;
   }
@@ -178,7 +186,7 @@ void cmFwUpCallBack(void* context, uint32_t event_id, void* param) {
 }
 
 void cmFwAppOnLineGone(PST_FWAPP_OBJ app) {
-  std::printf("\n[ERROR] The repeater was disconnected\n");
+  std::printf(g_stop_requested.load() ? "\n[ERROR] Stopped on request\n" : "\n[ERROR] The repeater was disconnected\n");
   std::fflush(stdout);
   g_line_gone_reported.store(true);
   if (app->progress_cb) app->progress_cb(app->user_data, FWAPP_LINE_GONE, 0);
@@ -187,6 +195,11 @@ void cmFwAppOnLineGone(PST_FWAPP_OBJ app) {
 }
 
 bool cmFwAppLineGone() { return g_line_gone_reported.load(); }
+
+void cmFwAppRequestStop() {
+  g_stop_requested.store(true);
+  cmbs_rx_LineGone();  // the receive thread reports it after the frames already queued
+}
 
 namespace {
 

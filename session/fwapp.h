@@ -108,6 +108,11 @@ void cmFwAppOnLineGone(PST_FWAPP_OBJ app);
 // True once the line to the target is gone and that has been reported (cmFwAppOnLineGone has
 // run): a command sends nothing more and ends.
 bool cmFwAppLineGone();
+// Any thread, once a stop was asked for (a child of a run over every repeater): the command
+// ends like one whose line is gone, with its own message instead of the disconnection one;
+// the link is then closed as usual, after the frame being written. A session opened later
+// is refused.
+void cmFwAppRequestStop();
 
 // The session's debug trace: level 1 information, 2 and 3 errors. It discards everything.
 void cmbs_util_Trace(int level, const char* format, ...);
