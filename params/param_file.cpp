@@ -16,6 +16,7 @@
 namespace {
 
 uint16_t g_product_version = 0;  // of the connected target, for the output file name
+std::string g_out_tag;            // set by a run over every repeater: that repeater's serial number
 uint16_t g_build = 0;
 
 bool IsComment(const char* line) {
@@ -126,10 +127,19 @@ bool cmParamReadLine(std::FILE* file, std::string* line) {
   return !line->empty();
 }
 
-std::string cmParamOutFileName(const std::string& settings_path, uint16_t product_version, uint16_t build) {
+std::string cmParamOutFileName(const std::string& settings_path, uint16_t product_version, uint16_t build,
+                               const std::string& tag) {
   char suffix[32];
   std::snprintf(suffix, sizeof suffix, "_%02X_%02X_%04X", product_version >> 8, product_version & 0xFF, build);
-  return settings_path.substr(0, settings_path.find('.')) + suffix + ".out";
+  return settings_path.substr(0, settings_path.find('.')) + suffix + (tag.empty() ? "" : "_" + tag) + ".out";
+}
+
+void cmParamSetOutTag(const std::string& tag) {
+  // The tag comes from the device: only characters safe in a file name are kept as they are,
+  // so that it can never lead the name into another directory.
+  g_out_tag = tag;
+  for (char& c : g_out_tag)
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' || c == '_')) c = '_';
 }
 
 int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path) {
@@ -167,7 +177,7 @@ int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path) {
 }
 
 int cmParamFileGet(PST_FWAPP_OBJ app, const char* settings_path) {
-  const std::string out_name = cmParamOutFileName(settings_path, g_product_version, g_build);
+  const std::string out_name = cmParamOutFileName(settings_path, g_product_version, g_build, g_out_tag);
   std::FILE* in = std::fopen(settings_path, "r");
   if (!in) {
     std::printf("ERROR: Couldn't open '%s'\n\n", settings_path);

@@ -43,8 +43,12 @@ ST_PARAM_LINE cmParamParseLine(const char* line, bool is_get);
 bool cmParamReadLine(std::FILE* file, std::string* line);
 
 // The output file of param_get: the settings path up to its first "." (the whole path when it
-// has none), "_%02X_%02X_%04X" from the version's high and low byte and the build, ".out".
-std::string cmParamOutFileName(const std::string& settings_path, uint16_t product_version, uint16_t build);
+// has none), "_%02X_%02X_%04X" from the version's high and low byte and the build, then "_" and
+// the tag when one is given (the repeater's serial number in a run over every repeater), ".out".
+std::string cmParamOutFileName(const std::string& settings_path, uint16_t product_version, uint16_t build,
+                               const std::string& tag = "");
+// The tag param_get's output file names get from now on (empty: none).
+void cmParamSetOutTag(const std::string& tag);
 
 // Batch runs of one settings file. Each returns 0 when every request of the file was answered
 // with success, -1 when the file could not be opened or a request failed or went unanswered.
