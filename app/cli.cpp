@@ -5,7 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/all_repeaters.h"
 #include "app/commands.h"
+#include "params/param_file.h"
+#include "platform/self.h"
+#include "session/fwapp.h"
 #include "session/comport_find.h"
 
 const ST_PRODUCT g_products[] = {
@@ -109,6 +113,11 @@ int cmParseOptions(int argc, const char* const* argv, ST_OPTIONS* o) {
     if (is("-pilldate")) {
       if (const char* v = value()) o->pill_date = v;
     }
+    if (is("-all")) o->all = true;
+    if (is("-allchild")) o->all_child = true;
+    if (is("-outtag")) {
+      if (const char* v = value()) o->out_tag = v;
+    }
   }
   return CM_PARSE_CONTINUE;
 }
@@ -122,6 +131,16 @@ int cmMain(int argc, const char* const* argv) {
   ST_OPTIONS o;
   int parsed = cmParseOptions(argc, argv, &o);
   if (parsed != CM_PARSE_CONTINUE) return parsed;
+  if (o.all && !cmAllSupports(o.command)) {
+    std::printf("[ERROR] -all works only with update, pill_upd, param_get, param_set, version, reboot, "
+                "power_off and fact_reset\n");
+    return kStatusError;
+  }
+  if (o.all_child) {
+    // Started by -all: a stop request ends the command like a lost line, after the frame being written.
+    platform::CatchStopRequests([] { cmFwAppRequestStop(); });
+    if (o.out_tag) cmParamSetOutTag(o.out_tag);
+  }
 
   uint8_t port = 0;
   if (o.command != CM_CMD_DATE2PILL) {
@@ -132,6 +151,7 @@ int cmMain(int argc, const char* const* argv) {
       std::printf("\n");
       return kStatusError;
     }
+    if (o.all) return cmAllRun(argc, argv, o);
     port = cmComPortFind(g_products[o.product].usb_id);
     for (int i = 0; port == 0 && i < g_product_count; ++i) port = cmComPortFind(g_products[i].usb_id);
     if (port == 0) {

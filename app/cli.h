@@ -40,6 +40,9 @@ struct ST_OPTIONS {
   uint8_t language = 255;  // 255: not given
   const char* pill_path = nullptr;
   const char* pill_date = nullptr;
+  bool all = false;               // -all: on every attached repeater at once
+  bool all_child = false;         // (hidden) run by -all: a stop request ends the command cleanly
+  const char* out_tag = nullptr;  // (hidden) run by -all: param_get's output name gets this tag
 };
 
 constexpr int CM_PARSE_CONTINUE = 1;  // cmParseOptions: go on to dispatch

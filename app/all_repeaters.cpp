@@ -1,0 +1,223 @@
+#include "app/all_repeaters.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/child.h"
+#include "platform/self.h"
+#include "session/comport_find.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kPumpMs = 200;              // how often the live lines can change
+constexpr double kPlainEverySeconds = 5;  // progress lines when the output is not a terminal
+constexpr int kStopGraceMs = 30000;       // a stopped child that has not ended by then is killed
+
+std::atomic<int> g_stop_requests{0};
+
+// One repeater's child run.
+struct Run {
+  ST_REPEATER repeater;
+  platform::Child child;
+  bool started = false;
+  bool done = false;
+  int status = -1;
+  int stops_sent = 0;
+  size_t scanned = 0;  // output already looked at for progress
+  long kb = -1;        // last "Writing:" counter, -1 before the first
+  Clock::time_point begin, end;
+};
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// The last "Writing: N Kb" counter in text, or previous when there is none.
+long LastCounter(const std::string& text, size_t from, long previous) {
+  static const char kTag[] = "Writing: ";
+  for (size_t at = text.find(kTag, from); at != std::string::npos; at = text.find(kTag, at + 1))
+    previous = std::strtol(text.c_str() + at + sizeof kTag - 1, nullptr, 10);
+  return previous;
+}
+
+// The "xx.xx.xxxx" of the child's "Product: SW Version" line; "-" when it has none.
+std::string VersionOf(const std::string& out) {
+  static const char kTag[] = "SW Version ";
+  size_t at = out.find(kTag);
+  if (at == std::string::npos) return "-";
+  at += sizeof kTag - 1;
+  return out.substr(at, out.find_first_of("\r\n", at) - at);
+}
+
+// The size of the file the command sends, 0 when there is none or it cannot be read.
+uint64_t TransferSize(const ST_OPTIONS& o) {
+  const char* path = o.command == CM_CMD_UPDATE ? o.fw_path : o.command == CM_CMD_PILL_UPD ? o.pill_path : nullptr;
+  std::error_code ec;
+  uint64_t size = path ? std::filesystem::file_size(path, ec) : 0;
+  return ec ? 0 : size;
+}
+
+std::string ProgressText(const Run& r, uint64_t total, Clock::time_point now) {
+  char line[160];
+  if (r.kb < 0) {
+    std::snprintf(line, sizeof line, "port %3u  %-20s  %s", r.repeater.port, r.repeater.serial.c_str(),
+                  r.done ? "ended" : "working");
+    return line;
+  }
+  const double seconds = Seconds(now - r.begin);
+  const double rate = seconds > 0 ? static_cast<double>(r.kb) / seconds : 0;
+  const double total_kb = static_cast<double>(total) / 1024;
+  int left = rate > 0 && total_kb > static_cast<double>(r.kb) ? static_cast<int>((total_kb - r.kb) / rate + 0.5) : 0;
+  std::snprintf(line, sizeof line, "port %3u  %-20s  %6ld KB  %7.1f KB/s  %3d:%02d left", r.repeater.port,
+                r.repeater.serial.c_str(), r.kb, rate, left / 60, left % 60);
+  return line;
+}
+
+// The live lines at the bottom of a terminal: one per repeater, redrawn in place.
+class LiveLines {
+ public:
+  explicit LiveLines(bool terminal) : terminal_(terminal) {}
+  void Clear() {
+    if (terminal_ && shown_ > 0) std::printf("\r\033[%dA\033[J", shown_);
+    shown_ = 0;
+  }
+  void Show(const std::vector<std::unique_ptr<Run>>& runs, uint64_t total, Clock::time_point now) {
+    if (!terminal_) {
+      if (Seconds(now - last_plain_) < kPlainEverySeconds) return;
+      last_plain_ = now;
+      for (const auto& r : runs)
+        if (r->started && !r->done) std::printf("%s\n", ProgressText(*r, total, now).c_str());
+      std::fflush(stdout);
+      return;
+    }
+    Clear();
+    for (const auto& r : runs) {
+      if (!r->started || r->done) continue;
+      std::printf("%s\033[K\n", ProgressText(*r, total, now).c_str());
+      ++shown_;
+    }
+    std::fflush(stdout);
+  }
+
+ private:
+  bool terminal_;
+  int shown_ = 0;
+  Clock::time_point last_plain_ = Clock::now();
+};
+
+std::vector<std::string> ChildArgs(int argc, const char* const* argv, const ST_OPTIONS& o, const ST_REPEATER& r,
+                                   const std::string& self) {
+  std::vector<std::string> args = {self};
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "-all") != 0) args.push_back(argv[i]);
+  args.insert(args.end(), {"-port", std::to_string(r.port), "-allchild"});
+  if (o.command == CM_CMD_PARAM_GET) args.insert(args.end(), {"-outtag", r.serial});
+  return args;
+}
+
+void PrintBlock(const Run& r) {
+  std::printf("----- port %u, serial %s -----\n", r.repeater.port, r.repeater.serial.c_str());
+  if (!r.started) std::printf("[ERROR] Could not start the tool for this repeater\n");
+  std::fwrite(r.child.Out().data(), 1, r.child.Out().size(), stdout);
+  std::fwrite(r.child.Err().data(), 1, r.child.Err().size(), stdout);
+  if (!r.child.Out().empty() && r.child.Out().back() != '\n') std::printf("\n");
+  std::fflush(stdout);
+}
+
+const char* ResultOf(const Run& r) {
+  if (r.started && r.status == 0) return "ok";
+  return r.stops_sent > 0 ? "interrupted" : "failed";
+}
+
+void PrintSummary(const std::vector<std::unique_ptr<Run>>& runs, uint64_t total) {
+  std::printf("\n%4s  %-20s  %-12s  %-11s  %10s  %8s\n", "port", "serial", "version", "result", "bytes", "seconds");
+  for (const auto& r : runs) {
+    const uint64_t bytes = r->status == 0 && total ? total : r->kb > 0 ? static_cast<uint64_t>(r->kb) * 1024 : 0;
+    std::printf("%4u  %-20s  %-12s  %-11s  %10llu  %8.1f\n", r->repeater.port, r->repeater.serial.c_str(),
+                VersionOf(r->child.Out()).c_str(), ResultOf(*r), static_cast<unsigned long long>(bytes),
+                r->started ? Seconds(r->end - r->begin) : 0.0);
+  }
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+bool cmAllSupports(int command) {
+  switch (command) {
+    case CM_CMD_UPDATE:
+    case CM_CMD_PILL_UPD:
+    case CM_CMD_PARAM_GET:
+    case CM_CMD_PARAM_SET:
+    case CM_CMD_VERSION:
+    case CM_CMD_REBOOT:
+    case CM_CMD_POWER_OFF:
+    case CM_CMD_FACT_RESET:
+      return true;
+    default:
+      return false;
+  }
+}
+
+int cmAllRun(int argc, const char* const* argv, const ST_OPTIONS& o) {
+  std::vector<ST_REPEATER> found = cmComPortFindAll(g_products[o.product].usb_id);
+  if (found.empty()) {
+    std::printf("[ERROR]Product is not plugged in PC\n");
+    return -1;
+  }
+  // Stop requests are passed on to the children, which end their commands cleanly.
+  platform::CatchStopRequests([] { g_stop_requests.fetch_add(1); });
+
+  const std::string self = platform::SelfExePath();
+  const uint64_t total = TransferSize(o);
+  std::vector<std::unique_ptr<Run>> runs;
+  for (const ST_REPEATER& repeater : found) {
+    auto r = std::make_unique<Run>();
+    r->repeater = repeater;
+    r->begin = r->end = Clock::now();
+    r->started = !self.empty() && r->child.Start(ChildArgs(argc, argv, o, repeater, self), {});
+    if (r->started) r->child.CloseInput();
+    runs.push_back(std::move(r));
+  }
+
+  LiveLines live(platform::StdoutIsTerminal());
+  for (const auto& r : runs)
+    if (!r->started) PrintBlock(*r);
+  Clock::time_point first_stop{};
+  for (;;) {
+    std::vector<platform::Child*> running;
+    for (const auto& r : runs)
+      if (r->started && !r->done) running.push_back(&r->child);
+    if (running.empty()) break;
+    platform::Child::PumpAll(running, kPumpMs);
+
+    const int stops = g_stop_requests.load();
+    const Clock::time_point now = Clock::now();
+    if (stops > 0 && first_stop == Clock::time_point{}) first_stop = now;
+    const bool grace_over = first_stop != Clock::time_point{} && Seconds(now - first_stop) * 1000 > kStopGraceMs;
+    for (const auto& r : runs) {
+      if (!r->started || r->done) continue;
+      for (; r->stops_sent < stops; ++r->stops_sent) r->child.RequestStop();
+      r->kb = LastCounter(r->child.Out(), r->scanned, r->kb);
+      r->scanned = r->child.Out().size() > 16 ? r->child.Out().size() - 16 : 0;  // a counter cut in two is read again
+      if (r->child.OutputOpen() && !grace_over) continue;
+      r->status = r->child.Wait(grace_over ? 0 : kStopGraceMs);
+      r->kb = LastCounter(r->child.Out(), r->scanned, r->kb);
+      r->end = Clock::now();
+      r->done = true;
+      live.Clear();
+      PrintBlock(*r);
+    }
+    live.Show(runs, total, now);
+  }
+  live.Clear();
+  PrintSummary(runs, total);
+  for (const auto& r : runs)
+    if (!r->started || r->status != 0) return 1;
+  return 0;
+}
