@@ -37,6 +37,8 @@ class Child {
 
   // Asks the program to stop (SIGTERM on POSIX); it is expected to end by itself.
   void RequestStop();
+  // Interrupts the program as Ctrl-C on its terminal would (SIGINT on POSIX).
+  void Interrupt();
   // True while either output pipe is still open: the program may still write.
   bool OutputOpen() const { return out_fd_ >= 0 || err_fd_ >= 0; }
   // Reads whatever any of the programs has written (waiting at most timeout_ms for something).

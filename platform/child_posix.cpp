@@ -125,6 +125,10 @@ void Child::RequestStop() {
   if (pid_ > 0) ::kill(pid_, SIGTERM);
 }
 
+void Child::Interrupt() {
+  if (pid_ > 0) ::kill(pid_, SIGINT);
+}
+
 void Child::PumpAll(const std::vector<Child*>& children, int timeout_ms) {
   std::vector<pollfd> fds;
   for (Child* c : children)

@@ -13,6 +13,7 @@ bool Child::Start(const std::vector<std::string>&, const std::vector<std::pair<s
 bool Child::Send(const std::string&) { return false; }
 void Child::CloseInput() {}
 void Child::RequestStop() {}
+void Child::Interrupt() {}
 void Child::PumpAll(const std::vector<Child*>&, int) {}
 bool Child::Pump(int) { return false; }
 bool Child::WaitForOutput(const std::function<bool(const std::string&)>& done, int) { return done(out_); }
