@@ -7,6 +7,7 @@
 
 #include "app/all_repeaters.h"
 #include "app/commands.h"
+#include "app/repeaters.h"
 #include "params/param_file.h"
 #include "platform/self.h"
 #include "session/fwapp.h"
@@ -21,7 +22,7 @@ namespace {
 
 const char* const kCommands[CM_CMD_NONE] = {
     "update", "params", "param_get", "param_set", "version", "msg_log", "log",
-    "pill_upd", "tracer", "fact_reset", "power_off", "reboot", "date2pill",
+    "pill_upd", "tracer", "fact_reset", "power_off", "reboot", "date2pill", "list",
 };
 
 constexpr int kStatusError = -1;   // command-line, product and presence errors
@@ -29,6 +30,13 @@ constexpr int kStatusFailed = 1;   // the command did not do what was asked
 
 // Leading decimal number of a text, as the C library reads it; 0 when there is none.
 long LeadingNumber(const char* text) { return std::strtol(text, nullptr, 10); }
+
+// The value of -port: a COM port number from 1 to 255, else 0.
+int PortOption(const char* text) {
+  char* end = nullptr;
+  const long port = std::strtol(text, &end, 10);
+  return end != text && *end == '\0' && port >= 1 && port <= 255 ? static_cast<int>(port) : 0;
+}
 
 int StatusOf(int handler_result) { return handler_result == 0 ? 0 : kStatusFailed; }
 
@@ -113,6 +121,21 @@ int cmParseOptions(int argc, const char* const* argv, ST_OPTIONS* o) {
     if (is("-pilldate")) {
       if (const char* v = value()) o->pill_date = v;
     }
+    if (is("-port")) {
+      const char* v = value();
+      o->port = v ? PortOption(v) : 0;
+      if (o->port == 0) {  // missing, or no port number
+        cmPrintUsage();
+        return kStatusError;
+      }
+    }
+    if (is("-sn")) {
+      o->serial = value();
+      if (!o->serial) {
+        cmPrintUsage();
+        return kStatusError;
+      }
+    }
     if (is("-all")) o->all = true;
     if (is("-allchild")) o->all_child = true;
     if (is("-outtag")) {
@@ -152,7 +175,13 @@ int cmMain(int argc, const char* const* argv) {
       return kStatusError;
     }
     if (o.all) return cmAllRun(argc, argv, o);
-    port = cmComPortFind(g_products[o.product].usb_id);
+    if (o.command == CM_CMD_LIST) return cmListRepeaters(g_products[o.product], o.port, o.serial);
+    if (o.port != 0 || o.serial) {
+      // Only a repeater of this product counts; saying which one is missing beats taking another.
+      port = cmChooseRepeater(g_products[o.product], o.port, o.serial);
+      if (port == 0) return kStatusError;
+    }
+    if (port == 0) port = cmComPortFind(g_products[o.product].usb_id);
     for (int i = 0; port == 0 && i < g_product_count; ++i) port = cmComPortFind(g_products[i].usb_id);
     if (port == 0) {
       std::printf("[ERROR]Product is not plugged in PC\n");

@@ -26,6 +26,7 @@ enum CM_COMMAND : int {
   CM_CMD_POWER_OFF,
   CM_CMD_REBOOT,
   CM_CMD_DATE2PILL,
+  CM_CMD_LIST,
   CM_CMD_NONE,  // no or unknown command
 };
 
@@ -40,6 +41,8 @@ struct ST_OPTIONS {
   uint8_t language = 255;  // 255: not given
   const char* pill_path = nullptr;
   const char* pill_date = nullptr;
+  int port = 0;                  // -port N: the repeater on COM N (0: any)
+  const char* serial = nullptr;  // -sn SERIAL: the repeater with this USB serial number
   bool all = false;               // -all: on every attached repeater at once
   bool all_child = false;         // (hidden) run by -all: a stop request ends the command cleanly
   const char* out_tag = nullptr;  // (hidden) run by -all: param_get's output name gets this tag

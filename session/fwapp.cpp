@@ -28,7 +28,8 @@ uint8_t LeadingNumber(const char* text) {
 }
 
 // The session opened with its result callback in place before the dispatcher can run.
-PST_FWAPP_OBJ Init(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS_CB progress_cb) {
+PST_FWAPP_OBJ Init(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS_CB progress_cb,
+                   bool quiet = false) {
   auto* app = new (std::nothrow) ST_FWAPP_OBJ{};
   if (!app) return nullptr;
   app->user_data = user_data;
@@ -42,7 +43,8 @@ PST_FWAPP_OBJ Init(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS
   ST_CMBS_INIT init{static_cast<int>(app->init_type), app->init_port};
   if (cmbs_api_Init(0, &init, nullptr) != 0) {
     cmbs_util_Trace(2, "[ERROR] Couldn't initialize application. Check if target is connected and running!\n");
-    std::printf("[ERROR] Couldn't initialize application.\nPlease check if target is connected and running!\n");
+    if (!quiet)
+      std::printf("[ERROR] Couldn't initialize application.\nPlease check if target is connected and running!\n");
     delete app;
     return nullptr;
   }
@@ -67,6 +69,8 @@ PST_FWAPP_OBJ Init(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS
 }  // namespace
 
 PST_FWAPP_OBJ cmFwAppInit(const char* port_text) { return Init(port_text, 0, nullptr); }
+
+PST_FWAPP_OBJ cmFwAppOpenQuiet(const char* port_text) { return Init(port_text, 0, nullptr, true); }
 
 PST_FWAPP_OBJ cmFwAppOpen(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS_CB progress_cb) {
   return Init(port_text, user_data, progress_cb);

@@ -75,6 +75,8 @@ struct ST_FWAPP_VERSION {
 
 PST_FWAPP_OBJ cmFwAppInit(const char* port_text);
 PST_FWAPP_OBJ cmFwAppOpen(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS_CB progress_cb);
+// As cmFwAppInit, but a link that does not come up is not reported on the console.
+PST_FWAPP_OBJ cmFwAppOpenQuiet(const char* port_text);
 int cmFwAppSetEventCallback(PST_FWAPP_OBJ app, PFN_FWAPP_EVENT_CB event_cb);
 void cmFwAppGetVersion(PST_FWAPP_OBJ app, ST_FWAPP_VERSION* version);
 // Sends a parameter-area read; the data of the answer lands in destination (length bytes).

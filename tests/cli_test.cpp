@@ -33,6 +33,21 @@ Parsed Parse(std::vector<const char*> args) {
   return p;
 }
 
+TEST(CliTest, RepeaterChoiceOptions) {
+  EXPECT_EQ(Parse({}).options.port, 0);
+  EXPECT_EQ(Parse({}).options.serial, nullptr);
+  EXPECT_EQ(Parse({"-port", "255"}).options.port, 255);
+  EXPECT_STREQ(Parse({"-sn", "RX5120-0002"}).options.serial, "RX5120-0002");
+  EXPECT_EQ(Parse({"-cmd", "list"}).options.command, CM_CMD_LIST);
+  // A missing value, or one that names no COM port, ends the run with the usage text.
+  for (const auto& args : std::vector<std::vector<const char*>>{
+           {"-port"}, {"-sn"}, {"-port", "0"}, {"-port", "256"}, {"-port", "COM3"}, {"-port", "3x"}, {"-port", ""}}) {
+    const Parsed p = Parse(args);
+    EXPECT_EQ(p.result, -1) << args.size();
+    EXPECT_EQ(p.out, kUsage);
+  }
+}
+
 TEST(CliTest, OptionValues) {
   EXPECT_EQ(Parse({"-p", "RX5120x"}).options.product, 0);
   EXPECT_EQ(Parse({"-p", "RX51"}).options.product, -1);
@@ -83,9 +98,10 @@ TEST(CliTest, OptionsThatEndTheRun) {
 
 TEST(CliTest, CommandLookupMatchesKeywordPrefixInTableOrder) {
   const std::pair<const char*, int> cases[] = {
-      {"update", 0}, {"update2", 0}, {"params", 1}, {"param_get", 2}, {"param_set", 3}, {"param", 13},
+      {"update", 0}, {"update2", 0}, {"params", 1}, {"param_get", 2}, {"param_set", 3}, {"param", CM_CMD_NONE},
       {"version", 4}, {"msg_log", 5}, {"log", 6}, {"pill_upd", 7}, {"tracer", 8}, {"fact_reset", 9},
-      {"power_off", 10}, {"reboot", 11}, {"date2pill", 12}, {"", 13}, {"Update", 13}, {"upd", 13},
+      {"power_off", 10}, {"reboot", 11}, {"date2pill", 12}, {"list", 13}, {"", CM_CMD_NONE},
+      {"Update", CM_CMD_NONE}, {"upd", CM_CMD_NONE},
   };
   for (const auto& [text, index] : cases) EXPECT_EQ(cmCommandLookup(text), index) << text;
 }
