@@ -114,8 +114,15 @@ class LiveLines {
 std::vector<std::string> ChildArgs(int argc, const char* const* argv, const ST_OPTIONS& o, const ST_REPEATER& r,
                                    const std::string& self) {
   std::vector<std::string> args = {self};
-  for (int i = 1; i < argc; ++i)
-    if (std::strcmp(argv[i], "-all") != 0) args.push_back(argv[i]);
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-all") == 0) continue;
+    // Each child is pointed at its own repeater: a choice of one given with -all is not passed on.
+    if (std::strcmp(argv[i], "-port") == 0 || std::strcmp(argv[i], "-sn") == 0) {
+      ++i;
+      continue;
+    }
+    args.push_back(argv[i]);
+  }
   args.insert(args.end(), {"-port", std::to_string(r.port), "-allchild"});
   if (o.command == CM_CMD_PARAM_GET) args.insert(args.end(), {"-outtag", r.serial});
   return args;
