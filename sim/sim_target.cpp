@@ -13,6 +13,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "platform/pty.h"
@@ -152,6 +153,12 @@ struct Answer {
   Bytes params;
 };
 
+// Ports laid out by the targets alive in this process (their tty directories): a second
+// target on one of them would take the first one's files over. A tree left behind by a
+// process that is gone is laid out anew, as always.
+std::mutex g_ports_mutex;
+std::set<std::string> g_ports_in_use;
+
 }  // namespace
 
 struct Target::Impl {
@@ -176,6 +183,7 @@ struct Target::Impl {
   std::string device_path;
   std::string sysfs_root, dev_root;
   std::vector<std::string> tree;  // paths laid out by LayOutTree, in creation order
+  std::vector<std::string> ports;  // the tty directories of the ports laid out (g_ports_in_use)
   std::vector<Frame> received;
   Bytes received_bytes;
   std::map<uint16_t, Fault> faults;
@@ -529,6 +537,9 @@ struct Target::Impl {
     {
       std::lock_guard<std::mutex> lock(mutex);
       paths.swap(tree);
+      std::lock_guard<std::mutex> ports_lock(g_ports_mutex);
+      for (const std::string& port : ports) g_ports_in_use.erase(port);
+      ports.clear();
     }
     for (auto it = paths.rbegin(); it != paths.rend(); ++it) platform::RemovePath(*it);
   }
@@ -618,11 +629,13 @@ bool Target::LayOutTree(const std::string& dir, uint8_t port, uint16_t vid, uint
   const std::string usb_dir = sys + "/devices/usb1/" + usb;
   const std::string dev = root + "/dev";
 
-  // Another target's port in a shared tree: writing here would take its files over.
-  std::error_code exists_error;
-  if (std::filesystem::exists(tty_dir, exists_error) || std::filesystem::exists(usb_dir, exists_error) ||
-      std::filesystem::is_symlink(dev + "/" + tty, exists_error))
+  // Another live target's port in a shared tree: writing here would take its files over.
+  std::unique_lock<std::mutex> ports_lock(g_ports_mutex);
+  if (!g_ports_in_use.insert(tty_dir).second) {
+    ports_lock.unlock();
     return fail("port " + std::to_string(port) + " is laid out already under " + root);
+  }
+  ports_lock.unlock();
 
   std::vector<std::string> created;
   std::string error;
@@ -642,6 +655,7 @@ bool Target::LayOutTree(const std::string& dir, uint8_t port, uint16_t vid, uint
             keep(platform::MakeSymlink(device, dev + "/" + tty, &error), dev + "/" + tty);
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->tree.insert(impl_->tree.end(), created.begin(), created.end());
+  impl_->ports.push_back(tty_dir);  // released with the tree, laid out or not
   if (!ok) {
     impl_->last_error = error;
     return false;
