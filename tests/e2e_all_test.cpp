@@ -1,0 +1,220 @@
+// -all: the built tool serving several simulated repeaters in one tree at once.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e_support.h"
+#include "params/param_file.h"
+#include "platform/child.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
+
+constexpr uint16_t kFwNext = 0x0010;
+
+Bytes Pattern(size_t n, unsigned seed) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>((i * 131 + seed * 7 + (i >> 8)) & 0xFF);
+  return b;
+}
+
+// Repeaters on ports 1..n of one tree, each with its own version and serial number.
+class AllTest : public ::testing::Test {
+ protected:
+  ~AllTest() override {
+    while (!targets_.empty()) targets_.pop_back();  // the last laid out goes first
+  }
+
+  void StartTargets(int n, sim::Config base = {}) {
+    for (int i = 0; i < n; ++i) {
+      sim::Config config = base;
+      config.product_version = static_cast<uint16_t>(0x0101 + i);
+      config.usb_serial = "RX" + std::to_string(7001 + i);
+      auto target = std::make_unique<sim::Target>(config);
+      ASSERT_TRUE(target->Start()) << target->LastError();
+      ASSERT_TRUE(target->LayOutTree(Path("tree"), static_cast<uint8_t>(i + 1))) << target->LastError();
+      targets_.push_back(std::move(target));
+    }
+  }
+
+  std::vector<std::pair<std::string, std::string>> Env() const {
+    if (targets_.empty()) return {{"HALVERN_SYSFS_ROOT", Path("nosys")}, {"HALVERN_DEV_ROOT", Path("nodev")}};
+    return {{"HALVERN_SYSFS_ROOT", targets_[0]->SysfsRoot()}, {"HALVERN_DEV_ROOT", targets_[0]->DevRoot()}};
+  }
+
+  platform::SpawnResult Run(std::vector<std::string> args, int timeout_ms = 60000) {
+    args.insert(args.begin(), HALVERN_EXE);
+    return platform::SpawnCapture(args, Env(), "", timeout_ms);
+  }
+
+  std::string Path(const std::string& name) const { return (dir_.path() / name).string(); }
+  std::string Write(const std::string& name, const Bytes& bytes) {
+    std::ofstream(Path(name), std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                     static_cast<std::streamsize>(bytes.size()));
+    return Path(name);
+  }
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  e2e::TempDir dir_;
+  std::vector<std::unique_ptr<sim::Target>> targets_;
+};
+
+std::string Header(int port, const std::string& serial) {
+  return "----- port " + std::to_string(port) + ", serial " + serial + " -----\n";
+}
+
+// The block of one repeater: from its header up to the next header or the summary.
+std::string Block(const std::string& out, int port, const std::string& serial) {
+  size_t at = out.find(Header(port, serial));
+  if (at == std::string::npos) return "";
+  size_t end = std::min(out.find("----- port ", at + 1), out.find("\nport  serial", at));
+  return out.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+// The summary line of one port.
+std::string SummaryLine(const std::string& out, int port, const std::string& serial) {
+  char head[64];
+  std::snprintf(head, sizeof head, "\n%4d  %-20s", port, serial.c_str());
+  size_t at = out.find(head, out.find("\nport  serial"));
+  if (at == std::string::npos) return "";
+  return out.substr(at + 1, out.find('\n', at + 1) - at - 1);
+}
+
+TEST_F(AllTest, UpdatesEveryRepeaterAtOnceEachInItsOwnBlock) {
+  StartTargets(4);
+  const Bytes image = Pattern(20000, 3);
+  auto r = Run({"-p", "RX5120", "-cmd", "update", "-fw", Write("fw.bin", image), "-all"});
+  EXPECT_EQ(r.exit_status, 0) << r.out;
+  for (int i = 0; i < 4; ++i) {
+    const std::string serial = "RX" + std::to_string(7001 + i);
+    SCOPED_TRACE(serial);
+    EXPECT_EQ(targets_[i]->FirmwareImage(), image);
+    EXPECT_TRUE(targets_[i]->FirmwareEnded());
+    EXPECT_EQ(targets_[i]->ResetCount(), 1);
+    // Its own version, and its whole output in one piece.
+    const std::string block = Block(r.out, i + 1, serial);
+    char version[32];
+    std::snprintf(version, sizeof version, "01.%02x.0345", 1 + i);
+    EXPECT_NE(block.find(std::string("Product: SW Version ") + version), std::string::npos) << block;
+    EXPECT_NE(block.find("FW Update successfully finished"), std::string::npos) << block;
+    const std::string line = SummaryLine(r.out, i + 1, serial);
+    EXPECT_NE(line.find(version), std::string::npos) << line;
+    EXPECT_NE(line.find(" ok "), std::string::npos) << line;
+    EXPECT_NE(line.find(" 20000 "), std::string::npos) << line;
+  }
+}
+
+TEST_F(AllTest, AFailingRepeaterNeverStopsTheOthers) {
+  StartTargets(4);
+  sim::Fault refuse;
+  refuse.result = 1;
+  refuse.after = 3;
+  targets_[1]->SetFault(kFwNext, refuse);
+  sim::Fault unplug;
+  unplug.hang_up = true;
+  unplug.after = 5;
+  targets_[2]->SetFault(kFwNext, unplug);
+  const Bytes image = Pattern(8000, 9);
+  auto r = Run({"-p", "RX5120", "-cmd", "update", "-fw", Write("fw.bin", image), "-all"});
+  EXPECT_EQ(r.exit_status, 1) << r.out;
+  for (int i : {0, 3}) {
+    EXPECT_EQ(targets_[i]->FirmwareImage(), image);
+    EXPECT_NE(SummaryLine(r.out, i + 1, "RX" + std::to_string(7001 + i)).find(" ok "), std::string::npos) << r.out;
+  }
+  EXPECT_NE(SummaryLine(r.out, 2, "RX7002").find(" failed "), std::string::npos) << r.out;
+  EXPECT_NE(SummaryLine(r.out, 3, "RX7003").find(" failed "), std::string::npos) << r.out;
+  EXPECT_NE(Block(r.out, 3, "RX7003").find("[ERROR] The repeater was disconnected"), std::string::npos) << r.out;
+  EXPECT_FALSE(targets_[1]->FirmwareEnded());
+}
+
+TEST_F(AllTest, ParamGetWritesOneFilePerRepeaterNamedWithItsSerial) {
+  StartTargets(2);
+  for (int i = 0; i < 2; ++i) targets_[i]->SetParamArea(16, {static_cast<uint8_t>(0x40 + i)});
+  const std::string settings = Write("get.txt", Bytes{'1', '6', ':', 'b', ':', '\n'});
+  // A repeater chosen along with -all does not narrow it down.
+  auto r = Run({"-p", "RX5120", "-cmd", "param_get", "-settings", settings, "-all", "-port", "2"});
+  EXPECT_EQ(r.exit_status, 0) << r.out;
+  EXPECT_EQ(Read(Path("get_01_01_0345_RX7001.out")), "16:b:40\n");
+  EXPECT_EQ(Read(Path("get_01_02_0345_RX7002.out")), "16:b:41\n");
+  EXPECT_FALSE(std::filesystem::exists(Path("get_01_01_0345.out")));
+}
+
+TEST(ParamOutName, TagIsAddedOnlyWhenGiven) {
+  EXPECT_EQ(cmParamOutFileName("dir/get.txt", 0x0102, 0x0345), "dir/get_01_02_0345.out");
+  EXPECT_EQ(cmParamOutFileName("dir/get.txt", 0x0102, 0x0345, "RX1"), "dir/get_01_02_0345_RX1.out");
+}
+
+TEST_F(AllTest, ASerialNumberNeverLeadsTheOutputIntoAnotherDirectory) {
+  sim::Config config;
+  config.usb_serial = "../x";
+  targets_.push_back(std::make_unique<sim::Target>(config));
+  ASSERT_TRUE(targets_[0]->Start());
+  ASSERT_TRUE(targets_[0]->LayOutTree(Path("tree"), 1));
+  std::filesystem::create_directories(Path("in"));
+  const std::string settings = Write("in/get.txt", Bytes{'1', '6', ':', 'b', ':', '\n'});
+  auto r = Run({"-p", "RX5120", "-cmd", "param_get", "-settings", settings, "-all"});
+  EXPECT_EQ(r.exit_status, 0) << r.out;
+  EXPECT_TRUE(std::filesystem::exists(Path("in/get_01_02_0345____x.out"))) << r.out;
+}
+
+TEST_F(AllTest, ConsolesAndOtherCommandsRefuseIt) {
+  StartTargets(1);
+  for (const char* command : {"params", "log", "tracer", "date2pill", "nonsense"}) {
+    SCOPED_TRACE(command);
+    auto r = Run({"-p", "RX5120", "-cmd", command, "-all"});
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_NE(r.out.find("[ERROR] -all works only with update, pill_upd, param_get, param_set, version, reboot, "
+                         "power_off and fact_reset\n"),
+              std::string::npos)
+        << r.out;
+  }
+  EXPECT_TRUE(targets_[0]->Received().empty());
+}
+
+TEST_F(AllTest, NoRepeaterIsThePresenceError) {
+  auto r = Run({"-p", "RX5120", "-cmd", "version", "-all"});
+  EXPECT_EQ(r.exit_status, 255);
+  EXPECT_EQ(r.out, e2e::kBanner + "[ERROR]Product is not plugged in PC\n");
+}
+
+TEST_F(AllTest, InterruptStopsEveryChildAfterAWholeFrame) {
+  sim::Config paced;
+  paced.paced = true;
+  paced.pace_host_bytes = true;
+  StartTargets(3, paced);
+  platform::Child tool;
+  ASSERT_TRUE(tool.Start({HALVERN_EXE, "-p", "RX5120", "-cmd", "update", "-fw", Write("fw.bin", Pattern(100000, 1)),
+                          "-all"},
+                         Env()));
+  for (auto& target : targets_) ASSERT_TRUE(target->WaitForFrames(12, 20s));
+  tool.Interrupt();
+  EXPECT_EQ(tool.Finish(30000), 1) << tool.Out();
+  EXPECT_FALSE(tool.TimedOut());
+  for (int i = 0; i < 3; ++i) {
+    const std::string serial = "RX" + std::to_string(7001 + i);
+    SCOPED_TRACE(serial);
+    EXPECT_NE(SummaryLine(tool.Out(), i + 1, serial).find(" interrupted "), std::string::npos) << tool.Out();
+    EXPECT_NE(Block(tool.Out(), i + 1, serial).find("[ERROR] Stopped on request"), std::string::npos) << tool.Out();
+    EXPECT_FALSE(targets_[i]->FirmwareEnded());
+    // Every byte the target took in belongs to a whole frame: nothing was cut off mid-frame.
+    std::this_thread::sleep_for(300ms);  // paced: the last bytes may still be crossing the line
+    size_t framed = 0;
+    for (const auto& frame : targets_[i]->Received()) framed += frame.wire.size();
+    EXPECT_EQ(framed, targets_[i]->ReceivedBytes().size());
+  }
+}
+
+}  // namespace
