@@ -91,6 +91,17 @@ TEST_F(RepeatersTest, ListWithNoneOneAndThreeRepeatersOneOfThemSilent) {
   EXPECT_EQ(only_silent.exit_status, 1) << "none answered";
 }
 
+TEST_F(RepeatersTest, ListWidensForLongSerialNumbersAndShowsNoControlBytes) {
+  sim::Config odd;
+  odd.usb_serial = "LONG-SERIAL-\x1b[2J-0001";
+  Add(odd);
+  auto r = Run({"-p", "RX5120", "-cmd", "list"});
+  EXPECT_EQ(r.out, kBanner + "PORT    SERIAL NUMBER          SW VERSION     DEVICE\n"
+                             "COM1    LONG-SERIAL-?[2J-0001  01.02.0345     " + Node(0) + "\n");
+  auto chosen = Run({"-p", "RX5120", "-cmd", "version", "-sn", "LONG-SERIAL-\x1b[2J-0001"});
+  EXPECT_EQ(chosen.exit_status, 0) << "chosen by the serial number the device reports";
+}
+
 TEST_F(RepeatersTest, PortAndSerialNumberPickTheSecondOfThree) {
   Add();
   Add();
