@@ -63,6 +63,8 @@ class Child {
   int status_ = -1;
   double cpu_seconds_ = 0;
   int64_t peak_rss_kib_ = 0;
+  struct Os;          // what only one system needs (Windows: handles and reader threads)
+  Os* os_ = nullptr;
 };
 
 }  // namespace platform

@@ -30,7 +30,10 @@ void CloseFd(int& fd) {
 
 }  // namespace
 
+struct Child::Os {};  // nothing beyond the descriptors here
+
 Child::~Child() {
+  delete os_;
   if (pid_ > 0) {
     ::kill(pid_, SIGKILL);
     int status;
