@@ -28,6 +28,8 @@ void cmbs_rx_LineGone() {
   if (platform::Event* init = g_cmbs.init_signal.load()) init->Set();  // a start-up waits no longer
 }
 
+void cmbs_rx_EndSoon() { g_cmbs.line_gone.store(true); }
+
 namespace {
 
 // The application hears once that the line is gone, after every frame that came before.

@@ -10,6 +10,10 @@ void cmbs_rx_Wake();
 // still queued, tells the application once (CMBS_EV_INT_LINE_GONE) and ends; a link start-up in
 // progress fails at once. Called on the port's own thread.
 void cmbs_rx_LineGone();
+// Any thread, at any time, even while the link is taken down: the link ends as if the line were
+// gone, noticed by the receive thread within its poll period. It touches no event, so it never
+// meets one being released.
+void cmbs_rx_EndSoon();
 // Finds and dispatches every complete frame in buffer[0, count); moves what remains
 // (a frame not yet complete) to the front and returns its count. Noise, frames with a
 // length below 8 and frames too long for the receive buffer are skipped byte by byte.

@@ -202,7 +202,7 @@ bool cmFwAppLineGone() { return g_line_gone_reported.load(); }
 
 void cmFwAppRequestStop() {
   g_stop_requested.store(true);
-  cmbs_rx_LineGone();  // the receive thread reports it after the frames already queued
+  cmbs_rx_EndSoon();  // the receive thread reports it after the frames already queued
 }
 
 namespace {
