@@ -72,6 +72,9 @@ int cmFwUpCommand(uint8_t port, const char* fw_path) {
     return -1;
   }
 
+  // A line lost (or a stop asked for) before the engine's callback was in place was reported to
+  // nobody: the receive thread has ended, so no answer can come.
+  if (cmFwAppLineGone()) cmFwUpTransferSignal(FWUP_FAILED);
   // From here the engine owns the session until it has closed it or the receive thread is stopped.
   cmFwUpTransferWait(cmFwAppWaitMs());
   const int outcome = cmFwUpTransferFinish(app);
