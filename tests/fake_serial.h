@@ -20,6 +20,7 @@
 
 #include "cmbs/cmbs_api.h"
 #include "cmbs/cmbs_int.h"
+#include "platform/env.h"
 #include "platform/serial.h"
 #include "serial/serial_port.h"
 
@@ -178,13 +179,8 @@ class ScopedEnv {
   ~ScopedEnv() { had_ ? Set(old_.c_str()) : Unset(); }
 
  private:
-#ifdef _WIN32
-  void Set(const char* v) { _putenv_s(name_.c_str(), v); }
-  void Unset() { _putenv_s(name_.c_str(), ""); }
-#else
-  void Set(const char* v) { setenv(name_.c_str(), v, 1); }
-  void Unset() { unsetenv(name_.c_str()); }
-#endif
+  void Set(const char* v) { platform::SetEnvVar(name_, v); }
+  void Unset() { platform::UnsetEnvVar(name_); }
   std::string name_, old_;
   bool had_ = false;
 };
