@@ -160,24 +160,6 @@ bool Child::Pump(int timeout_ms) {
   return out_fd_ >= 0 || err_fd_ >= 0;
 }
 
-bool Child::WaitForOutput(const std::function<bool(const std::string&)>& done, int timeout_ms) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!done(out_)) {
-    int left = MsLeft(deadline);
-    if (left == 0 || !Pump(left)) return done(out_);
-  }
-  return true;
-}
-
-bool Child::WaitForText(const std::string& text, int timeout_ms) {
-  return WaitForOutput([&](const std::string& out) { return out.find(text) != std::string::npos; }, timeout_ms);
-}
-
-int Child::Finish(int timeout_ms) {
-  CloseInput();
-  return Wait(timeout_ms);
-}
-
 int Child::Wait(int timeout_ms) {
   if (pid_ <= 0) return status_;
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);

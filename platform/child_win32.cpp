@@ -105,7 +105,10 @@ bool Child::Start(const std::vector<std::string>& argv, const std::vector<std::p
   for (HANDLE h : {in_write, out_read[0], out_read[1]}) ::SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
 
   std::string command_line;
-  for (const auto& arg : argv) command_line += (command_line.empty() ? "" : " ") + Quote(arg);
+  for (const auto& arg : argv) {
+    if (!command_line.empty()) command_line += ' ';
+    command_line += Quote(arg);
+  }
   std::string environment = EnvironmentBlock(env);
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
@@ -199,24 +202,6 @@ void Child::PumpAll(const std::vector<Child*>& children, int timeout_ms) {
     ::SetEvent(c->os_->arrived);  // the wait above may have taken this child's signal
     c->Pump(0);
   }
-}
-
-bool Child::WaitForOutput(const std::function<bool(const std::string&)>& done, int timeout_ms) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!done(out_)) {
-    int left = MsLeft(deadline);
-    if (left == 0 || !Pump(left)) return done(out_);
-  }
-  return true;
-}
-
-bool Child::WaitForText(const std::string& text, int timeout_ms) {
-  return WaitForOutput([&](const std::string& out) { return out.find(text) != std::string::npos; }, timeout_ms);
-}
-
-int Child::Finish(int timeout_ms) {
-  CloseInput();
-  return Wait(timeout_ms);
 }
 
 int Child::Wait(int timeout_ms) {
