@@ -33,6 +33,7 @@ struct Run {
   int stops_sent = 0;
   size_t scanned = 0;  // output already looked at for progress
   long kb = -1;        // last "Writing:" counter, -1 before the first
+  uint64_t total = 0;  // bytes of the file it sends, 0 when none
   Clock::time_point begin, end;
 };
 
@@ -55,27 +56,40 @@ std::string VersionOf(const std::string& out) {
   return out.substr(at, out.find_first_of("\r\n", at) - at);
 }
 
-// The size of the file the command sends, 0 when there is none or it cannot be read.
-uint64_t TransferSize(const ST_OPTIONS& o) {
+// A path or value given with -all, made this repeater's own: "{serial}" becomes its serial number
+// (as a file-name part) and "{port}" its COM port number, so that each repeater can be given its
+// own image or settings file.
+std::string ForRepeater(std::string text, const ST_REPEATER& r) {
+  const std::pair<std::string, std::string> fields[] = {{"{serial}", cmRepeaterSerialFileTag(r.serial)},
+                                                        {"{port}", std::to_string(r.port)}};
+  for (const auto& [name, value] : fields)
+    for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + value.size()))
+      text.replace(at, name.size(), value);
+  return text;
+}
+
+// The size of the file the command sends to this repeater, 0 when there is none or it cannot be read.
+uint64_t TransferSize(const ST_OPTIONS& o, const ST_REPEATER& r) {
   const char* path = o.command == CM_CMD_UPDATE ? o.fw_path : o.command == CM_CMD_PILL_UPD ? o.pill_path : nullptr;
+  if (!path) return 0;
   std::error_code ec;
-  uint64_t size = path ? std::filesystem::file_size(path, ec) : 0;
+  const uint64_t size = std::filesystem::file_size(ForRepeater(path, r), ec);
   return ec ? 0 : size;
 }
 
-std::string ProgressText(const Run& r, uint64_t total, Clock::time_point now) {
+std::string ProgressText(const Run& r, Clock::time_point now) {
   char line[160];
   if (r.kb < 0) {
-    std::snprintf(line, sizeof line, "port %3u  %-20s  %s", r.repeater.port, r.repeater.serial.c_str(),
+    std::snprintf(line, sizeof line, "port %3u  %-20s  %s", r.repeater.port, cmRepeaterSerialShown(r.repeater.serial).c_str(),
                   r.done ? "ended" : "working");
     return line;
   }
   const double seconds = Seconds(now - r.begin);
   const double rate = seconds > 0 ? static_cast<double>(r.kb) / seconds : 0;
-  const double total_kb = static_cast<double>(total) / 1024;
+  const double total_kb = static_cast<double>(r.total) / 1024;
   int left = rate > 0 && total_kb > static_cast<double>(r.kb) ? static_cast<int>((total_kb - r.kb) / rate + 0.5) : 0;
   std::snprintf(line, sizeof line, "port %3u  %-20s  %6ld KB  %7.1f KB/s  %3d:%02d left", r.repeater.port,
-                r.repeater.serial.c_str(), r.kb, rate, left / 60, left % 60);
+                cmRepeaterSerialShown(r.repeater.serial).c_str(), r.kb, rate, left / 60, left % 60);
   return line;
 }
 
@@ -87,19 +101,19 @@ class LiveLines {
     if (terminal_ && shown_ > 0) std::printf("\r\033[%dA\033[J", shown_);
     shown_ = 0;
   }
-  void Show(const std::vector<std::unique_ptr<Run>>& runs, uint64_t total, Clock::time_point now) {
+  void Show(const std::vector<std::unique_ptr<Run>>& runs, Clock::time_point now) {
     if (!terminal_) {
       if (Seconds(now - last_plain_) < kPlainEverySeconds) return;
       last_plain_ = now;
       for (const auto& r : runs)
-        if (r->started && !r->done) std::printf("%s\n", ProgressText(*r, total, now).c_str());
+        if (r->started && !r->done) std::printf("%s\n", ProgressText(*r, now).c_str());
       std::fflush(stdout);
       return;
     }
     Clear();
     for (const auto& r : runs) {
       if (!r->started || r->done) continue;
-      std::printf("%s\033[K\n", ProgressText(*r, total, now).c_str());
+      std::printf("%s\033[K\n", ProgressText(*r, now).c_str());
       ++shown_;
     }
     std::fflush(stdout);
@@ -121,7 +135,7 @@ std::vector<std::string> ChildArgs(int argc, const char* const* argv, const ST_O
       ++i;
       continue;
     }
-    args.push_back(argv[i]);
+    args.push_back(ForRepeater(argv[i], r));
   }
   args.insert(args.end(), {"-port", std::to_string(r.port), "-allchild"});
   if (o.command == CM_CMD_PARAM_GET) args.insert(args.end(), {"-outtag", r.serial});
@@ -129,7 +143,7 @@ std::vector<std::string> ChildArgs(int argc, const char* const* argv, const ST_O
 }
 
 void PrintBlock(const Run& r) {
-  std::printf("----- port %u, serial %s -----\n", r.repeater.port, r.repeater.serial.c_str());
+  std::printf("----- port %u, serial %s -----\n", r.repeater.port, cmRepeaterSerialShown(r.repeater.serial).c_str());
   if (!r.started) std::printf("[ERROR] Could not start the tool for this repeater\n");
   std::fwrite(r.child.Out().data(), 1, r.child.Out().size(), stdout);
   std::fwrite(r.child.Err().data(), 1, r.child.Err().size(), stdout);
@@ -142,12 +156,12 @@ const char* ResultOf(const Run& r) {
   return r.stops_sent > 0 ? "interrupted" : "failed";
 }
 
-void PrintSummary(const std::vector<std::unique_ptr<Run>>& runs, uint64_t total) {
+void PrintSummary(const std::vector<std::unique_ptr<Run>>& runs) {
   std::printf("\n%4s  %-20s  %-12s  %-11s  %10s  %8s\n", "port", "serial", "version", "result", "bytes", "seconds");
   for (const auto& r : runs) {
-    const uint64_t bytes = r->status == 0 && total ? total : r->kb > 0 ? static_cast<uint64_t>(r->kb) * 1024 : 0;
-    std::printf("%4u  %-20s  %-12s  %-11s  %10llu  %8.1f\n", r->repeater.port, r->repeater.serial.c_str(),
-                VersionOf(r->child.Out()).c_str(), ResultOf(*r), static_cast<unsigned long long>(bytes),
+    const uint64_t bytes = r->status == 0 && r->total ? r->total : r->kb > 0 ? static_cast<uint64_t>(r->kb) * 1024 : 0;
+    std::printf("%4u  %-20s  %-12s  %-11s  %10llu  %8.1f\n", r->repeater.port,
+                cmRepeaterSerialShown(r->repeater.serial).c_str(), VersionOf(r->child.Out()).c_str(), ResultOf(*r), static_cast<unsigned long long>(bytes),
                 r->started ? Seconds(r->end - r->begin) : 0.0);
   }
   std::fflush(stdout);
@@ -181,12 +195,12 @@ int cmAllRun(int argc, const char* const* argv, const ST_OPTIONS& o) {
   platform::CatchStopRequests([] { g_stop_requests.fetch_add(1); });
 
   const std::string self = platform::SelfExePath();
-  const uint64_t total = TransferSize(o);
   std::vector<std::unique_ptr<Run>> runs;
   for (const ST_REPEATER& repeater : found) {
     auto r = std::make_unique<Run>();
     r->repeater = repeater;
     r->begin = r->end = Clock::now();
+    r->total = TransferSize(o, repeater);
     r->started = !self.empty() && r->child.Start(ChildArgs(argc, argv, o, repeater, self), {});
     if (r->started) r->child.CloseInput();
     runs.push_back(std::move(r));
@@ -220,10 +234,10 @@ int cmAllRun(int argc, const char* const* argv, const ST_OPTIONS& o) {
       live.Clear();
       PrintBlock(*r);
     }
-    live.Show(runs, total, now);
+    live.Show(runs, now);
   }
   live.Clear();
-  PrintSummary(runs, total);
+  PrintSummary(runs);
   for (const auto& r : runs)
     if (!r->started || r->status != 0) return 1;
   return 0;

@@ -47,14 +47,6 @@ std::string VersionText(uint8_t port) {
   return text;
 }
 
-// A serial number as shown: it comes from the device, so control bytes never reach the terminal.
-std::string Shown(const std::string& serial) {
-  std::string shown = serial;
-  for (char& c : shown)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  return shown;
-}
-
 void PrintRow(const std::string& port, const std::string& serial, size_t serial_width, const std::string& version,
               const std::string& device) {
   std::printf("%-*s%-*s%-*s%s\n", static_cast<int>(kPortWidth), port.c_str(), static_cast<int>(serial_width),
@@ -88,7 +80,7 @@ int cmListRepeaters(const ST_PRODUCT& product, int port, const char* serial) {
   for (const ST_REPEATER& r : found) {
     const std::string version = VersionText(r.port);
     if (version != "not answering") ++answered;
-    PrintRow("COM" + std::to_string(r.port), Shown(r.serial), serial_width, version, r.device);
+    PrintRow("COM" + std::to_string(r.port), cmRepeaterSerialShown(r.serial), serial_width, version, r.device);
   }
   return answered > 0 ? 0 : 1;
 }

@@ -12,6 +12,7 @@
 #include "cmbs/cmbs_ie.h"
 #include "params/param_admin.h"
 #include "platform/file_io.h"
+#include "session/comport_find.h"
 
 namespace {
 
@@ -135,11 +136,7 @@ std::string cmParamOutFileName(const std::string& settings_path, uint16_t produc
 }
 
 void cmParamSetOutTag(const std::string& tag) {
-  // The tag comes from the device: only characters safe in a file name are kept as they are,
-  // so that it can never lead the name into another directory.
-  g_out_tag = tag;
-  for (char& c : g_out_tag)
-    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' || c == '_')) c = '_';
+  g_out_tag = cmRepeaterSerialFileTag(tag);  // the tag comes from the device
 }
 
 int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path) {

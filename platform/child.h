@@ -18,7 +18,8 @@ class Child {
   Child& operator=(const Child&) = delete;
 
   // Starts argv[0] with argv, the current environment plus env, in directory cwd (the
-  // current one when empty), in a session of its own. Standard input, output and error are pipes.
+  // current one when empty), in a session of its own. Standard input, output and error are pipes;
+  // output is read as text (on Windows the CR LF of the program's text mode come back as LF).
   bool Start(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& env,
              const std::string& cwd = "");
   // Writes to the program's standard input; false when it no longer reads it.

@@ -67,6 +67,19 @@ std::string EnvironmentBlock(const std::vector<std::pair<std::string, std::strin
   return block + '\0';
 }
 
+// Output read as text, as the C runtime reads a text-mode file: the CR LF a Windows program's
+// text mode writes for each LF come back as LF, so that the caller can write the output on
+// through its own text-mode stream without doubling every CR. A CR at the end of one read waits
+// for the next to see whether an LF follows.
+void AppendText(std::string& to, const char* data, size_t n, bool& held_cr) {
+  std::string text = held_cr ? "\r" : "";
+  text.append(data, n);
+  held_cr = !text.empty() && text.back() == '\r';
+  if (held_cr) text.pop_back();
+  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) text.erase(at, 1);
+  to += text;
+}
+
 int MsLeft(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left < 0 ? 0 : static_cast<int>(left);
@@ -140,13 +153,15 @@ bool Child::Start(const std::vector<std::string>& argv, const std::vector<std::p
     os_->readers[i] = std::thread([os = os_, i, pipe = out_read[i]] {
       char buf[65536];
       DWORD n = 0;
+      bool held_cr = false;
       while (::ReadFile(pipe, buf, sizeof buf, &n, nullptr) && n > 0) {
         std::lock_guard lock(os->mutex);
-        os->pending[i].append(buf, n);
+        AppendText(os->pending[i], buf, n, held_cr);
         ::SetEvent(os->arrived);
       }
       ::CloseHandle(pipe);
       std::lock_guard lock(os->mutex);
+      if (held_cr) os->pending[i] += '\r';
       os->ended[i] = true;
       ::SetEvent(os->arrived);
     });

@@ -123,3 +123,17 @@ std::vector<ST_REPEATER> cmComPortFindAll(const char* usb_id) {
   auto registry = platform::OpenSystemRegistry();
   return registry ? cmComPortFindAllIn(*registry, usb_id) : std::vector<ST_REPEATER>{};
 }
+
+std::string cmRepeaterSerialShown(const std::string& serial) {
+  std::string shown = serial;
+  for (char& c : shown)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return shown;
+}
+
+std::string cmRepeaterSerialFileTag(const std::string& serial) {
+  std::string tag = serial;
+  for (char& c : tag)
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' || c == '_')) c = '_';
+  return tag;
+}

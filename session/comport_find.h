@@ -23,3 +23,9 @@ struct ST_REPEATER {
 // list order. Prints nothing; empty when none is attached.
 std::vector<ST_REPEATER> cmComPortFindAllIn(const platform::Registry& registry, const char* usb_id);
 std::vector<ST_REPEATER> cmComPortFindAll(const char* usb_id);
+
+// A serial number as shown on a console: it comes from the device, so control bytes become '?'.
+std::string cmRepeaterSerialShown(const std::string& serial);
+// A serial number as a part of a file name: letters, digits, '-' and '_' are kept, every other
+// byte becomes '_', so that it can never lead a name into another directory.
+std::string cmRepeaterSerialFileTag(const std::string& serial);

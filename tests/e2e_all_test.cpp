@@ -93,15 +93,20 @@ std::string SummaryLine(const std::string& out, int port, const std::string& ser
   return out.substr(at + 1, out.find('\n', at + 1) - at - 1);
 }
 
-TEST_F(AllTest, UpdatesEveryRepeaterAtOnceEachInItsOwnBlock) {
+TEST_F(AllTest, UpdatesEveryRepeaterAtOnceWithItsOwnImageInItsOwnBlock) {
   StartTargets(4);
-  const Bytes image = Pattern(20000, 3);
-  auto r = Run({"-p", "RX5120", "-cmd", "update", "-fw", Write("fw.bin", image), "-all"});
+  // "{serial}" in the path names each repeater's own image.
+  std::vector<Bytes> images;
+  for (int i = 0; i < 4; ++i) {
+    images.push_back(Pattern(20000 + 3000 * i, 3 + i));
+    Write("fw_RX" + std::to_string(7001 + i) + ".bin", images.back());
+  }
+  auto r = Run({"-p", "RX5120", "-cmd", "update", "-fw", Path("fw_{serial}.bin"), "-all"});
   EXPECT_EQ(r.exit_status, 0) << r.out;
   for (int i = 0; i < 4; ++i) {
     const std::string serial = "RX" + std::to_string(7001 + i);
     SCOPED_TRACE(serial);
-    EXPECT_EQ(targets_[i]->FirmwareImage(), image);
+    EXPECT_EQ(targets_[i]->FirmwareImage(), images[i]);
     EXPECT_TRUE(targets_[i]->FirmwareEnded());
     EXPECT_EQ(targets_[i]->ResetCount(), 1);
     // Its own version, and its whole output in one piece.
@@ -113,8 +118,21 @@ TEST_F(AllTest, UpdatesEveryRepeaterAtOnceEachInItsOwnBlock) {
     const std::string line = SummaryLine(r.out, i + 1, serial);
     EXPECT_NE(line.find(version), std::string::npos) << line;
     EXPECT_NE(line.find(" ok "), std::string::npos) << line;
-    EXPECT_NE(line.find(" 20000 "), std::string::npos) << line;
+    EXPECT_NE(line.find(" " + std::to_string(images[i].size()) + " "), std::string::npos) << line;
   }
+}
+
+TEST_F(AllTest, ARepeaterWithoutItsOwnFileFailsAloneWithTheUsualLines) {
+  StartTargets(2);
+  const Bytes image = Pattern(3000, 5);
+  Write("fw_1.bin", image);  // none for port 2
+  auto r = Run({"-p", "RX5120", "-cmd", "update", "-fw", Path("fw_{port}.bin"), "-all"});
+  EXPECT_EQ(r.exit_status, 1) << r.out;
+  EXPECT_EQ(targets_[0]->FirmwareImage(), image);
+  EXPECT_NE(SummaryLine(r.out, 1, "RX7001").find(" ok "), std::string::npos) << r.out;
+  EXPECT_NE(SummaryLine(r.out, 2, "RX7002").find(" failed "), std::string::npos) << r.out;
+  EXPECT_NE(Block(r.out, 2, "RX7002").find("FW Update was not sucessfully started!"), std::string::npos) << r.out;
+  EXPECT_TRUE(targets_[1]->FirmwareImage().empty());
 }
 
 TEST_F(AllTest, AFailingRepeaterNeverStopsTheOthers) {

@@ -95,7 +95,9 @@ class WineTest : public ::testing::Test {
     platform::SpawnCapture({Env("HALVERN_WINESERVER"), "-k"}, WineEnv(), "", kRunTimeoutMs);
     std::error_code ec;
     fs::remove(Com5(), ec);
+    fs::remove(Com6(), ec);
     fs::remove_all(NameFileDir(), ec);
+    second_.reset();
     target_.reset();
     fs::remove_all(dir_, ec);
   }
@@ -110,7 +112,18 @@ class WineTest : public ::testing::Test {
     ASSERT_FALSE(ec) << ec.message();
   }
 
+  // A second target, found as COM6 with the serial number RX5120-0002.
+  void StartSecondTarget(sim::Config config = {}) {
+    second_ = std::make_unique<sim::Target>(config);
+    ASSERT_TRUE(second_->Start()) << second_->LastError();
+    std::error_code ec;
+    fs::remove(Com6(), ec);
+    fs::create_symlink(second_->DevicePath(), Com6(), ec);
+    ASSERT_FALSE(ec) << ec.message();
+  }
+
   static fs::path Com5() { return fs::path(Env("WINEPREFIX")) / "dosdevices" / "com5"; }
+  static fs::path Com6() { return fs::path(Env("WINEPREFIX")) / "dosdevices" / "com6"; }
   // C:\rx4000, where the tracer looks for its message-ID name file.
   static fs::path NameFileDir() { return fs::path(Env("WINEPREFIX")) / "drive_c" / "rx4000"; }
 
@@ -152,6 +165,7 @@ class WineTest : public ::testing::Test {
 
   fs::path dir_;
   std::unique_ptr<sim::Target> target_;
+  std::unique_ptr<sim::Target> second_;
   std::unique_ptr<platform::Child> tool_;
 };
 
@@ -249,6 +263,96 @@ TEST_F(WineTest, ParamGetWritesItsOutputFileBesideTheSettings) {
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(ReadText(dir_ / "get_01_02_0345.out"), CrLf("16:b:7F\n0x0020:w:1234\n0x0040:a:0102030405\n"));
   EXPECT_EQ(ReceivedEvents(), (std::vector<uint16_t>{0xFF01, 0xFF05, 0x0033, 0x0033, 0x0033}));
+}
+
+// Two repeaters: COM5 (no USB serial number: its instance id ends in 5&123&0&1) and COM6
+// (RX5120-0002), both in the usbser list run.sh writes.
+TEST_F(WineTest, ListAndChoiceOfTwoRepeaters) {
+  sim::Config newer;
+  newer.product_version = 0x0200;
+  newer.build = 0x00AB;
+  StartTarget();
+  StartSecondTarget(newer);
+  const std::string header = "PORT    SERIAL NUMBER  SW VERSION     DEVICE\n";
+  auto list = Run({"-p", "RX5120", "-cmd", "list"});
+  EXPECT_EQ(list.out, CrLf(kBanner + header +
+                           "COM5    5&123&0&1      01.02.0345     COM5\n"
+                           "COM6    RX5120-0002    02.00.00ab     COM6\n"));
+  EXPECT_EQ(list.exit_status, 0);
+
+  auto chosen = Run({"-p", "RX5120", "-cmd", "version", "-sn", "RX5120-0002"});
+  EXPECT_EQ(chosen.out, CrLf(kBanner + "Product: SW Version 02.00.00ab\n\n" + kRule + "\n"));
+  EXPECT_EQ(chosen.exit_status, 0);
+  auto by_port = Run({"-p", "RX5120", "-cmd", "version", "-port", "6"});
+  EXPECT_EQ(by_port.out, chosen.out);
+  // The list's link and the two chosen runs went to COM6; COM5 saw only the list's.
+  EXPECT_EQ(target_->ReceivedBytes(), Cat({kHelloFrame, kResetCommFrame}));
+  ASSERT_TRUE(second_->WaitForFrames(6, seconds(5)));
+  EXPECT_EQ(second_->ReceivedBytes(), Cat({kHelloFrame, kResetCommFrame, kHelloFrame, kResetCommFrame, kHelloFrame,
+                                           kResetCommFrame}));
+
+  auto unknown = Run({"-p", "RX5120", "-cmd", "version", "-sn", "XYZ"});
+  EXPECT_EQ(unknown.out, CrLf(kBanner + "[ERROR]No RX5120 with serial number XYZ\n"));
+  EXPECT_EQ(unknown.exit_status, 255);
+  auto no_port = Run({"-p", "RX5120", "-cmd", "version", "-port", "7"});
+  EXPECT_EQ(no_port.out, CrLf(kBanner + "[ERROR]No RX5120 on COM7\n"));
+  EXPECT_EQ(no_port.exit_status, 255);
+}
+
+// The block of one repeater in an -all run: from its header up to the next header or the summary.
+std::string Block(const std::string& out, const std::string& header) {
+  const size_t at = out.find(header);
+  if (at == std::string::npos) return "";
+  const size_t end = std::min(out.find("----- port ", at + 1), out.find("\r\nport  serial", at));
+  return out.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+TEST_F(WineTest, VersionOfEveryRepeaterFromChildProcesses) {
+  sim::Config newer;
+  newer.product_version = 0x0200;
+  newer.build = 0x00AB;
+  StartTarget();
+  StartSecondTarget(newer);
+  auto r = Run({"-p", "RX5120", "-cmd", "version", "-all"});
+  EXPECT_EQ(r.exit_status, 0) << r.out;
+  EXPECT_EQ(Block(r.out, "----- port 5, serial 5&123&0&1 -----\r\n"),
+            "----- port 5, serial 5&123&0&1 -----\r\n" + CrLf(kBanner + kVersion));
+  EXPECT_EQ(Block(r.out, "----- port 6, serial RX5120-0002 -----\r\n"),
+            "----- port 6, serial RX5120-0002 -----\r\n" +
+                CrLf(kBanner + "Product: SW Version 02.00.00ab\n\n" + kRule + "\n"));
+  EXPECT_NE(r.out.find(CrLf("\nport  serial                version       result            bytes   seconds\n"
+                            "   5  5&123&0&1             01.02.0345    ok                    0")),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("   6  RX5120-0002           02.00.00ab    ok                    0"), std::string::npos) << r.out;
+}
+
+TEST_F(WineTest, UpdateOfEveryRepeaterEachWithItsOwnImage) {
+  StartTarget();
+  StartSecondTarget();
+  Bytes images[2] = {Bytes(3000), Bytes(4500)};
+  std::mt19937 random(77);
+  for (Bytes& image : images)
+    for (auto& b : image) b = static_cast<uint8_t>(random());
+  const char* ports[2] = {"5", "6"};
+  for (int i = 0; i < 2; ++i)
+    std::ofstream(dir_ / ("fw_" + std::string(ports[i]) + ".bin"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(images[i].data()), std::ssize(images[i]));
+
+  auto r = Run({"-p", "RX5120", "-cmd", "update", "-fw", WinPath(dir_ / "fw_{port}.bin"), "-all"});
+  EXPECT_EQ(r.exit_status, 0) << r.out;
+  ASSERT_TRUE(target_->WaitForEvent(0x001C, seconds(5)));
+  ASSERT_TRUE(second_->WaitForEvent(0x001C, seconds(5)));
+  EXPECT_EQ(target_->FirmwareImage(), images[0]);
+  EXPECT_EQ(second_->FirmwareImage(), images[1]);
+  EXPECT_TRUE(target_->FirmwareEnded());
+  EXPECT_TRUE(second_->FirmwareEnded());
+  for (const char* header : {"----- port 5, serial 5&123&0&1 -----", "----- port 6, serial RX5120-0002 -----"})
+    EXPECT_NE(Block(r.out, header).find("FW Update successfully finished"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("   5  5&123&0&1             01.02.0345    ok                 3000"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("   6  RX5120-0002           01.02.0345    ok                 4500"), std::string::npos)
+      << r.out;
 }
 
 // A trace indication's elements: dst, src, mid, flags, data.
