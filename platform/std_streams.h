@@ -5,5 +5,8 @@
 namespace platform {
 
 void SetStdoutBinary();
+// From now on whatever is written to standard output goes to standard error (a program whose
+// standard output belongs to another program's protocol).
+void StdoutToStderr();
 
 }  // namespace platform

@@ -28,6 +28,7 @@ struct TraceState {
   std::mutex mutex;
   platform::OutputFile file;
   uint64_t key_index = 0;
+  PFN_TRACER_PACKET_SINK sink = nullptr;
 };
 
 TraceState& Trace() {
@@ -138,7 +139,7 @@ uint64_t cmTracerKeyIndex() { return Trace().key_index; }
 void cmTracerWriteMessage(const ST_TRACE_MSG* msg) {
   TraceState& t = Trace();
   std::lock_guard lock(t.mutex);
-  if (!t.file.IsOpen()) {
+  if (!t.file.IsOpen() && !t.sink) {
     cmTracerOut("%s, %d: [ERROR]: Text file is not open!\n", kModule, 300);
     return;
   }
@@ -152,6 +153,8 @@ void cmTracerWriteMessage(const ST_TRACE_MSG* msg) {
       cmTracerOut("%s %d: [ERROR]: Preparing pcap packet\n", kModule, 315);
       return;
     }
+    if (t.sink) t.sink(packet.get(), n);
+    if (!t.file.IsOpen()) continue;
     const size_t length = cmTracerRenderRecord(packet.get(), n, record);
     cmTracerScramble(record, length);
     const size_t written = t.file.Write(record, length);
@@ -162,16 +165,20 @@ void cmTracerWriteMessage(const ST_TRACE_MSG* msg) {
 
 int cmTracerFileOpen() {
   const std::time_t now = std::time(nullptr);
-  TraceState& t = Trace();
-  std::lock_guard lock(t.mutex);
-  if (t.file.IsOpen()) return 0;
   std::tm local{};
   if (const std::tm* tm = std::localtime(&now)) local = *tm;
   char name[96];
   std::snprintf(name, sizeof name, "%s-%d_%d_%d__%d_%d_%d.txt", TRACE_FILE_PREFIX, local.tm_mday, local.tm_mon + 1,
                 local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec);
+  return cmTracerFileOpenAt(name);
+}
+
+int cmTracerFileOpenAt(const char* path) {
+  TraceState& t = Trace();
+  std::lock_guard lock(t.mutex);
+  if (t.file.IsOpen()) return 0;
   int error = 0;
-  if (!t.file.Create(name, &error)) {
+  if (!t.file.Create(path, &error)) {
     cmTracerOut("%s, %d: [ERROR]: Opening the file, error=%d\n", kModule, 533, error);
     return -1;
   }
@@ -186,6 +193,12 @@ void cmTracerFileClose() {
     t.file.Close();
   }
   if (!cmFwAppLineGone()) cmbs_dsr_logger_ConfigSet(nullptr, 0, LOGGER_MASK_OFF, nullptr, 0);
+}
+
+void cmTracerSetPacketSink(PFN_TRACER_PACKET_SINK sink) {
+  TraceState& t = Trace();
+  std::lock_guard lock(t.mutex);
+  t.sink = sink;
 }
 
 bool cmTracerFileIsOpen() {

@@ -40,6 +40,14 @@ void cmTracerCallBack(PST_FWAPP_OBJ app, uint16_t event_id, void* param);
 // Creates cmbs_dect_tracer-D_M_YYYY__h_m_s.txt in the current directory unless a trace file
 // is open: 0 (also when one is open), -1 when it cannot be created.
 int cmTracerFileOpen();
+// The same with the trace file at path.
+int cmTracerFileOpenAt(const char* path);
+
+// Where each packet goes besides the trace file (a live capture): called on the receive thread,
+// under the trace file's lock, for packet A and then packet B of every message, in arrival
+// order. While a sink is set a message is taken even without a trace file. Null: none.
+using PFN_TRACER_PACKET_SINK = void (*)(const uint8_t* packet, size_t length);
+void cmTracerSetPacketSink(PFN_TRACER_PACKET_SINK sink);
 // When a trace file is open: closes it and switches the target's logger off. Otherwise nothing.
 void cmTracerFileClose();
 bool cmTracerFileIsOpen();

@@ -1,0 +1,163 @@
+#include "extcap/extcap_capture.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "app/cli.h"
+#include "cmbs/cmbs_dsr.h"
+#include "cmbs/cmbs_event.h"
+#include "platform/fifo.h"
+#include "platform/self.h"
+#include "platform/std_streams.h"
+#include "session/fwapp.h"
+#include "tracer/main_tracer_event.h"
+#include "tracer/main_tracer_user.h"
+#include "tracer/tracer_pcap.h"
+
+namespace {
+
+constexpr int kIdleCheckMs = 200;  // how often a quiet capture looks whether its reader is gone
+
+// What the receive thread hands to the writing thread. Never destroyed: an event handled
+// while the program ends still finds it.
+struct Capture {
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::string pending;  // pcap records not written yet
+  bool stop = false;
+  bool line_gone = false;
+};
+
+Capture& State() {
+  static Capture* const capture = new Capture;
+  return *capture;
+}
+
+// Packets are stamped when they arrive, and written by the command thread, so that a slow
+// reader never holds up the receive path.
+void OnPacket(const uint8_t* packet, size_t length) {
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+  std::string record = cmTracerPcapPacket(packet, length, static_cast<uint64_t>(us / 1000000),
+                                          static_cast<uint32_t>(us % 1000000));
+  Capture& c = State();
+  {
+    std::lock_guard lock(c.mutex);
+    c.pending += record;
+  }
+  c.wake.notify_one();
+}
+
+void OnEvent(PST_FWAPP_OBJ app, uint16_t event_id, void* param) {
+  cmTracerCallBack(app, event_id, param);
+  if (event_id != CMBS_EV_INT_LINE_GONE) return;
+  Capture& c = State();
+  {
+    std::lock_guard lock(c.mutex);
+    c.line_gone = true;
+  }
+  c.wake.notify_one();
+}
+
+void OnStopRequest() {
+  Capture& c = State();
+  {
+    std::lock_guard lock(c.mutex);
+    c.stop = true;
+  }
+  c.wake.notify_one();
+}
+
+bool Attached(uint8_t port) {
+  for (const ST_REPEATER& r : cmComPortFindAll(g_products[0].usb_id))
+    if (r.port == port) return true;
+  return false;
+}
+
+// Writes packets as they come until the capture is to end.
+void Pump(platform::FifoWriter& fifo) {
+  Capture& c = State();
+  std::string batch;
+  for (bool last = false; !last;) {
+    {
+      std::unique_lock lock(c.mutex);
+      c.wake.wait_for(lock, std::chrono::milliseconds(kIdleCheckMs),
+                      [&] { return !c.pending.empty() || c.stop || c.line_gone; });
+      batch.swap(c.pending);
+      last = c.stop || c.line_gone;
+    }
+    if (!batch.empty() && !fifo.Write(batch.data(), batch.size())) return;
+    batch.clear();
+    if (fifo.ReaderGone()) return;
+  }
+}
+
+// Ends the capture: no more packets, the rest written, the logger switched off when it was
+// switched on.
+void Finish(PST_FWAPP_OBJ app, platform::FifoWriter& fifo, bool logger_on) {
+  cmTracerSetPacketSink(nullptr);
+  Capture& c = State();
+  std::string rest;
+  {
+    std::lock_guard lock(c.mutex);
+    rest.swap(c.pending);
+  }
+  if (!rest.empty()) fifo.Write(rest.data(), rest.size());
+  const bool had_file = cmTracerFileIsOpen();
+  cmTracerFileClose();  // switches the logger off when a trace file was open
+  if (logger_on && !had_file && !cmFwAppLineGone()) cmbs_dsr_logger_ConfigSet(nullptr, 0, LOGGER_MASK_OFF, nullptr, 0);
+  cmFwAppClose(app);
+  fifo.Close();
+}
+
+}  // namespace
+
+int cmExtcapCapture(const ST_EXTCAP_OPTIONS& o) {
+  // The viewer reads errors from standard error; whatever the session prints goes there too.
+  platform::StdoutToStderr();
+  const uint8_t port = cmExtcapInterfacePort(o.interface);
+  if (port == 0) {
+    std::fprintf(stderr, "halvern-extcap: no such interface: %s\n", o.interface.c_str());
+    return 1;
+  }
+  if (!Attached(port)) {
+    std::fprintf(stderr, "[ERROR]No %s on COM%u\n", g_products[0].short_name, port);
+    return 1;
+  }
+  platform::CatchStopRequests(OnStopRequest);  // before any other thread starts
+
+  platform::FifoWriter fifo;
+  std::string error;
+  if (!fifo.Open(o.fifo, &error)) {
+    std::fprintf(stderr, "halvern-extcap: cannot open %s: %s\n", o.fifo.c_str(), error.c_str());
+    return 1;
+  }
+  const std::string header = cmTracerPcapFileHeader();
+  if (!fifo.Write(header.data(), header.size())) return 0;  // the reader is gone already
+
+  PST_FWAPP_OBJ app = cmFwAppOpenQuiet(cmFwAppPortText(port).c_str());
+  if (!app) {
+    std::fprintf(stderr, "[ERROR] The %s on COM%u does not answer\n", g_products[0].short_name, port);
+    return 1;
+  }
+  cmFwAppSetEventCallback(app, OnEvent);
+  // The sink comes first: no packet the newly configured logger sends can be missed.
+  cmTracerSetPacketSink(OnPacket);
+  if (!cmLoggerConfigure(o.logger.c_str())) {  // the reason is printed
+    Finish(app, fifo, false);
+    return 1;
+  }
+  // As the tracer command does: the file is created once the logger is configured.
+  if (!o.trace_file.empty() && cmTracerFileOpenAt(o.trace_file.c_str()) != 0) {
+    Finish(app, fifo, true);
+    return 1;
+  }
+  Pump(fifo);
+  const bool line_gone = cmFwAppLineGone();
+  Finish(app, fifo, true);
+  return line_gone ? 1 : 0;
+}

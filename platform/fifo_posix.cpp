@@ -1,0 +1,79 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/fifo.h"
+
+namespace platform {
+
+struct FifoWriter::Os {
+  int fd = -1;
+  bool is_fifo = false;
+  bool gone = false;
+};
+
+FifoWriter::~FifoWriter() { Close(); }
+
+bool FifoWriter::Open(const std::string& path, std::string* error) {
+  Close();
+  // A reader that goes away must show as a failed write, not end the process.
+  ::signal(SIGPIPE, SIG_IGN);
+  int fd;
+  do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (error) *error = std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  os_ = new Os;
+  os_->fd = fd;
+  os_->is_fifo = ::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+  if (!os_->is_fifo && ::ftruncate(fd, 0) != 0) {
+    if (error) *error = std::strerror(errno);
+    Close();
+    return false;
+  }
+  return true;
+}
+
+bool FifoWriter::Write(const void* data, size_t n) {
+  if (!os_ || os_->gone) return false;
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    const ssize_t w = ::write(os_->fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      os_->gone = true;
+      return false;
+    }
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+bool FifoWriter::ReaderGone() {
+  if (!os_) return true;
+  if (os_->gone || !os_->is_fifo) return os_->gone;
+  // The write end of a pipe whose reader has closed polls as an error.
+  pollfd p{os_->fd, 0, 0};
+  if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) os_->gone = true;
+  return os_->gone;
+}
+
+void FifoWriter::Close() {
+  if (!os_) return;
+  if (os_->fd >= 0) ::close(os_->fd);
+  delete os_;
+  os_ = nullptr;
+}
+
+bool FifoWriter::IsOpen() const { return os_ != nullptr; }
+
+}  // namespace platform
