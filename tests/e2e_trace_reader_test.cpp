@@ -3,7 +3,9 @@
 //
 // With HALVERN_TRACE_PCAP_OUT set, the pcap of the tracer run is also copied there (CI reads it
 // with the Wireshark dissector).
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "platform/file_io.h"
 #include "tests/e2e_console.h"
@@ -78,6 +80,33 @@ trace_reader::Record RecordOf(const Bytes& packet, uint64_t number) {
 std::string Unscrambled(std::string text) {
   trace_reader::Unscramble(text.data(), text.size(), 0);
   return text;
+}
+
+// The records for these packets as the tracer writes them, scrambled from file offset `offset`.
+std::string Scrambled(const std::vector<Bytes>& packets, uint64_t offset = 0) {
+  std::string text;
+  char hex[4];
+  for (const Bytes& p : packets) {
+    text += "BEGIN";
+    for (size_t i = 0; i < p.size(); ++i) {
+      if (i % 8 == 0) text += "\r\n";
+      std::snprintf(hex, sizeof hex, "%.2X ", p[i]);
+      text += hex;
+    }
+    text += "\r\nEND\r\n\r\n";
+  }
+  trace_reader::Unscramble(text.data(), text.size(), offset);
+  return text;
+}
+
+std::vector<Bytes> AllPackets() {
+  std::vector<Bytes> packets;
+  for (const Traced& t : Messages()) packets.insert(packets.end(), t.packets.begin(), t.packets.end());
+  return packets;
+}
+
+std::string Line(const Bytes& packet, uint64_t number) {
+  return trace_reader::FormatRecord(RecordOf(packet, number), Names(packet[4]));
 }
 
 class TraceReaderE2eTest : public ConsoleTest {
@@ -224,7 +253,6 @@ TEST_F(TraceReaderE2eTest, DamagedFilesAreReadUpToTheDamage) {
        "cut short in record 2 at byte offset 78: the file ends inside the record\n"},
       {"a flipped byte in a hex line", flipped, line1,
        "damaged in record 2 at byte offset 58: expected a hexadecimal byte or a line end, found 't'\n"},
-      {"an empty file", "", "", "the file is empty, it holds no record\n"},
       {"not a trace at all", "# a logger configuration\nm,u\n", "",
        "damaged in record 1 at byte offset 0: expected \"BEGIN\", found 'r'\n"
        "halvern-trace: FILE: this is not a trace file\n"},
@@ -253,6 +281,135 @@ TEST_F(TraceReaderE2eTest, DamagedFilesAreReadUpToTheDamage) {
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.out, Unscrambled(c.content));
   }
+}
+
+TEST_F(TraceReaderE2eTest, EmptyFileIsAQuietRecording) {
+  const auto path = WriteFile("quiet.txt", "");
+  const std::string notice = "halvern-trace: " + path.string() + ": the file is empty, it holds no record\n";
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{path.string()}, {"-t", path.string()}, {"-w", "-", path.string()}}) {
+    auto r = Trace(args);
+    EXPECT_EQ(r.exit_status, 0) << args[0];
+    EXPECT_EQ(r.err, notice);
+    EXPECT_EQ(r.out, args[0] == "-w" ? trace_reader::PcapFileHeader() : "");
+  }
+  const auto pcap = work_ / "quiet.pcap";
+  EXPECT_EQ(Trace({"-w", pcap.string(), path.string()}).exit_status, 0);
+  EXPECT_EQ(ReadFile(pcap), trace_reader::PcapFileHeader());
+}
+
+// Two damaged stretches: a flipped digit in the first record, and bytes lost from the middle of
+// record 3 to the middle of record 4 (record 5, a second packet, has lost its first packet).
+TEST_F(TraceReaderE2eTest, DamagedStretchesAreSkipped) {
+  const std::vector<Bytes> packets = AllPackets();
+  ASSERT_EQ(packets.size(), 9u);
+  std::string file = Scrambled(packets);
+  std::vector<size_t> start = {0};
+  for (const Bytes& p : packets) start.push_back(start.back() + Scrambled({p}).size());
+  file[20] = char(file[20] ^ 0x40);  // '3' of "53", the first record's message id
+  const size_t from = start[2] + 8, to = start[3] + 9;  // "BEGIN\r\n0" of record 3, then " 47" of record 4
+  file.erase(from, to - from);
+  const size_t resumed = start[5] - (to - from);  // 52 bytes lost: the space after them reads as '+' 
+  const auto path = WriteFile("damaged.txt", file);
+  const std::string name = "halvern-trace: " + path.string() + ": ";
+  const std::string err =
+      name + "damaged in record 1 at byte offset 20: expected a hexadecimal digit, found 's'; 48 bytes skipped up to "
+             "byte offset 48\n" +
+      name + "damaged in record 3 at byte offset " + std::to_string(from) +
+      ": expected a hexadecimal digit, found '+'; " + std::to_string(resumed - start[2]) +
+      " bytes skipped up to byte offset " + std::to_string(resumed) + "\n";
+  const std::string out = Line(packets[1], 2) + Line(packets[5], 4) + Line(packets[6], 5) + Line(packets[7], 6) +
+                          Line(packets[8], 7);
+
+  auto r = Trace({path.string()});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.out, out);
+  EXPECT_EQ(r.err, err);
+  // The pcap holds the same records, stamped with their numbers.
+  r = Trace({"-w", "-", path.string()});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.err, err);
+  int64_t seconds = 0;
+  ASSERT_TRUE(platform::FileModifiedTime(path.string(), &seconds));
+  std::string expected = trace_reader::PcapFileHeader() + trace_reader::PcapPacket(RecordOf(packets[1], 2), seconds);
+  for (size_t i = 5; i < 9; ++i) expected += trace_reader::PcapPacket(RecordOf(packets[i], i - 1), seconds);
+  EXPECT_EQ(r.out, expected);
+}
+
+// halvern-trace -f on a file the test writes in pieces, as the tracer would: each record
+// appears once it is whole, a record split across two writes included; a truncated file is read
+// again from the start; a stop request ends it cleanly.
+TEST_F(TraceReaderE2eTest, FollowShowsRecordsAsTheyLand) {
+  const std::vector<Bytes> packets = AllPackets();
+  const std::string file = Scrambled(packets);
+  const auto path = WriteFile("live.txt", "");
+  const auto pcap = work_ / "live.pcap";
+  platform::Child lines, packets_out;
+  ASSERT_TRUE(lines.Start({HALVERN_TRACE_EXE, "-f", path.string()}, trace_env_));
+  ASSERT_TRUE(packets_out.Start({HALVERN_TRACE_EXE, "--follow", "-w", pcap.string(), path.string()}, trace_env_));
+  auto append = [&](const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
+  };
+  const size_t split = Scrambled({packets[0], packets[1]}).size() + 20;  // inside record 3
+  append(file.substr(0, 48));
+  EXPECT_TRUE(lines.WaitForText(Line(packets[0], 1), kConsoleWaitMs)) << lines.Out();
+  append(file.substr(48, split - 48));
+  EXPECT_TRUE(lines.WaitForText(Line(packets[1], 2), kConsoleWaitMs)) << lines.Out();
+  append(file.substr(split));
+  std::string all;
+  for (size_t i = 0; i < packets.size(); ++i) all += Line(packets[i], i + 1);
+  EXPECT_TRUE(lines.WaitForOutput([&](const std::string& out) { return out == all; }, kConsoleWaitMs)) << lines.Out();
+  // Each packet is in the pcap as soon as its record is read.
+  size_t pcap_size = 24;
+  for (const Bytes& p : packets) pcap_size += 16 + p.size();
+  auto pcap_reaches = [&](size_t size) {
+    for (int i = 0; i < 300 && ReadFile(pcap).size() != size; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return ReadFile(pcap).size() == size;
+  };
+  EXPECT_TRUE(pcap_reaches(pcap_size));
+
+  std::filesystem::resize_file(path, 0);
+  append(file.substr(0, 48));
+  EXPECT_TRUE(lines.WaitForText(all + Line(packets[0], 1), kConsoleWaitMs)) << lines.Out();
+  EXPECT_TRUE(pcap_reaches(pcap_size + 16 + packets[0].size()));
+  append(file.substr(48, 30));  // a record still being written when the stop comes: no damage
+
+  lines.RequestStop();
+  packets_out.Interrupt();
+  EXPECT_EQ(lines.Wait(kConsoleWaitMs), 0);
+  EXPECT_EQ(packets_out.Wait(kConsoleWaitMs), 0);
+  EXPECT_EQ(lines.Out(), all + Line(packets[0], 1));
+  const std::string truncated = "halvern-trace: " + path.string() + ": the file was truncated; reading it again from the start\n";
+  EXPECT_EQ(lines.Err(), truncated);
+  EXPECT_EQ(packets_out.Err(), truncated);
+  const std::string written = ReadFile(pcap);
+  ASSERT_EQ(written.size(), pcap_size + 16 + packets[0].size());
+  EXPECT_EQ(written.substr(0, 24), trace_reader::PcapFileHeader());
+  size_t at = 24;
+  for (size_t i = 0; i <= packets.size(); ++i) {
+    const Bytes& p = packets[i % packets.size()];
+    const std::string packet = trace_reader::PcapPacket(RecordOf(p, i % packets.size() + 1), 0);
+    EXPECT_EQ(written.substr(at + 4, packet.size() - 4), packet.substr(4)) << "packet " << i + 1;  // all but seconds
+    at += packet.size();
+  }
+}
+
+// A file that ends in the middle of a record while followed: the rest is waited for, and a
+// damage found on the way is reported with the exit status 1 when the stop comes.
+TEST_F(TraceReaderE2eTest, FollowReportsDamage) {
+  const std::vector<Bytes> packets = AllPackets();
+  std::string file = Scrambled({packets[0], packets[1]});
+  file[60] = char(file[60] ^ 0x40);
+  const auto path = WriteFile("live.txt", file.substr(0, 70));
+  platform::Child follow;
+  ASSERT_TRUE(follow.Start({HALVERN_TRACE_EXE, "-f", path.string()}, trace_env_));
+  EXPECT_TRUE(follow.WaitForText(Line(packets[0], 1), kConsoleWaitMs)) << follow.Out();
+  std::ofstream(path, std::ios::binary | std::ios::app) << file.substr(70) << Scrambled({packets[0]}, file.size());
+  EXPECT_TRUE(follow.WaitForText(Line(packets[0], 3), kConsoleWaitMs)) << follow.Out() << follow.Err();
+  follow.RequestStop();
+  EXPECT_EQ(follow.Wait(kConsoleWaitMs), 1);
+  EXPECT_NE(follow.Err().find(": damaged in record 2 at byte offset 60: "), std::string::npos) << follow.Err();
 }
 
 TEST_F(TraceReaderE2eTest, CommandLine) {

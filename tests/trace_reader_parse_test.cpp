@@ -265,6 +265,183 @@ TEST(TraceReaderTest, NothingIsLookedAtAfterTheDamage) {
   EXPECT_EQ(parser.damage()->offset, good.size());
 }
 
+// Reads scrambled bytes with the Reader, in pieces of `piece` bytes (0: all at once).
+struct Read {
+  std::vector<Record> records;
+  std::vector<Damage> damages;
+};
+Read ReadRaw(const std::string& raw, size_t piece, bool whole = true) {
+  Read out;
+  trace_reader::Reader reader([&](const Record& r) { out.records.push_back(r); },
+                              [&](const Damage& d) { out.damages.push_back(d); });
+  if (piece == 0) piece = raw.size() ? raw.size() : 1;
+  for (size_t at = 0; at < raw.size(); at += piece) reader.Feed(raw.data() + at, std::min(piece, raw.size() - at));
+  reader.Finish(whole);
+  EXPECT_EQ(reader.records(), out.records.size());
+  EXPECT_EQ(reader.damages(), out.damages.size());
+  return out;
+}
+
+// A change to the scrambled file at an offset of the undamaged one.
+struct Edit {
+  enum Kind { kFlip, kInsert, kRemove, kCut } kind;
+  size_t at;
+  size_t end = 0;       // kRemove: up to here
+  std::string bytes{};  // kInsert
+};
+
+TEST(TraceReaderTest, ReaderGoesOnPastDamage) {
+  const std::vector<ST_TRACE_MSG> messages = {
+      Message(2, 1, 83, 0x00, 0x00, {1, 2, 3}),          Message(2, 1, 84, 0x07, 0x21, {9, 8, 4, 1, 2, 3, 4, 5}),
+      Message(4, 5, 101, 0x00, 0x00, Bytes(10, 0xEE)),    Message(7, 8, 9, 0x03, 0x21, {9, 8, 4, 1, 2, 3, 4, 5}),
+      Message(1, 2, 3, 0x00, 0x00, {}),                   Message(3, 4, 200, 0x00, 0x00, Sequence(20, 0x30)),
+  };
+  std::vector<Bytes> packets;
+  for (const ST_TRACE_MSG& m : messages)
+    for (const Bytes& p : PacketsOf(m)) packets.push_back(p);
+  ASSERT_EQ(packets.size(), 8u);  // records 2 and 5 are second packets
+  const std::string file = ScrambledFile(packets);
+  std::vector<size_t> start = {0};
+  for (const Bytes& p : packets) start.push_back(start.back() + RecordText(p).size());
+  const std::string plain = Plain(packets);
+  auto find = [&](size_t record, const char* text) { return plain.find(text, start[record]); };
+  auto byte = [&](size_t record, size_t index) { return size_t(trace_reader::ByteOffset(start[record], index)); };
+  // Garbage that fits nowhere under any key phase, and the start of record 3 as written again
+  // after a write that was cut short: "BEGIN\r\n4C 47 04 " (the reader then sees "BE" as a byte).
+  auto garbage = [](size_t n) { return std::string(n, '\xFF'); };
+  std::string again = plain.substr(start[3], 16);
+  trace_reader::Unscramble(again.data(), again.size(), start[3]);
+
+  struct Case {
+    const char* name;
+    std::vector<Edit> edits;        // at offsets of the undamaged file, none overlapping
+    std::vector<uint64_t> offsets;  // where each damage is found, in the damaged file
+    bool cut_short = false;
+  };
+  const Case cases[] = {
+      {"cut inside BEGIN", {{Edit::kCut, start[4] + 3}}, {start[4] + 3}, true},
+      {"cut in a hex line of the first record", {{Edit::kCut, start[0] + 12}}, {start[0] + 12}, true},
+      {"cut in the last END", {{Edit::kCut, start[8] - 3}}, {start[8] - 3}, true},
+      {"cut between records", {{Edit::kCut, start[5]}}, {}},
+      {"flipped BEGIN", {{Edit::kFlip, start[3] + 1}}, {start[3] + 1}},
+      {"flipped header digit of a first packet", {{Edit::kFlip, byte(1, 2)}}, {byte(1, 2)}},
+      {"flipped length digit of a second packet", {{Edit::kFlip, byte(5, 6) + 1}}, {byte(5, 6) + 1}},
+      {"flipped END of the first record", {{Edit::kFlip, find(0, "END")}}, {find(0, "END")}},
+      {"flipped data digit of the last record", {{Edit::kFlip, byte(7, 20)}}, {byte(7, 20)}},
+      {"flipped line end", {{Edit::kFlip, byte(3, 7) + 3}}, {byte(3, 7) + 3}},
+      {"1 byte between records", {{Edit::kInsert, start[3], 0, garbage(1)}}, {start[3]}},
+      {"2 bytes between records", {{Edit::kInsert, start[3], 0, garbage(2)}}, {start[3]}},
+      {"3 bytes between records", {{Edit::kInsert, start[3], 0, garbage(3)}}, {start[3]}},
+      {"100 bytes between records", {{Edit::kInsert, start[3], 0, garbage(100)}}, {start[3]}},
+      {"1 byte in a record", {{Edit::kInsert, byte(3, 4), 0, garbage(1)}}, {byte(3, 4)}},
+      {"2 bytes in a record", {{Edit::kInsert, byte(3, 4), 0, garbage(2)}}, {byte(3, 4)}},
+      {"3 bytes in a record", {{Edit::kInsert, byte(3, 4), 0, garbage(3)}}, {byte(3, 4)}},
+      {"100 bytes in a record", {{Edit::kInsert, byte(3, 4), 0, garbage(100)}}, {byte(3, 4)}},
+      {"garbage between a first and its second packet", {{Edit::kInsert, start[2], 0, garbage(2)}}, {start[2]}},
+      {"garbage after the last record", {{Edit::kInsert, start[8], 0, garbage(3)}}, {start[8]}},
+      {"a record written again after a cut", {{Edit::kInsert, start[3], 0, again}}, {start[3] + 16 + 2}},
+      // Lost stretches of each length modulo 3, ending where the text cannot go on.
+      {"lost stretch after a high digit", {{Edit::kRemove, byte(1, 3) + 1, byte(4, 5) + 2}}, {byte(1, 3) + 1}},
+      {"lost stretch after a byte", {{Edit::kRemove, byte(1, 3) + 3, byte(4, 5) + 2}}, {byte(1, 3) + 3}},
+      {"lost stretch up to a line end", {{Edit::kRemove, byte(1, 3) + 2, find(4, "\r\nEND")}}, {byte(1, 3) + 2}},
+      {"two damages", {{Edit::kFlip, byte(0, 1)}, {Edit::kInsert, byte(6, 2), 0, garbage(2)}},
+       {byte(0, 1), byte(6, 2)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The damaged file, and where each untouched record lies in it.
+    std::string damaged;
+    std::vector<int64_t> moved(packets.size(), -1);
+    size_t edit = 0, at = 0;
+    for (size_t r = 0; r < packets.size(); ++r) {
+      bool intact = true;
+      for (; edit < c.edits.size() && c.edits[edit].at < start[r + 1]; ++edit) {
+        const Edit& e = c.edits[edit];
+        damaged += file.substr(at, e.at - at);
+        at = e.at;
+        intact = intact && e.kind == Edit::kInsert && e.at == start[r];
+        if (e.kind == Edit::kFlip) damaged += char(file[at++] ^ 0x40);
+        if (e.kind == Edit::kInsert) damaged += e.bytes;
+        if (e.kind == Edit::kRemove) at = e.end;
+        if (e.kind == Edit::kCut) at = file.size();
+        for (size_t lost = r + 1; lost < packets.size() && start[lost] < at; ++lost) ++r;
+      }
+      if (intact && at <= start[r]) moved[r] = int64_t(damaged.size() + (start[r] - at));
+    }
+    for (; edit < c.edits.size(); ++edit) {  // at the very end
+      damaged += file.substr(at, c.edits[edit].at - at) + c.edits[edit].bytes;
+      at = c.edits[edit].at;
+    }
+    damaged += file.substr(std::min(at, file.size()));
+    // A second packet is shown only right after its first packet.
+    std::vector<size_t> expected;
+    for (size_t r = 0; r < packets.size(); ++r) {
+      if (moved[r] < 0 || size_t(moved[r]) + RecordText(packets[r]).size() > damaged.size()) continue;
+      const bool second = packets[r][0] != 0x4C;
+      if (second && (expected.empty() || expected.back() != r - 1 ||
+                     moved[r - 1] + int64_t(RecordText(packets[r - 1]).size()) != moved[r]))
+        continue;
+      expected.push_back(r);
+    }
+
+    for (size_t piece : {size_t(0), size_t(1), size_t(7)}) {
+      SCOPED_TRACE(piece);
+      const Read read = ReadRaw(damaged, piece);
+      ASSERT_EQ(read.records.size(), expected.size());
+      ASSERT_EQ(read.damages.size(), c.offsets.size());
+      // Records and damaged stretches take turns along the file, each with a number of its own.
+      uint64_t number = 1, end = 0;
+      size_t d = 0;
+      for (size_t i = 0; i <= expected.size(); ++i) {
+        const uint64_t next = i < expected.size() ? uint64_t(moved[expected[i]]) : damaged.size();
+        if (next != end) {
+          ASSERT_LT(d, read.damages.size());
+          const Damage& damage = read.damages[d];
+          EXPECT_EQ(damage.record, number++);
+          EXPECT_EQ(damage.offset, c.offsets[d]);
+          EXPECT_EQ(damage.start, end);
+          EXPECT_EQ(damage.skipped, next - end);
+          EXPECT_EQ(damage.resumed, i < expected.size());
+          EXPECT_EQ(damage.cut_short, c.cut_short);
+          EXPECT_FALSE(damage.what.empty());
+          ++d;
+        }
+        if (i == expected.size()) break;
+        const Record& r = read.records[i];
+        EXPECT_EQ(BytesOf(r), packets[expected[i]]) << "record " << expected[i] + 1;
+        EXPECT_EQ(r.offset, next);
+        EXPECT_EQ(r.number, number++);
+        end = next + RecordText(packets[expected[i]]).size();
+      }
+      EXPECT_EQ(d, read.damages.size());
+    }
+  }
+}
+
+TEST(TraceReaderTest, ReaderWaitsForARecordStillBeingWritten) {
+  const std::string file = ScrambledFile({{0x4C, 0x47, 2, 1, 83, 2, 1, 9}, {0x4C, 0x47, 2, 1, 83, 2, 0}});
+  const size_t first = RecordText({0x4C, 0x47, 2, 1, 83, 2, 1, 9}).size();
+  for (size_t cut = 1; cut < file.size(); ++cut) {
+    const std::string part = file.substr(0, cut);
+    Read read = ReadRaw(part, 0, false);  // the file may still grow: nothing to report
+    EXPECT_EQ(read.records.size(), cut >= first ? 1u : 0u) << cut;
+    EXPECT_TRUE(read.damages.empty()) << cut;
+    read = ReadRaw(part, 0, true);  // the file is whole: it ends inside a record
+    if (cut == first) continue;
+    ASSERT_EQ(read.damages.size(), 1u) << cut;
+    EXPECT_TRUE(read.damages[0].cut_short);
+    EXPECT_EQ(read.damages[0].offset, cut);
+  }
+  // An empty file is no damage; neither is one the writer has not started on yet.
+  EXPECT_TRUE(ReadRaw("", 0, true).damages.empty());
+  EXPECT_TRUE(ReadRaw("", 0, false).damages.empty());
+  // A damage found while following is reported when the reading ends, though nothing followed it.
+  const Read read = ReadRaw(file.substr(0, first) + "\xFF", 0, false);
+  ASSERT_EQ(read.damages.size(), 1u);
+  EXPECT_EQ(read.damages[0].offset, first);
+  EXPECT_FALSE(read.damages[0].resumed);
+}
+
 Record RecordOf(const Bytes& packet, uint64_t number) {
   Record r;
   r.number = number;

@@ -1,17 +1,26 @@
 // halvern-trace: reads a trace file written by `halvern -cmd tracer` and shows its records,
 // its unscrambled text, or writes the records as a pcap file.
 //
-// Exit status: 0 the whole file was read; 1 the file is damaged, cut short or empty (what
-// lay before the damage was shown or written); 2 a command-line error, or a file that could
-// not be read or written.
+// A damaged file is read past the damage: every intact record is shown, each damaged stretch
+// is reported on standard error. With -f the file is followed while the tracer writes it.
+//
+// Exit status: 0 the whole file was read (an empty one too); 1 damage was found; 2 a
+// command-line error, or a file that could not be read or written.
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/file_io.h"
+#include "platform/file_offset.h"
+#include "platform/self.h"
 #include "platform/std_streams.h"
 #include "trace_reader/trace_output.h"
 #include "trace_reader/trace_reader.h"
@@ -23,26 +32,32 @@ constexpr int kOk = 0;
 constexpr int kDamaged = 1;
 constexpr int kTrouble = 2;
 constexpr size_t kChunk = 64 * 1024;
+// How often a followed file is looked at once all of it has been read.
+constexpr auto kFollowPoll = std::chrono::milliseconds(150);
 
 const char kUsage[] =
-    "usage: halvern-trace [-n NAMEFILE | --builtin-names] [-t | -w PCAP] TRACEFILE\n"
+    "usage: halvern-trace [-n NAMEFILE | --builtin-names] [-t | -w PCAP] [-f] TRACEFILE\n"
     "       halvern-trace [-n NAMEFILE | --builtin-names] --list-names\n"
     "\n"
     "Reads a trace file written by `halvern -cmd tracer` (cmbs_dect_tracer-*.txt) and prints\n"
     "one line per record: number, packet kind (first or second packet of a message),\n"
     "destination and source task, message id and name, data length and data bytes.\n"
+    "A damaged stretch of the file is reported on standard error and skipped: reading goes on\n"
+    "at the next intact record. The stretch takes one record number of its own.\n"
     "\n"
     "  -t, --text           print the unscrambled text of the file as it is\n"
     "  -w, --pcap PCAP      write the records to a pcap file (link type 147, DLT_USER0);\n"
     "                       - writes it to standard output\n"
+    "  -f, --follow         go on reading as the tracer writes the file, as tail -f does, until\n"
+    "                       Ctrl-C or SIGTERM; a record not yet written whole is waited for\n"
     "  -n, --names NAMEFILE message-ID name file (lines \"NAME, id\"); default HALVERN_MID_FILE,\n"
     "                       else the tool's own name file when it exists, else the built-in names\n"
     "      --builtin-names  use the built-in names even when a name file exists\n"
     "      --list-names     print the message-ID table in use as a name file and end\n"
     "  -h, --help           show this text\n"
     "\n"
-    "Exit status: 0 the whole file was read; 1 the file is damaged, cut short or empty\n"
-    "(everything before the damage is shown); 2 wrong usage, or a file cannot be read or written.\n";
+    "Exit status: 0 the whole file was read (an empty file too); 1 the file is damaged or cut\n"
+    "short (every intact record is shown); 2 wrong usage, or a file cannot be read or written.\n";
 
 enum class Mode { kRecords, kText, kPcap };
 
@@ -53,6 +68,7 @@ struct Options {
   std::string names_path;
   bool builtin_names = false;
   bool list_names = false;
+  bool follow = false;
 };
 
 int BadUsage(const std::string& message) {
@@ -77,6 +93,9 @@ class Output {
   void Write(const std::string& bytes) { Write(bytes.data(), bytes.size()); }
   void Write(const char* data, size_t n) {
     if (n && std::fwrite(data, 1, n, file_) != n) failed_ = true;
+  }
+  void Flush() {
+    if (std::fflush(file_) != 0) failed_ = true;
   }
   // Flushes (and closes a file); false when anything could not be written.
   bool Close() {
@@ -113,6 +132,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
       o->mode = Mode::kPcap;
     } else if (arg == "-n" || arg == "--names") {
       if (!value(&o->names_path) || o->names_path.empty()) return BadUsage(arg + " needs a file name");
+    } else if (arg == "-f" || arg == "--follow") {
+      o->follow = true;
     } else if (arg == "--builtin-names") {
       o->builtin_names = true;
     } else if (arg == "--list-names") {
@@ -161,14 +182,13 @@ int ListNames(const Options& o) {
 }
 
 void ReportDamage(const std::string& path, const trace_reader::Damage& d, bool unscrambled_text) {
-  if (d.empty) {
-    std::fprintf(stderr, "halvern-trace: %s: the file is empty, it holds no record\n", path.c_str());
-    return;
-  }
-  std::fprintf(stderr, "halvern-trace: %s: %s in record %llu at byte offset %llu: %s\n", path.c_str(),
+  std::string skipped;  // a stretch that runs to the end of the file needs no count
+  if (d.resumed)
+    skipped = "; " + std::to_string(d.skipped) + " bytes skipped up to byte offset " + std::to_string(d.start + d.skipped);
+  std::fprintf(stderr, "halvern-trace: %s: %s in record %llu at byte offset %llu: %s%s\n", path.c_str(),
                d.cut_short ? "cut short" : "damaged", static_cast<unsigned long long>(d.record),
-               static_cast<unsigned long long>(d.offset), d.what.c_str());
-  if (d.record == 1 && d.offset < 5 && !d.cut_short) {
+               static_cast<unsigned long long>(d.offset), d.what.c_str(), skipped.c_str());
+  if (d.record == 1 && d.offset < 5 && !d.cut_short && !d.resumed) {
     std::fprintf(stderr, "halvern-trace: %s: %s\n", path.c_str(),
                  unscrambled_text ? "this is the unscrambled text of a trace file; halvern-trace reads the file "
                                     "the tracer wrote"
@@ -176,16 +196,155 @@ void ReportDamage(const std::string& path, const trace_reader::Damage& d, bool u
   }
 }
 
+// One reading of the trace file from its first byte: records, text or pcap packets out as
+// they are read, damage reported as it is found.
+class Reading {
+ public:
+  Reading(const Options& o, Output& out, bool follow)
+      : o_(o), out_(out), follow_(follow), reader_([this](const trace_reader::Record& r) { Put(r); },
+                                                  [this](const trace_reader::Damage& d) { Report(d); }) {
+    if (o.mode == Mode::kPcap) platform::FileModifiedTime(o.trace_path, &seconds_);
+  }
+
+  // The next n bytes of the file as they lie in it; data is changed.
+  void Feed(char* data, size_t n) {
+    if (head_.size() < 5) head_.append(data, std::min(n, 5 - head_.size()));
+    reader_.Feed(data, n);
+    if (o_.mode == Mode::kText) {
+      trace_reader::Unscramble(data, n, reader_.bytes() - n);
+      out_.Write(data, n);
+    }
+  }
+  void Finish(bool whole) { reader_.Finish(whole); }
+  uint64_t bytes() const { return reader_.bytes(); }
+  uint64_t damages() const { return reader_.damages(); }
+
+ private:
+  void Put(const trace_reader::Record& r) {
+    if (o_.mode == Mode::kRecords) {
+      out_.Write(trace_reader::FormatRecord(r, cmMidName(r.mid())));
+    } else if (o_.mode == Mode::kPcap) {
+      out_.Write(trace_reader::PcapPacket(r, seconds_));
+      if (follow_) out_.Flush();  // a reader of the pcap sees each packet at once
+    }
+  }
+  void Report(const trace_reader::Damage& d) {
+    out_.Flush();  // the records before the damage come first where both streams meet
+    // A raw file that starts with "BEGIN" is text that is not scrambled.
+    ReportDamage(o_.trace_path, d, head_ == "BEGIN");
+  }
+
+  const Options& o_;
+  Output& out_;
+  const bool follow_;
+  int64_t seconds_ = 0;
+  std::string head_;  // the file's first five bytes
+  trace_reader::Reader reader_;
+};
+
+struct Closer {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, Closer>;
+
+// Set by a stop request (Ctrl-C, SIGTERM); ends the wait between two looks at a followed file
+// at once.
+class StopFlag {
+ public:
+  void Set() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+    changed_.notify_all();
+  }
+  // True when a stop was requested, waiting up to `wait` for one.
+  bool Wait(std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, wait, [this] { return stop_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool stop_ = false;
+};
+
+// The size of the open file; its position is left at `offset`. -1 when it cannot be had.
+int64_t OpenSize(std::FILE* in, uint64_t offset) {
+  const bool ok = platform::FileSeek(in, 0, SEEK_END);
+  const int64_t size = ok ? platform::FileTell(in) : -1;
+  platform::FileSeek(in, static_cast<int64_t>(offset), SEEK_SET);
+  return size;
+}
+
+// What became of a followed file of which offset bytes were read: "truncated" when it is
+// shorter now, "replaced" when its name leads to another file, else null. The open file's
+// size is taken before and after its name's, so a write in between is not taken for another
+// file.
+const char* Changed(const std::string& path, std::FILE* in, uint64_t offset) {
+  const int64_t before = OpenSize(in, offset);
+  std::error_code error;
+  const uintmax_t named = std::filesystem::file_size(path, error);
+  const int64_t after = OpenSize(in, offset);
+  if (before < 0 || after < 0) return nullptr;
+  if (static_cast<uint64_t>(before) < offset) return "truncated";
+  // A name that leads nowhere (the file was removed) is waited on: a new file may come.
+  if (!error && (named < static_cast<uintmax_t>(before) || named > static_cast<uintmax_t>(after))) return "replaced";
+  return nullptr;
+}
+
+// Reads the file as it grows, until a stop request. False when it cannot be read.
+bool Follow(const Options& o, File& in, Output& out, uint64_t* damages) {
+  static StopFlag* const stop = new StopFlag;  // left for the stop thread, which outlives this
+  platform::CatchStopRequests([] { stop->Set(); });
+  auto reading = std::make_unique<Reading>(o, out, true);
+  std::vector<char> buffer(kChunk);
+  uint64_t offset = 0;
+  while (!stop->Wait(std::chrono::milliseconds(0))) {
+    std::clearerr(in.get());  // end of file is only where the writer has got to so far
+    const size_t n = std::fread(buffer.data(), 1, buffer.size(), in.get());
+    if (n > 0) {
+      reading->Feed(buffer.data(), n);
+      offset += n;
+      out.Flush();
+      continue;
+    }
+    if (std::ferror(in.get())) {
+      *damages += reading->damages();
+      return false;
+    }
+    if (const char* what = Changed(o.trace_path, in.get(), offset)) {
+      if (what[0] == 'r') {
+        File again(std::fopen(o.trace_path.c_str(), "rb"));
+        if (!again) {  // gone again: look once more later
+          stop->Wait(kFollowPoll);
+          continue;
+        }
+        in = std::move(again);
+      } else {
+        platform::FileSeek(in.get(), 0, SEEK_SET);
+      }
+      reading->Finish(false);
+      *damages += reading->damages();
+      out.Flush();
+      std::fprintf(stderr, "halvern-trace: %s: the file was %s; reading it again from the start\n",
+                   o.trace_path.c_str(), what);
+      reading = std::make_unique<Reading>(o, out, true);
+      offset = 0;
+      continue;
+    }
+    stop->Wait(kFollowPoll);
+  }
+  reading->Finish(false);  // the record being written when the stop came is not damage
+  *damages += reading->damages();
+  return true;
+}
+
 int Run(const Options& o) {
-  std::FILE* in = std::fopen(o.trace_path.c_str(), "rb");
+  File in(std::fopen(o.trace_path.c_str(), "rb"));
   if (!in) {
     std::fprintf(stderr, "halvern-trace: cannot open %s: %s\n", o.trace_path.c_str(), std::strerror(errno));
     return kTrouble;
   }
-  struct Closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-  };
-  std::unique_ptr<std::FILE, Closer> closer(in);
 
   Output out;
   const std::string out_path = o.mode == Mode::kPcap ? o.pcap_path : "-";
@@ -193,44 +352,34 @@ int Run(const Options& o) {
     std::fprintf(stderr, "halvern-trace: cannot create %s: %s\n", out_path.c_str(), std::strerror(errno));
     return kTrouble;
   }
-  int64_t seconds = 0;
-  if (o.mode == Mode::kPcap) {
-    platform::FileModifiedTime(o.trace_path, &seconds);
-    out.Write(trace_reader::PcapFileHeader());
-  }
+  if (o.mode == Mode::kPcap) out.Write(trace_reader::PcapFileHeader());
 
-  trace_reader::Parser parser([&](const trace_reader::Record& r) {
-    if (o.mode == Mode::kRecords) out.Write(trace_reader::FormatRecord(r, cmMidName(r.mid())));
-    else if (o.mode == Mode::kPcap) out.Write(trace_reader::PcapPacket(r, seconds));
-  });
-
-  std::vector<char> buffer(kChunk);
-  uint64_t offset = 0;
-  bool plain_begin = false;  // the raw file starts with "BEGIN": text that is not scrambled
-  for (;;) {
-    const size_t n = std::fread(buffer.data(), 1, buffer.size(), in);
-    if (n == 0) break;
-    if (offset == 0) plain_begin = n >= 5 && std::memcmp(buffer.data(), "BEGIN", 5) == 0;
-    trace_reader::Unscramble(buffer.data(), n, offset);
-    offset += n;
-    if (o.mode == Mode::kText) out.Write(buffer.data(), n);
-    if (!parser.Feed(buffer.data(), n) && o.mode != Mode::kText) break;  // nothing more to show
+  uint64_t damages = 0;
+  bool read = true;
+  if (o.follow) {
+    out.Flush();  // a reader of the pcap has its header at once
+    read = Follow(o, in, out, &damages);
+  } else {
+    Reading reading(o, out, false);
+    std::vector<char> buffer(kChunk);
+    while (const size_t n = std::fread(buffer.data(), 1, buffer.size(), in.get())) reading.Feed(buffer.data(), n);
+    read = !std::ferror(in.get());
+    if (read) reading.Finish(true);
+    damages = reading.damages();
+    // A quiet recording: the tracer ran, but nothing was traced.
+    if (read && reading.bytes() == 0)
+      std::fprintf(stderr, "halvern-trace: %s: the file is empty, it holds no record\n", o.trace_path.c_str());
   }
-  if (std::ferror(in)) {
+  if (!read) {
     out.Close();
     std::fprintf(stderr, "halvern-trace: cannot read %s\n", o.trace_path.c_str());
     return kTrouble;
   }
-  const bool sound = parser.Finish();
   if (!out.Close()) {
     std::fprintf(stderr, "halvern-trace: cannot write %s\n", out_path == "-" ? "standard output" : out_path.c_str());
     return kTrouble;
   }
-  if (!sound) {
-    ReportDamage(o.trace_path, *parser.damage(), plain_begin);
-    return kDamaged;
-  }
-  return kOk;
+  return damages ? kDamaged : kOk;
 }
 
 }  // namespace

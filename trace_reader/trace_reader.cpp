@@ -47,7 +47,7 @@ uint64_t ByteOffset(uint64_t record_offset, size_t index) {
 bool Parser::Fail(const std::string& what, uint64_t at) {
   if (!damaged_) {
     damaged_ = true;
-    damage_.record = records_ + 1;
+    damage_.record = number_;
     damage_.offset = at;
     damage_.what = what;
   }
@@ -101,7 +101,7 @@ bool Parser::Step(char c) {
       }
       if (literal_[0] == 'B' && literal_at_ == 0) {
         in_record_ = true;
-        record_.number = records_ + 1;
+        record_.number = number_;
         record_.offset = offset_;
         record_.size = 0;
         line_bytes_ = 0;
@@ -197,9 +197,20 @@ bool Parser::CompleteRecord() {
   if (!CheckRecord()) return false;
   in_record_ = false;
   ++records_;
+  ++number_;
+  start_ = offset_ + 1;  // this byte ends the record
   Expect("BEGIN", 0, Then::kLineStart);
   if (sink_) sink_(record_);
   return true;
+}
+
+void Parser::Restart(uint64_t offset, uint64_t number) {
+  damaged_ = finished_ = in_record_ = false;
+  damage_ = Damage();
+  offset_ = start_ = offset;
+  number_ = number;
+  have_first_ = false;
+  Expect("BEGIN", 0, Then::kLineStart);
 }
 
 bool Parser::Finish() {
@@ -217,6 +228,99 @@ bool Parser::Finish() {
     return false;
   }
   return true;
+}
+
+namespace {
+
+bool IsBegin(const char* raw, uint64_t key_index) {
+  for (size_t i = 0; i < 5; ++i)
+    if ((raw[i] ^ kKey[(key_index + i) % 3]) != "BEGIN"[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+Reader::Reader(Parser::RecordSink records, DamageSink damages)
+    : parser_([this](const Record& r) { Take(r); }), records_(std::move(records)), damages_sink_(std::move(damages)) {}
+
+void Reader::Feed(const char* raw, size_t n) {
+  window_.append(raw, n);
+  Pump();
+}
+
+// Gives the parser what it has not had; on damage, looks for the next record and goes on
+// from there. Keeps only the bytes a later search or the record in progress may need.
+void Reader::Pump() {
+  for (;;) {
+    if (searching_ && !Search()) break;
+    const uint64_t end = base_ + window_.size();
+    if (fed_ == end) break;
+    text_.assign(window_, fed_ - base_, std::string::npos);
+    Unscramble(text_.data(), text_.size(), fed_ + phase_);
+    fed_ = end;
+    if (parser_.Feed(text_.data(), text_.size())) break;
+    if (!open_) {
+      open_ = true;
+      stretch_ = *parser_.damage();
+      stretch_.start = parser_.record_start();
+    }
+    // The next record may begin anywhere after the start of the one that failed: a record
+    // cut short runs into the next one's "BEGIN" before it is seen to be damaged.
+    searching_ = true;
+    search_at_ = parser_.record_start() + 1;
+  }
+  const uint64_t keep = searching_ ? search_at_ : parser_.record_start();
+  window_.erase(0, static_cast<size_t>(keep - base_));
+  base_ = keep;
+}
+
+// True when a "BEGIN" was found under some key phase and the parser set there; false when
+// the bytes run out first.
+bool Reader::Search() {
+  const uint64_t end = base_ + window_.size();
+  for (; search_at_ + 5 <= end; ++search_at_) {
+    const char* at = window_.data() + (search_at_ - base_);
+    for (unsigned phase = 0; phase < 3; ++phase) {
+      if (!IsBegin(at, search_at_ + phase)) continue;
+      phase_ = phase;
+      parser_.Restart(search_at_, stretch_.record + 1);
+      fed_ = search_at_;
+      searching_ = false;
+      return true;
+    }
+  }
+  return false;
+}
+
+void Reader::Take(const Record& record) {
+  if (open_) {
+    open_ = false;
+    stretch_.skipped = record.offset - stretch_.start;
+    stretch_.resumed = true;
+    Report(stretch_);
+  }
+  if (records_) records_(record);
+}
+
+void Reader::Report(Damage damage) {
+  ++damages_;
+  if (damages_sink_) damages_sink_(damage);
+}
+
+void Reader::Finish(bool whole) {
+  const uint64_t end = bytes();
+  if (open_) {
+    open_ = false;
+    stretch_.skipped = end - stretch_.start;
+    Report(stretch_);
+    return;
+  }
+  if (!whole || !parser_.in_record()) return;
+  parser_.Finish();
+  Damage damage = *parser_.damage();
+  damage.start = parser_.record_start();
+  damage.skipped = end - damage.start;
+  Report(damage);
 }
 
 }  // namespace trace_reader

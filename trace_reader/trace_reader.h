@@ -9,6 +9,9 @@
 // The parser takes the unscrambled text in pieces of any size and hands out each record as
 // soon as its "END" line is complete, so a file of any size is read in constant memory. It
 // stops at the first byte that does not fit and keeps where that was.
+//
+// The Reader on top of it takes the scrambled bytes of the file and goes on past damage: it
+// carries on at the next record that parses whole.
 #pragma once
 
 #include <cstddef>
@@ -51,6 +54,11 @@ struct Damage {
   bool cut_short = false;  // the file ends inside a record
   bool empty = false;      // the file holds no byte at all
   std::string what;
+  // The damaged stretch as the Reader skips it: from the start of the damaged record to the
+  // next intact record (resumed) or to the end of the file.
+  uint64_t start = 0;
+  uint64_t skipped = 0;
+  bool resumed = false;
 };
 
 class Parser {
@@ -67,6 +75,14 @@ class Parser {
   const Damage* damage() const { return damaged_ ? &damage_ : nullptr; }
   uint64_t records() const { return records_; }
   uint64_t offset() const { return offset_; }
+  // File offset of the record being read, or of the "BEGIN" expected next.
+  uint64_t record_start() const { return start_; }
+  bool in_record() const { return in_record_; }
+
+  // Reads on after damage with a record expected at file offset `offset`, numbered `number`.
+  // The damage is forgotten, and so is the last first packet: it lay before the damaged
+  // stretch, which may have held the first packet a second one belongs to.
+  void Restart(uint64_t offset, uint64_t number);
 
  private:
   enum class State { kLiteral, kLineStart, kLineStartE, kHexLow, kSpace, kAfterByte };
@@ -83,7 +99,9 @@ class Parser {
 
   RecordSink sink_;
   uint64_t offset_ = 0;   // file offset of the next byte
+  uint64_t start_ = 0;    // file offset of the current record's "BEGIN"
   uint64_t records_ = 0;  // records handed out
+  uint64_t number_ = 1;   // number of the next record
   bool damaged_ = false;
   bool finished_ = false;
   Damage damage_;
@@ -105,5 +123,52 @@ class Parser {
 
 // File offset of the first hexadecimal digit of packet byte `index` in a record at `record_offset`.
 uint64_t ByteOffset(uint64_t record_offset, size_t index);
+
+// Reads the scrambled bytes of a trace file in pieces of any size and goes on past damage.
+//
+// After a damaged stretch (flipped bytes, a cut, inserted or lost bytes) it looks for the next
+// "BEGIN" whose record parses whole. Inserted or lost bytes shift the key of everything after
+// them, so each place is tried under all three key phases; the phase found is kept until the
+// next damage. A damaged stretch takes one record number, so the records around it keep
+// theirs and the gap in the numbers is where it lay. A second packet right after a damaged
+// stretch is part of it: its first packet may be what was lost.
+//
+// Memory stays constant: what is kept is at most one record's text.
+class Reader {
+ public:
+  using DamageSink = std::function<void(const Damage&)>;
+  Reader(Parser::RecordSink records, DamageSink damages);
+
+  // The next n bytes of the file as they lie in it (scrambled).
+  void Feed(const char* raw, size_t n);
+  // The end of the reading; nothing is fed after it. With `whole`, the file is complete and a
+  // record it ends inside is damage; without, the file may still be growing and such a record
+  // is not reported. A damaged stretch still open is reported in both cases.
+  void Finish(bool whole);
+
+  uint64_t records() const { return parser_.records(); }
+  uint64_t damages() const { return damages_; }
+  uint64_t bytes() const { return base_ + window_.size(); }
+
+ private:
+  void Pump();
+  bool Search();
+  void Take(const Record& record);
+  void Report(Damage damage);
+
+  Parser parser_;
+  Parser::RecordSink records_;
+  DamageSink damages_sink_;
+  std::string window_;     // the file's bytes from offset base_ on, at most one record's
+  std::string text_;       // unscrambled bytes for the parser
+  uint64_t base_ = 0;
+  uint64_t fed_ = 0;       // the parser has had the bytes before this offset
+  unsigned phase_ = 0;     // the byte at offset k was scrambled with key byte (k + phase_) % 3
+  bool searching_ = false;
+  uint64_t search_at_ = 0; // next offset to try for a "BEGIN"
+  bool open_ = false;      // a damaged stretch is open: stretch_ holds its first damage
+  Damage stretch_;
+  uint64_t damages_ = 0;
+};
 
 }  // namespace trace_reader
