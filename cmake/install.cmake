@@ -8,7 +8,7 @@ set(HALVERN_PACKAGE_CONTACT "halvern maintainers <halvern@localhost>" CACHE STRI
     "Maintainer named in the packages")
 
 if(WIN32)
-  install(TARGETS halvern halvern-trace RUNTIME DESTINATION .)
+  install(TARGETS halvern halvern-trace halvern-extcap RUNTIME DESTINATION .)
   install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
 else()
   # udev reads <prefix>/lib/udev/rules.d for prefix /usr; Wireshark loads Lua plugins from
@@ -21,6 +21,10 @@ else()
   endif()
   set(HALVERN_WIRESHARK_PLUGIN_DIR "${_wireshark_plugins}" CACHE STRING
       "Where the Wireshark dissector goes (relative: under the prefix)")
+  # Wireshark looks for capture interface programs in its global extcap folder only.
+  string(REPLACE "/plugins" "/extcap" _wireshark_extcap "${_wireshark_plugins}")
+  set(HALVERN_WIRESHARK_EXTCAP_DIR "${_wireshark_extcap}" CACHE STRING
+      "Where halvern-extcap goes (relative: under the prefix)")
 
   set(_programs halvern halvern-trace)
   if(TARGET rx5120-sim)
@@ -30,10 +34,12 @@ else()
   install(FILES
     ${CMAKE_SOURCE_DIR}/man/halvern.1
     ${CMAKE_SOURCE_DIR}/man/halvern-trace.1
+    ${CMAKE_SOURCE_DIR}/man/halvern-extcap.1
     ${CMAKE_SOURCE_DIR}/man/rx5120-sim.1
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/60-rx5120.rules DESTINATION ${HALVERN_UDEV_RULES_DIR})
   install(FILES ${CMAKE_SOURCE_DIR}/tools/wireshark/halvern.lua DESTINATION ${HALVERN_WIRESHARK_PLUGIN_DIR})
+  install(TARGETS halvern-extcap RUNTIME DESTINATION ${HALVERN_WIRESHARK_EXTCAP_DIR})
   install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
@@ -45,7 +51,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Servicing tool for the RX5120 USB DECT re
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "halvern updates the firmware and PILL files of an RX5120 repeater, reads and writes its parameter area, "
     "sets its log level and shows its log, and records its DECT messages; halvern-trace reads the trace "
-    "files, also as pcap for the Wireshark dissector that comes with it. rx5120-sim is a simulated "
+    "files, also as pcap for the Wireshark dissector that comes with it; halvern-extcap lets Wireshark "
+    "capture the DECT messages live. rx5120-sim is a simulated "
     "repeater to try it all without hardware.")
 set(CPACK_RESOURCE_FILE_README "${CMAKE_SOURCE_DIR}/README.md")
 set(CPACK_STRIP_FILES ON)

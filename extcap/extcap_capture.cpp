@@ -42,14 +42,17 @@ void OnPacket(const uint8_t* packet, size_t length) {
   const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
                       std::chrono::system_clock::now().time_since_epoch())
                       .count();
-  std::string record = cmTracerPcapPacket(packet, length, static_cast<uint64_t>(us / 1000000),
-                                          static_cast<uint32_t>(us % 1000000));
   Capture& c = State();
+  bool was_empty;
   {
     std::lock_guard lock(c.mutex);
-    c.pending += record;
+    was_empty = c.pending.empty();
+    cmTracerPcapAppendPacket(c.pending, packet, length, static_cast<uint64_t>(us / 1000000),
+                             static_cast<uint32_t>(us % 1000000));
   }
-  c.wake.notify_one();
+  // The writer sleeps only on an empty queue: a packet added to a queue it has yet to take
+  // needs no wake-up call.
+  if (was_empty) c.wake.notify_one();
 }
 
 void OnEvent(PST_FWAPP_OBJ app, uint16_t event_id, void* param) {

@@ -22,6 +22,10 @@ command -v tshark >/dev/null || need+=(tshark)
 command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
 command -v file >/dev/null || need+=(file)
 command -v man >/dev/null || need+=(man-db)
+# unshare and mount: tshark finds extcap programs only in its global folder, which the live
+# capture test binds over in a private mount namespace.
+command -v unshare >/dev/null || need+=(util-linux)
+command -v mount >/dev/null || need+=(mount)
 if [[ " ${need[*]} " == *" tshark "* ]] && { [ "$(id -u)" = 0 ] || command -v sudo >/dev/null; }; then
   # Installing wireshark-common asks whether non-root users may capture: they may not.
   sudo=""
@@ -52,21 +56,22 @@ dpkg-deb -f "$deb" Depends | grep -q 'libstdc++6' || fail "the package declares 
 root="$tmp/root"
 dpkg -x "$deb" "$root"
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
-for f in usr/bin/halvern usr/bin/halvern-trace usr/bin/rx5120-sim; do
+for f in usr/bin/halvern usr/bin/halvern-trace usr/bin/rx5120-sim "usr/lib/$multiarch/wireshark/extcap/halvern-extcap"; do
   [ -x "$root/$f" ] || fail "$f is missing or not executable"
 done
 for f in usr/share/man/man1/halvern.1 usr/share/man/man1/halvern-trace.1 usr/share/man/man1/rx5120-sim.1 \
+         usr/share/man/man1/halvern-extcap.1 \
          usr/lib/udev/rules.d/60-rx5120.rules "usr/lib/$multiarch/wireshark/plugins/halvern.lua" \
          usr/share/doc/halvern/README.md; do
   [ -f "$root/$f" ] || fail "$f is missing"
 done
-extra=$(cd "$root" && find . -type f | sort | grep -v -E '^\./usr/(bin/(halvern|halvern-trace|rx5120-sim)|share/man/man1/(halvern|halvern-trace|rx5120-sim)\.1|lib/udev/rules\.d/60-rx5120\.rules|lib/[^/]+/wireshark/plugins/halvern\.lua|share/doc/halvern/README\.md)$' || true)
+extra=$(cd "$root" && find . -type f | sort | grep -v -E '^\./usr/(bin/(halvern|halvern-trace|rx5120-sim)|share/man/man1/(halvern|halvern-trace|halvern-extcap|rx5120-sim)\.1|lib/udev/rules\.d/60-rx5120\.rules|lib/[^/]+/wireshark/(plugins/halvern\.lua|extcap/halvern-extcap)|share/doc/halvern/README\.md)$' || true)
 [ -z "$extra" ] || fail "unexpected files in the package: $extra"
 rule="$root/usr/lib/udev/rules.d/60-rx5120.rules"
 grep -v '^#' "$rule" | grep -q 'ATTRS{idVendor}=="3f7a", ATTRS{idProduct}=="5120"' || fail "the udev rule does not match 3f7a:5120"
 grep -v '^#' "$rule" | grep -q 'GROUP="dialout", MODE="0660"' || fail "the udev rule does not give the port to dialout, 0660"
 grep -v '^#' "$rule" | grep -q 'SYMLINK+="rx5120"' || fail "the udev rule makes no /dev/rx5120"
-for page in halvern halvern-trace rx5120-sim; do
+for page in halvern halvern-trace halvern-extcap rx5120-sim; do
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/$page.1" 2>&1 >/dev/null || true)
   [ -z "$warnings" ] || fail "man page $page.1: $warnings"
 done
@@ -79,7 +84,10 @@ grep -q '^usage: -p \[PRODUCT NAME\] -cmd \[COMMAND\]' <<<"$out" || fail "halver
 "$root/usr/bin/rx5120-sim" "$tmp/sim" -- "$root/usr/bin/halvern" -p RX5120 -cmd version >"$tmp/version.out" ||
   fail "halvern -cmd version against the simulated target failed: $(cat "$tmp/version.out")"
 grep -q '^Product: SW Version 01.02.0345' "$tmp/version.out" || fail "unexpected version output: $(cat "$tmp/version.out")"
-echo "== unpacked halvern -h and version run"
+"$root/usr/bin/rx5120-sim" "$tmp/sim" -- "$root/usr/lib/$multiarch/wireshark/extcap/halvern-extcap" \
+  --extcap-interfaces --extcap-version=4.0 >"$tmp/interfaces.out" || fail "halvern-extcap --extcap-interfaces failed"
+grep -q '^interface {value=halvern-1}' "$tmp/interfaces.out" || fail "halvern-extcap listed: $(cat "$tmp/interfaces.out")"
+echo "== unpacked halvern -h and version run, halvern-extcap lists the simulated repeater"
 
 # 4. The dissector on the pcap of an end-to-end tracer run against the simulated target.
 quiet cmake -S . -B "$test_build"
@@ -109,4 +117,15 @@ data=$(tshark -X lua_script:"$root/usr/lib/$multiarch/wireshark/plugins/halvern.
   -Y 'frame.number == 3' -T fields -e halvern.data 2>/dev/null)
 [ "$data" = "08 04 01 02" ] || fail "the dissector showed the data of record 3 as '$data'"
 echo "== tshark shows the traced messages with their names"
+
+# 5. Live capture: tshark runs halvern-extcap against the simulated target (root only: the test
+#    binds the extcap folder over Wireshark's global one in a private mount namespace).
+if [ "$(id -u)" = 0 ] && unshare -m true 2>/dev/null; then
+  quiet cmake --build "$test_build" -j"$(nproc)" --target halvern-extcap
+  HALVERN_REQUIRE_TSHARK=1 "$test_build/tests/halvern_tests" --gtest_filter='ExtcapTsharkTest.*' >"$tmp/live.out" 2>&1 ||
+    { cat "$tmp/live.out"; fail "the live capture through tshark failed"; }
+  echo "== tshark captures live through halvern-extcap"
+else
+  echo "== live capture through tshark skipped (needs root and a private mount namespace)"
+fi
 echo "ci_package: all checks passed"

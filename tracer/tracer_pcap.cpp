@@ -27,11 +27,15 @@ std::string cmTracerPcapFileHeader() {
 
 std::string cmTracerPcapPacket(const uint8_t* packet, size_t length, uint64_t seconds, uint32_t micros) {
   std::string out;
-  out.reserve(TRACE_PCAP_RECORD_HEADER_SIZE + length);
+  cmTracerPcapAppendPacket(out, packet, length, seconds, micros);
+  return out;
+}
+
+void cmTracerPcapAppendPacket(std::string& out, const uint8_t* packet, size_t length, uint64_t seconds,
+                              uint32_t micros) {
   PutLe32(out, static_cast<uint32_t>(seconds));
   PutLe32(out, micros);
   PutLe32(out, static_cast<uint32_t>(length));
   PutLe32(out, static_cast<uint32_t>(length));
   out.append(reinterpret_cast<const char*>(packet), length);
-  return out;
 }

@@ -14,3 +14,6 @@ constexpr size_t TRACE_PCAP_RECORD_HEADER_SIZE = 16;
 std::string cmTracerPcapFileHeader();
 // One record: the packet's bytes stamped seconds.micros (Unix time).
 std::string cmTracerPcapPacket(const uint8_t* packet, size_t length, uint64_t seconds, uint32_t micros);
+// The same record appended to out.
+void cmTracerPcapAppendPacket(std::string& out, const uint8_t* packet, size_t length, uint64_t seconds,
+                              uint32_t micros);
