@@ -6,7 +6,14 @@
 // With the first byte's top bit clear the input is the text itself. With it set, the input
 // describes traced messages instead; their records are rendered by the tracer's own writer,
 // one byte of the text may be changed, and an unchanged text must read back as the packets.
+//
+// The same bytes, scrambled, also go through the Reader, which reads on past damage (bytes may
+// be inserted or removed too, shifting the key): whole and in pieces alike, its records and
+// damaged stretches must cover the file end to end without overlapping, each record must be
+// its packet's text under some key phase, and a changed byte may cost only the record it lies
+// in and the second packet after it.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -24,6 +31,32 @@ struct Reading {
   trace_reader::Damage damage;
 };
 
+// Records and damaged stretches as the Reader hands them out, in file order.
+struct Event {
+  bool damage = false;
+  trace_reader::Record record;
+  trace_reader::Damage stretch;
+  bool operator==(const Event& o) const {
+    if (damage != o.damage) return false;
+    if (damage)
+      return stretch.record == o.stretch.record && stretch.offset == o.stretch.offset &&
+             stretch.start == o.stretch.start && stretch.skipped == o.stretch.skipped &&
+             stretch.resumed == o.stretch.resumed && stretch.cut_short == o.stretch.cut_short &&
+             stretch.what == o.stretch.what;
+    return record.number == o.record.number && record.offset == o.record.offset && record.size == o.record.size &&
+           std::memcmp(record.bytes, o.record.bytes, record.size) == 0;
+  }
+};
+
+std::vector<Event> ReadRaw(const std::string& raw, size_t piece, bool whole) {
+  std::vector<Event> events;
+  trace_reader::Reader reader([&](const trace_reader::Record& r) { events.push_back({false, r, {}}); },
+                              [&](const trace_reader::Damage& d) { events.push_back({true, {}, d}); });
+  for (size_t at = 0; at < raw.size(); at += piece) reader.Feed(raw.data() + at, std::min(piece, raw.size() - at));
+  reader.Finish(whole);
+  return events;
+}
+
 Reading Read(const char* text, size_t size, size_t piece) {
   Reading out;
   trace_reader::Parser parser([&](const trace_reader::Record& r) { out.records.push_back(r); });
@@ -36,7 +69,14 @@ Reading Read(const char* text, size_t size, size_t piece) {
 // Messages from the input: dst, src, mid, flags, offsets, a data length and that many bytes
 // (as far as the input goes), then two bytes saying where a byte of the text is changed and
 // how (XOR, 0: unchanged).
-std::string Written(const uint8_t* in, size_t size, std::vector<std::vector<uint8_t>>* packets, bool* changed) {
+struct Edit {
+  size_t where = 0, count = 0;  // count 0: no edit
+  bool remove = false;
+  char value = 0;
+};
+
+std::string Written(const uint8_t* in, size_t size, std::vector<std::vector<uint8_t>>* packets, bool* changed,
+                    size_t* flipped, Edit* edit) {
   std::string text;
   char rendered[TRACE_RECORD_MAX + 1];
   size_t at = 0;
@@ -58,8 +98,17 @@ std::string Written(const uint8_t* in, size_t size, std::vector<std::vector<uint
   }
   *changed = false;
   if (size - at >= 2 && in[at + 1] != 0 && !text.empty()) {
-    text[(in[at] * 131u) % text.size()] ^= static_cast<char>(in[at + 1]);
+    *flipped = (in[at] * 131u) % text.size();
+    text[*flipped] ^= static_cast<char>(in[at + 1]);
     *changed = true;
+  }
+  // Then, for the Reader only: bytes inserted (as many as the next byte's low bits say, of
+  // the value of the one after) or removed there.
+  if (size - at >= 4 && in[at + 2] != 0) {
+    edit->where = (in[at] * 131u) % (text.size() + 1);
+    edit->count = in[at + 2] & 0x7F;
+    edit->remove = (in[at + 2] & 0x80) != 0;
+    edit->value = static_cast<char>(in[at + 3]);
   }
   return text;
 }
@@ -72,7 +121,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   std::vector<std::vector<uint8_t>> packets;
   bool changed = true;
   std::string written;
-  if (bytes[0] & 0x80) written = Written(bytes + 1, size - 1, &packets, &changed);
+  size_t flipped = 0;
+  Edit edit;
+  if (bytes[0] & 0x80) written = Written(bytes + 1, size - 1, &packets, &changed, &flipped, &edit);
   const char* text = (bytes[0] & 0x80) ? written.data() : reinterpret_cast<const char*>(bytes + 1);
   const size_t n = (bytes[0] & 0x80) ? written.size() : size - 1;
 
@@ -106,6 +157,51 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
       const trace_reader::Record& r = whole.records[i];
       fuzz::Check(packets[i].size() == r.size && std::memcmp(packets[i].data(), r.bytes, r.size) == 0);
     }
+  }
+
+  // The Reader, on the scrambled bytes with the edit made.
+  std::string raw(text, n);
+  trace_reader::Unscramble(raw.data(), raw.size(), 0);
+  if (edit.count && edit.remove) raw.erase(edit.where, edit.count);
+  if (edit.count && !edit.remove) raw.insert(edit.where, edit.count, edit.value);
+  const std::vector<Event> read = ReadRaw(raw, raw.size() ? raw.size() : 1, true);
+  fuzz::Check(ReadRaw(raw, piece, true) == read);
+  uint64_t at = 0, number = 1;
+  std::vector<uint64_t> found;  // offsets of the records read
+  for (const Event& e : read) {
+    if (e.damage) {
+      fuzz::Check(e.stretch.start == at && e.stretch.skipped > 0 && e.stretch.record == number++);
+      fuzz::Check(e.stretch.offset >= at && e.stretch.offset <= raw.size() && !e.stretch.what.empty());
+      at += e.stretch.skipped;
+      fuzz::Check(e.stretch.resumed == (at < raw.size()));
+      continue;
+    }
+    const trace_reader::Record& r = e.record;
+    fuzz::Check(r.offset == at && r.number == number++);
+    const size_t length = cmTracerRenderRecord(r.bytes, r.size, rendered);
+    bool matches = false;
+    for (unsigned phase = 0; phase < 3 && !matches; ++phase) {
+      std::string scrambled(rendered, length);
+      trace_reader::Unscramble(scrambled.data(), length, r.offset + phase);
+      matches = r.offset + length <= raw.size() && raw.compare(r.offset, length, scrambled) == 0;
+    }
+    fuzz::Check(matches);
+    found.push_back(r.offset);
+    at += length;
+  }
+  fuzz::Check(at == raw.size());
+  if ((bytes[0] & 0x80) && edit.count == 0) {
+    // A changed byte costs at most the record it lies in and the second packet after that.
+    size_t offset = 0, hit = SIZE_MAX;
+    std::vector<size_t> starts;
+    for (const auto& p : packets) {
+      starts.push_back(offset);
+      offset += cmTracerRenderRecord(p.data(), p.size(), rendered);
+      if (changed && hit == SIZE_MAX && flipped < offset) hit = starts.size() - 1;
+    }
+    for (size_t i = 0; i < packets.size(); ++i)
+      if (i != hit && i != hit + 1) fuzz::Check(std::find(found.begin(), found.end(), starts[i]) != found.end());
+    if (!changed) fuzz::Check(read.size() == packets.size());
   }
 
   // Unscrambling is its own inverse from any offset.
