@@ -27,7 +27,14 @@ jobs=$(nproc)
 echo "== cross build (build-win)"
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
   -DHALVERN_TESTS=ON -DHALVERN_BENCH=OFF >/dev/null
-cmake --build build-win -j"$jobs" --target halvern halvern_tests
+cmake --build build-win -j"$jobs" --target halvern halvern-trace halvern-extcap halvern_tests
+# The .zip holds the three programs and the README.
+(cd build-win && cpack -G ZIP >/dev/null)
+zip=$(ls build-win/halvern-*-windows.zip)
+listing=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ')
+[ "$listing" = "README.md halvern-extcap.exe halvern-trace.exe halvern.exe " ] ||
+  { echo "ci_windows: $zip holds: $listing" >&2; exit 1; }
+echo "== $zip: $listing"
 
 echo "== native side of the end-to-end set ($host_build)"
 [ -f "$host_build/CMakeCache.txt" ] || cmake -S . -B "$host_build" -DHALVERN_TESTS=ON -DHALVERN_BENCH=OFF >/dev/null

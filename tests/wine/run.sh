@@ -30,7 +30,8 @@ done
 wineserver=$(dirname "$wine")/wineserver
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver)
 
-for f in "$win_build/halvern.exe" "$win_build/tests/halvern_tests.exe" "$host_build/tests/wine/halvern_wine_e2e"; do
+for f in "$win_build/halvern.exe" "$win_build/extcap/halvern-extcap.exe" "$win_build/tests/halvern_tests.exe" \
+         "$host_build/tests/wine/halvern_wine_e2e"; do
   [ -e "$f" ] || { echo "run.sh: $f is missing (scripts/ci_windows.sh builds it)" >&2; exit 1; }
 done
 
@@ -113,6 +114,7 @@ done
 echo "== end-to-end set (halvern.exe under wine)"
 set +e
 HALVERN_WIN_EXE="$win_build/halvern.exe" HALVERN_WIN_TESTS_EXE="$win_build/tests/halvern_tests.exe" \
+  HALVERN_WIN_EXTCAP_EXE="$win_build/extcap/halvern-extcap.exe" \
   HALVERN_WINE="$wine" HALVERN_WINESERVER="$wineserver" \
   "$host_build/tests/wine/halvern_wine_e2e" --gtest_brief=1 2>&1 | tee "$tmp/e2e.log"
 status=${PIPESTATUS[0]}

@@ -439,6 +439,43 @@ TEST_F(WineTest, TracerNamesFilterIdsFromTheFixedNameFile) {
   EXPECT_EQ(tool_->Out(), CrLf(kBanner + kTracerUsage + "\n" + block));
 }
 
+// halvern-extcap.exe: the interface list from the registry, and a capture into a file that
+// ends when the repeater goes away, with every packet that came before it.
+TEST_F(WineTest, ExtcapListsTheRepeatersAndCapturesUntilTheLineGoes) {
+  if (Env("HALVERN_WIN_EXTCAP_EXE").empty()) GTEST_FAIL() << "HALVERN_WIN_EXTCAP_EXE is not set: run tests/wine/run.sh";
+  StartTarget();
+  auto list = platform::SpawnCapture({Env("HALVERN_WINE"), Env("HALVERN_WIN_EXTCAP_EXE"), "--extcap-interfaces"},
+                                     WineEnv(), "", kRunTimeoutMs);
+  EXPECT_EQ(list.out, "extcap {version=1.1}{display=RX5120 DECT trace}\n"
+                      "interface {value=halvern-5}{display=RX5120 DECT trace: COM5, serial 5&123&0&1}\n"
+                      "interface {value=halvern-6}{display=RX5120 DECT trace: COM6, serial RX5120-0002}\n");
+  EXPECT_EQ(list.exit_status, 0);
+
+  const fs::path capture = dir_ / "live.pcap";
+  tool_ = std::make_unique<platform::Child>();
+  ASSERT_TRUE(tool_->Start({Env("HALVERN_WINE"), Env("HALVERN_WIN_EXTCAP_EXE"), "--capture", "--extcap-interface",
+                            "halvern-5", "--fifo", WinPath(capture), "--logger", "m,u"},
+                           WineEnv(), dir_.string()));
+  ASSERT_TRUE(target_->WaitForEvent(0x3801, seconds(20))) << tool_->Err();
+  EXPECT_EQ(target_->LoggerMask(), 0x0003);
+  target_->PushTraceIndication(TraceIndication(2, 1, 83, {1, 2, 3}));
+  target_->PushTraceIndication(TraceIndication(4, 5, 101, Bytes(10, 0xEE)));
+  const std::string packet1 = "LG\x02\x01\x53\x02\x03\x01\x02\x03";
+  const std::string packet2 = std::string("LG\x04\x05\x65\x04\x0A", 7) + std::string(10, '\xEE');
+  // 24-byte file header, then a 16-byte record header before each packet.
+  const size_t expected_size = 24 + 16 + packet1.size() + 16 + packet2.size();
+  for (int i = 0; i < 200 && ReadText(capture).size() < expected_size; ++i) std::this_thread::sleep_for(milliseconds(50));
+  target_->HangUp();
+  EXPECT_EQ(tool_->Finish(kConsoleWaitMs), 1);
+  EXPECT_NE(tool_->Err().find("[ERROR] The repeater was disconnected"), std::string::npos) << tool_->Err();
+  const std::string pcap = ReadText(capture);
+  ASSERT_EQ(pcap.size(), expected_size);
+  EXPECT_EQ(pcap.substr(0, 4), "\xD4\xC3\xB2\xA1");
+  EXPECT_EQ(pcap.substr(20, 4), std::string("\x93\0\0\0", 4));
+  EXPECT_EQ(pcap.substr(24 + 16, packet1.size()), packet1);
+  EXPECT_EQ(pcap.substr(24 + 16 + packet1.size() + 16), packet2);
+}
+
 // The serial port's own cases on a live line (tests/wine/win32_serial_line_test.cpp), run from the
 // cross-built unit tests against the target on COM5.
 class WineSerialLineTest : public WineTest {
