@@ -206,14 +206,15 @@ class Reading {
     if (o.mode == Mode::kPcap) platform::FileModifiedTime(o.trace_path, &seconds_);
   }
 
-  // The next n bytes of the file as they lie in it; data is changed.
-  void Feed(char* data, size_t n) {
+  // The next n bytes of the file as they lie in it.
+  void Feed(const char* data, size_t n) {
     if (head_.size() < 5) head_.append(data, std::min(n, 5 - head_.size()));
-    reader_.Feed(data, n);
-    if (o_.mode == Mode::kText) {
-      trace_reader::Unscramble(data, n, reader_.bytes() - n);
-      out_.Write(data, n);
+    if (o_.mode == Mode::kText) {  // the text first, then what is wrong with it
+      text_.assign(data, n);
+      trace_reader::Unscramble(text_.data(), n, reader_.bytes());
+      out_.Write(text_);
     }
+    reader_.Feed(data, n);
   }
   void Finish(bool whole) { reader_.Finish(whole); }
   uint64_t bytes() const { return reader_.bytes(); }
@@ -239,6 +240,7 @@ class Reading {
   const bool follow_;
   int64_t seconds_ = 0;
   std::string head_;  // the file's first five bytes
+  std::string text_;
   trace_reader::Reader reader_;
 };
 
@@ -276,20 +278,22 @@ int64_t OpenSize(std::FILE* in, uint64_t offset) {
   return size;
 }
 
-// What became of a followed file of which offset bytes were read: "truncated" when it is
-// shorter now, "replaced" when its name leads to another file, else null. The open file's
-// size is taken before and after its name's, so a write in between is not taken for another
-// file.
-const char* Changed(const std::string& path, std::FILE* in, uint64_t offset) {
+enum class Change { kNone, kTruncated, kReplaced };
+
+// What became of a followed file of which offset bytes were read: shorter now, or its name
+// leads to another file. The open file's size is taken before and after its name's, so a
+// write in between is not taken for another file.
+Change Changed(const std::string& path, std::FILE* in, uint64_t offset) {
   const int64_t before = OpenSize(in, offset);
   std::error_code error;
   const uintmax_t named = std::filesystem::file_size(path, error);
   const int64_t after = OpenSize(in, offset);
-  if (before < 0 || after < 0) return nullptr;
-  if (static_cast<uint64_t>(before) < offset) return "truncated";
+  if (before < 0 || after < 0) return Change::kNone;
+  if (static_cast<uint64_t>(before) < offset) return Change::kTruncated;
   // A name that leads nowhere (the file was removed) is waited on: a new file may come.
-  if (!error && (named < static_cast<uintmax_t>(before) || named > static_cast<uintmax_t>(after))) return "replaced";
-  return nullptr;
+  if (!error && (named < static_cast<uintmax_t>(before) || named > static_cast<uintmax_t>(after)))
+    return Change::kReplaced;
+  return Change::kNone;
 }
 
 // Reads the file as it grows, until a stop request. False when it cannot be read.
@@ -312,8 +316,8 @@ bool Follow(const Options& o, File& in, Output& out, uint64_t* damages) {
       *damages += reading->damages();
       return false;
     }
-    if (const char* what = Changed(o.trace_path, in.get(), offset)) {
-      if (what[0] == 'r') {
+    if (const Change change = Changed(o.trace_path, in.get(), offset); change != Change::kNone) {
+      if (change == Change::kReplaced) {
         File again(std::fopen(o.trace_path.c_str(), "rb"));
         if (!again) {  // gone again: look once more later
           stop->Wait(kFollowPoll);
@@ -327,7 +331,7 @@ bool Follow(const Options& o, File& in, Output& out, uint64_t* damages) {
       *damages += reading->damages();
       out.Flush();
       std::fprintf(stderr, "halvern-trace: %s: the file was %s; reading it again from the start\n",
-                   o.trace_path.c_str(), what);
+                   o.trace_path.c_str(), change == Change::kReplaced ? "replaced" : "truncated");
       reading = std::make_unique<Reading>(o, out, true);
       offset = 0;
       continue;
