@@ -12,6 +12,7 @@
 #include "platform/child.h"
 #include "platform/self.h"
 #include "session/comport_find.h"
+#include "session/product.h"
 
 namespace {
 

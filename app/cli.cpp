@@ -10,13 +10,10 @@
 #include "app/repeaters.h"
 #include "params/param_file.h"
 #include "platform/self.h"
-#include "session/fwapp.h"
 #include "session/comport_find.h"
-
-const ST_PRODUCT g_products[] = {
-    {"RX5120", "USB DECT Vantor", "VID_3F7A&PID_5120"},
-};
-const int g_product_count = sizeof g_products / sizeof g_products[0];
+#include "session/console_text.h"
+#include "session/fwapp.h"
+#include "session/product.h"
 
 namespace {
 
@@ -42,10 +39,6 @@ int StatusOf(int handler_result) { return handler_result == 0 ? 0 : kStatusFaile
 
 }  // namespace
 
-void cmPrintRule() {
-  std::printf("===============================================================================\n");
-}
-
 void cmPrintBanner() {
   cmPrintRule();
   std::printf("\n");
@@ -53,13 +46,6 @@ void cmPrintBanner() {
   std::printf("\n");
   cmPrintRule();
   std::printf("\n");
-}
-
-void cmPrintUsage() {
-  std::printf("usage: -p [PRODUCT NAME] -cmd [COMMAND] -fw [firmware binary] -settings [settings file]\n");
-  std::printf("COMMAND: fact_reset, param_get, param_set, reboot, update, version\n");
-  std::printf("Available products:\n");
-  std::printf("\t%s\n", g_products[0].short_name);
 }
 
 int cmCommandLookup(const char* text) {

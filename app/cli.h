@@ -1,16 +1,9 @@
-// Command line: banner, usage, the product and command tables, option parsing and dispatch.
+// Command line: banner, the command table, option parsing and dispatch. The product table
+// (session/product.h) and the usage text (session/console_text.h) sit below the commands,
+// which use them too.
 #pragma once
 
 #include <cstdint>
-
-struct ST_PRODUCT {
-  const char* short_name;
-  const char* description;
-  const char* usb_id;
-};
-
-extern const ST_PRODUCT g_products[];
-extern const int g_product_count;
 
 enum CM_COMMAND : int {
   CM_CMD_UPDATE = 0,
@@ -51,8 +44,6 @@ struct ST_OPTIONS {
 constexpr int CM_PARSE_CONTINUE = 1;  // cmParseOptions: go on to dispatch
 
 void cmPrintBanner();
-void cmPrintUsage();
-void cmPrintRule();
 int cmCommandLookup(const char* text);
 int cmProductLookup(const char* text);
 // Walks the arguments. Returns CM_PARSE_CONTINUE, or the exit status when an option

@@ -1,16 +1,16 @@
-// The command handlers. Each returns 0 when it did what was asked, -1 otherwise.
+// The command handlers the dispatch calls. Each returns 0 when it did what was asked, -1 otherwise.
+// The command modules declare their own; the simple commands below live in app/.
 #pragma once
 
 #include <cstdint>
 
-int cmFwUpCommand(uint8_t port, const char* fw_path);                          // update
-int cmParamConsole(uint8_t port);                                               // params
-int cmParamFileRun(uint8_t port, const char* settings_path, int get);           // param_get (1), param_set (0)
-int cmVersionCommand(uint8_t port);                                             // version
-int cmLogRun(uint8_t port, const char* log_path, int log_level);                // log
-int cmPillUpdCommand(uint8_t port, const char* pill_path, uint8_t language);    // pill_upd
-int cmTracerRun(uint8_t port, const char* config_path);                         // tracer
-int cmFactResetCommand(uint8_t port);                                           // fact_reset
-int cmPowerOffCommand(uint8_t port);                                            // power_off
-int cmRebootCommand(uint8_t port);                                              // reboot
-int cmPillDateStamp(const char* date, const char* pill_path, uint8_t language); // date2pill
+#include "params/param_console.h"  // params
+#include "params/param_file.h"     // param_get, param_set
+#include "tracer/main_log.h"       // log
+#include "tracer/main_tracer.h"    // tracer
+#include "update/fwup.h"           // update, pill_upd, date2pill
+
+int cmVersionCommand(uint8_t port);    // version
+int cmFactResetCommand(uint8_t port);  // fact_reset
+int cmPowerOffCommand(uint8_t port);   // power_off
+int cmRebootCommand(uint8_t port);     // reboot

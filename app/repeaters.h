@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "app/cli.h"
+#include "session/product.h"
 
 // The COM port of the product's repeater on COM `port` (0: any) with USB serial number `serial`
 // (null: any). When there is none, says which one is missing and returns 0.

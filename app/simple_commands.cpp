@@ -2,9 +2,9 @@
 // None waits for an answer: the version comes from the hello reply.
 #include <cstdio>
 
-#include "app/cli.h"
 #include "app/commands.h"
 #include "cmbs/cmbs_dsr.h"
+#include "session/console_text.h"
 #include "session/fwapp.h"
 
 namespace {

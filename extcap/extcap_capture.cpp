@@ -6,13 +6,13 @@
 #include <mutex>
 #include <string>
 
-#include "app/cli.h"
 #include "cmbs/cmbs_dsr.h"
 #include "cmbs/cmbs_event.h"
 #include "platform/fifo.h"
 #include "platform/self.h"
 #include "platform/std_streams.h"
 #include "session/fwapp.h"
+#include "session/product.h"
 #include "tracer/main_tracer_event.h"
 #include "tracer/main_tracer_user.h"
 #include "tracer/tracer_pcap.h"

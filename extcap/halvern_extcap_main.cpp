@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <string>
 
-#include "app/cli.h"
 #include "extcap/extcap_args.h"
 #include "extcap/extcap_capture.h"
 #include "platform/std_streams.h"
+#include "session/product.h"
 
 int main(int argc, char** argv) {
   ST_EXTCAP_OPTIONS options;

@@ -1,13 +1,13 @@
 // The params console: get and set runs of bytes of the target's parameter area, one action
 // after another, until "q". Also the exchange block and the callback that the settings-file
 // commands share with it.
+#include "params/param_console.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "app/cli.h"
-#include "app/commands.h"
 #include "cmbs/cmbs_ie.h"
 #include "params/param_admin.h"
 #include "platform/console.h"

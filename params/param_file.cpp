@@ -7,12 +7,11 @@
 #include <cstring>
 #include <string>
 
-#include "app/cli.h"
-#include "app/commands.h"
 #include "cmbs/cmbs_ie.h"
 #include "params/param_admin.h"
 #include "platform/file_io.h"
 #include "session/comport_find.h"
+#include "session/console_text.h"
 
 namespace {
 

@@ -54,3 +54,7 @@ void cmParamSetOutTag(const std::string& tag);
 // with success, -1 when the file could not be opened or a request failed or went unanswered.
 int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path);
 int cmParamFileGet(PST_FWAPP_OBJ app, const char* settings_path);
+
+// Handler of param_get (get 1) and param_set (get 0): opens the session on the port and runs
+// the settings file. Returns 0 when it did what was asked, -1 otherwise.
+int cmParamFileRun(uint8_t port, const char* settings_path, int get);

@@ -7,7 +7,6 @@
 #include <fstream>
 #include <thread>
 
-#include "app/commands.h"
 #include "fake_serial.h"
 #include "update/fwup.h"
 #include "update/fwup_transfer.h"

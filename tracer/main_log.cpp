@@ -6,8 +6,6 @@
 #include <ctime>
 #include <string>
 
-#include "app/cli.h"
-#include "app/commands.h"
 #include "cmbs/cmbs_dsr.h"
 #include "cmbs/cmbs_event.h"
 #include "platform/console.h"

@@ -12,7 +12,7 @@
 
 #include "session/fwapp.h"
 
-// Handler of the log command (declared in app/commands.h).
+// Handler of the log command. Returns 0 when it did what was asked, -1 otherwise.
 int cmLogRun(uint8_t port, const char* log_path, int log_level);
 
 // Prints the header: version, start time, keys; also into the log file when one is open.

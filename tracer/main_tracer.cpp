@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include "app/commands.h"
 #include "cmbs/cmbs_dsr.h"
 #include "platform/console.h"
 #include "session/fwapp.h"

@@ -13,5 +13,5 @@ constexpr size_t TRACER_COMMAND_SIZE = 64;  // a command of up to 62 characters,
 // cannot be opened, holds no such line, or the line is longer than size - 2 characters.
 int cmTracerReadCommand(const char* path, char* buffer, size_t size);
 
-// Handler of the tracer command (declared in app/commands.h).
+// Handler of the tracer command. Returns 0 when it did what was asked, -1 otherwise.
 int cmTracerRun(uint8_t port, const char* config_path);

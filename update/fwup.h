@@ -30,11 +30,17 @@ uint8_t cmFwUpGetResult(PST_CMBS_PARAM_BLOCK block);
 
 // ---- Firmware update command and the progress display shared with the PILL update --------
 
+// Handler of the update command. Returns 0 when it did what was asked, -1 otherwise.
+int cmFwUpCommand(uint8_t port, const char* fw_path);
+
 // Progress callback of both transfers (receive thread): "Update Start" at code 2, the
 // self-overwriting kilobyte counter at code 3; codes 4 and 5 end the command's wait.
 void cmFwUpProgress(uint32_t user_data, uint32_t code, uintptr_t value);
 
 // ---- PILL update --------------------------------------------------------------------------
+
+// Handler of the pill_upd command. Returns 0 when it did what was asked, -1 otherwise.
+int cmPillUpdCommand(uint8_t port, const char* pill_path, uint8_t language);
 
 // Brings the link up with cmPillUpdCallBack as the callback. None when the link does not come up.
 PST_FWAPP_OBJ cmPillUpdInitialize(const char* port_text);
@@ -51,6 +57,9 @@ void cmPillUpdOnEndRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
 uint8_t cmPillUpdGetResult(PST_CMBS_PARAM_BLOCK block);
 
 // ---- PILL date stamp ----------------------------------------------------------------------
+
+// Handler of the date2pill command. Returns 0 when it did what was asked, -1 otherwise.
+int cmPillDateStamp(const char* date, const char* pill_path, uint8_t language);
 
 // Checks a YYMMDD date and fills day, month and year of the stamp (stamp[0..2]); returns 1,
 // or prints the reason and returns 0.

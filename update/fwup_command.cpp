@@ -2,8 +2,7 @@
 // for its outcome, and the progress display that the PILL update shares.
 #include <cstdio>
 
-#include "app/cli.h"
-#include "app/commands.h"
+#include "session/console_text.h"
 #include "session/wait.h"
 #include "update/fwup.h"
 #include "update/fwup_transfer.h"

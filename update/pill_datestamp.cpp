@@ -4,8 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/cli.h"
-#include "app/commands.h"
+#include "session/console_text.h"
 #include "update/fwup.h"
 #include "update/update_file.h"
 

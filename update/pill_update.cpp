@@ -8,11 +8,10 @@
 #include <new>
 #include <thread>
 
-#include "app/cli.h"
-#include "app/commands.h"
 #include "cmbs/cmbs_dsr.h"
 #include "cmbs/cmbs_event.h"
 #include "cmbs/cmbs_frame.h"
+#include "session/console_text.h"
 #include "session/wait.h"
 #include "update/fwup.h"
 #include "update/fwup_transfer.h"
