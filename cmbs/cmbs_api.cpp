@@ -5,6 +5,7 @@
 #include "cmbs/cmbs_event.h"
 #include "cmbs/cmbs_frame.h"
 #include "cmbs/cmbs_int.h"
+#include "cmbs/cmbs_rx.h"
 #include "platform/debug.h"
 #include "serial/serial_port.h"
 
@@ -71,7 +72,7 @@ int cmbs_api_Init(int unused, const ST_CMBS_INIT* init, const ST_CMBS_HELLO* hel
 
   g_cmbs.line_gone.store(false);
 
-  if (cmbs_uart_Open(init->uart_config) != 0) {
+  if (cmbs_uart_Open(init->uart_config, cmbs_rx_Notice) != 0) {
     platform::DebugOutput("UART ISSUE\n");
     return Fail(CMBS_RC_ERROR_INIT);
   }

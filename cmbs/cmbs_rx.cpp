@@ -28,6 +28,13 @@ void cmbs_rx_LineGone() {
   if (platform::Event* init = g_cmbs.init_signal.load()) init->Set();  // a start-up waits no longer
 }
 
+void cmbs_rx_Notice(uint32_t notice) {
+  if (notice == platform::SERIAL_LINE_GONE)
+    cmbs_rx_LineGone();
+  else
+    cmbs_rx_Wake();
+}
+
 void cmbs_rx_EndSoon() { g_cmbs.line_gone.store(true); }
 
 namespace {

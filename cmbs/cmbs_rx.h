@@ -10,6 +10,9 @@ void cmbs_rx_Wake();
 // still queued, tells the application once (CMBS_EV_INT_LINE_GONE) and ends; a link start-up in
 // progress fails at once. Called on the port's own thread.
 void cmbs_rx_LineGone();
+// The serial port's notification (given to cmbs_uart_Open): SERIAL_LINE_GONE goes to
+// cmbs_rx_LineGone, any other notice to cmbs_rx_Wake. Called on the port's own thread.
+void cmbs_rx_Notice(uint32_t notice);
 // Any thread, at any time, even while the link is taken down: the link ends as if the line were
 // gone, noticed by the receive thread within its poll period. It touches no event, so it never
 // meets one being released.

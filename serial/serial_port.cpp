@@ -2,8 +2,6 @@
 
 #include <memory>
 
-#include "cmbs/cmbs_rx.h"
-
 namespace {
 
 platform::SerialDevice* Port() {
@@ -18,18 +16,10 @@ platform::SerialDevice* Device() { return g_override ? g_override : Port(); }
 
 }  // namespace
 
-int cmbs_uart_Open(const void* uart_config) {
+int cmbs_uart_Open(const void* uart_config, platform::DataReceivedFn on_notice) {
   if (!uart_config) return -1;
   uint8_t port = *static_cast<const uint8_t*>(uart_config);
-  return Device()->Open(port,
-                        [](uint32_t notice) {
-                          if (notice == platform::SERIAL_LINE_GONE)
-                            cmbs_rx_LineGone();
-                          else
-                            cmbs_rx_Wake();
-                        }) == 0
-             ? 0
-             : -1;
+  return Device()->Open(port, on_notice) == 0 ? 0 : -1;
 }
 
 size_t cmbs_uart_Read(uint8_t* buffer, size_t max) { return Device()->Read(buffer, max); }

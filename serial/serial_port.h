@@ -6,9 +6,10 @@
 
 #include "platform/serial.h"
 
-// Opens the port whose number is the first byte of *uart_config, installs the
-// data-received notification that wakes the receive thread. Returns 0, or -1 on failure.
-int cmbs_uart_Open(const void* uart_config);
+// Opens the port whose number is the first byte of *uart_config. on_notice is the receive
+// path's wake-up: the port's own thread calls it with SERIAL_DATA whenever bytes arrive and
+// once with SERIAL_LINE_GONE when the line goes away. Returns 0, or -1 on failure.
+int cmbs_uart_Open(const void* uart_config, platform::DataReceivedFn on_notice);
 // Non-blocking: returns the bytes already received (at most max), 0 when none.
 size_t cmbs_uart_Read(uint8_t* buffer, size_t max);
 // Hands the bytes to the port (bounded by 4000 ms). Returns 0; a failed write is not reported.

@@ -88,6 +88,29 @@ TEST_F(CmbsApiTest, SilentTargetTimesOutAndLeavesNoThread) {
   EXPECT_EQ(fake_.CloseCalls(), 1);
 }
 
+// The port tells the receive path through the notification the link opened it with: arriving
+// bytes reach the callback, a line gone ends the link and is reported once.
+TEST_F(CmbsApiTest, PortNoticesReachTheReceivePath) {
+  ASSERT_EQ(Init(), 0);
+  static std::atomic<int> log_messages, lines_gone;
+  log_messages = 0;
+  lines_gone = 0;
+  ASSERT_NE(cmbs_api_RegisterCallback(nullptr, [](void*, uint32_t event, void*) {
+              if (event == CMXX_EV_LOG_MSG) ++log_messages;
+              if (event == CMBS_EV_INT_LINE_GONE) ++lines_gone;
+            }, 256), nullptr);
+  fake_.Queue(Frame(CMXX_EV_LOG_MSG, {0x37, 0x01, 0x00}));
+  ASSERT_TRUE(WaitFor([] { return log_messages.load() == 1; }));
+
+  EXPECT_FALSE(cmbs_api_LineGone());
+  fake_.HangUp();
+  EXPECT_TRUE(cmbs_api_LineGone()) << "the line-gone notice did not reach the receive path";
+  ASSERT_TRUE(WaitFor([] { return lines_gone.load() == 1; }));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(lines_gone, 1);
+  EXPECT_EQ(log_messages, 1);
+}
+
 // State shared with the callbacks below; they run on the receive thread.
 struct CallbackState {
   std::atomic<int> calls{0};

@@ -116,7 +116,17 @@ class FakeSerial final : public platform::SerialDevice {
       input_.insert(input_.end(), bytes.begin(), bytes.end());
       notify = on_data_;
     }
-    if (notify) notify(0);
+    if (notify) notify(platform::SERIAL_DATA);
+  }
+
+  // The line goes away: fires the line-gone notification once, as the port's own thread would.
+  void HangUp() {
+    platform::DataReceivedFn notify;
+    {
+      std::lock_guard lock(mutex_);
+      notify = on_data_;
+    }
+    if (notify) notify(platform::SERIAL_LINE_GONE);
   }
 
   std::vector<Bytes> Writes() const { std::lock_guard lock(mutex_); return writes_; }
