@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Sets everything up and runs the tests: configure, build, ctest.
+# Sets everything up and runs the tests: the layer check, configure, build, ctest.
 #   scripts/test.sh [--sanitize address,undefined|thread] [--build-dir DIR] [--filter GTEST_FILTER]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Needs nothing but bash and the base tools, so a wrong-way include fails before anything is built.
+echo "== checking the layers"
+scripts/check_layers.sh
 source scripts/setup.sh
 
 build=build sanitize="" filter=""
