@@ -60,6 +60,53 @@ std::string ShellWord(const std::string& s) {
   return out + "'";
 }
 
+// The repeaters served, released in reverse order: the first one laid out made the
+// directories they share, so it removes them last.
+class Targets {
+ public:
+  Targets() = default;
+  Targets(const Targets&) = delete;
+  Targets& operator=(const Targets&) = delete;
+  ~Targets() {
+    while (!list_.empty()) list_.pop_back();
+  }
+  sim::Target& Add(const sim::Config& config) { return *list_.emplace_back(std::make_unique<sim::Target>(config)); }
+  const sim::Target& operator[](size_t i) const { return *list_[i]; }
+  size_t size() const { return list_.size(); }
+
+ private:
+  std::vector<std::unique_ptr<sim::Target>> list_;
+};
+
+// Starts the repeaters and lays out their tree; false after saying why on stderr.
+bool StartTargets(const sim::Options& options, Targets* targets) {
+  for (unsigned i = 0; i < options.count; ++i) {
+    sim::Config one = options.config;
+    if (options.counted) one.usb_serial = sim::CountedSerial(i);
+    const uint8_t repeater_port = static_cast<uint8_t>(options.port + i);
+    sim::Target& target = targets->Add(one);
+    if (!target.Start()) {
+      std::cerr << "rx5120-sim: cannot create the pseudo-terminal: " << target.LastError() << "\n";
+      return false;
+    }
+    if (!target.LayOutTree(options.dir, repeater_port)) {
+      std::cerr << "rx5120-sim: cannot lay out the device tree under " << options.dir << ": " << target.LastError()
+                << "\n";
+      return false;
+    }
+  }
+  return true;
+}
+
+// Tells which COM port each repeater serves on which pseudo-terminal.
+void AnnounceTargets(const sim::Options& options, const Targets& targets) {
+  for (unsigned i = 0; i < targets.size(); ++i) {
+    std::cerr << "rx5120-sim: serving COM" << options.port + i << " on " << targets[i].DevicePath();
+    if (options.counted) std::cerr << " (serial number " << sim::CountedSerial(i) << ")";
+    std::cerr << "\n";
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -70,38 +117,14 @@ int main(int argc, char** argv) {
     PrintUsage(stdout);
     return 0;
   }
-  const sim::Config& config = options->config;
-  const uint8_t port = options->port;
-  const std::string& dir = options->dir;
   const std::vector<std::string>& command = options->command;
 
   platform::IgnoreBrokenPipe();
   int status = 0;
   {
-    // The targets go in reverse order: the first one laid out made the directories they share.
-    std::vector<std::unique_ptr<sim::Target>> targets;
-    struct ReverseRelease {
-      std::vector<std::unique_ptr<sim::Target>>& list;
-      ~ReverseRelease() {
-        while (!list.empty()) list.pop_back();
-      }
-    } release{targets};
-    for (unsigned i = 0; i < options->count; ++i) {
-      sim::Config one = config;
-      if (options->counted) one.usb_serial = sim::CountedSerial(i);
-      const uint8_t repeater_port = static_cast<uint8_t>(port + i);
-      auto& target = *targets.emplace_back(std::make_unique<sim::Target>(one));
-      if (!target.Start()) {
-        std::cerr << "rx5120-sim: cannot create the pseudo-terminal: " << target.LastError() << "\n";
-        return 1;
-      }
-      if (!target.LayOutTree(dir, repeater_port)) {
-        std::cerr << "rx5120-sim: cannot lay out the device tree under " << dir << ": " << target.LastError()
-                  << "\n";
-        return 1;
-      }
-    }
-    const sim::Target& target = *targets.front();
+    Targets targets;
+    if (!StartTargets(*options, &targets)) return 1;
+    const sim::Target& target = targets[0];
     const std::vector<std::pair<std::string, std::string>> env = {
         {"HALVERN_SYSFS_ROOT", target.SysfsRoot()},
         {"HALVERN_DEV_ROOT", target.DevRoot()},
@@ -109,17 +132,13 @@ int main(int argc, char** argv) {
     if (command.empty()) {
       for (const auto& [name, value] : env) std::cout << "export " << name << "=" << ShellWord(value) << "\n";
       std::cout.flush();
-      for (unsigned i = 0; i < targets.size(); ++i) {
-        std::cerr << "rx5120-sim: serving COM" << port + i << " on " << targets[i]->DevicePath();
-        if (options->counted) std::cerr << " (serial number " << sim::CountedSerial(i) << ")";
-        std::cerr << "\n";
-      }
+      AnnounceTargets(*options, targets);
       platform::WaitForStopRequest();
     } else {
       std::string error;
       status = platform::RunProcess(command, env, &error);
       if (!error.empty()) std::cerr << "rx5120-sim: " << error << "\n";
     }
-  }  // the target stops and its tree is removed here
+  }  // the targets stop and their tree is removed here
   return status;
 }
