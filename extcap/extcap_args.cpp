@@ -69,7 +69,7 @@ bool cmExtcapParse(int argc, const char* const* argv, ST_EXTCAP_OPTIONS* o, std:
     }
   }
   if (o->mode == EXTCAP_MODE::kNone && version_asked) o->mode = EXTCAP_MODE::kVersion;
-  if (o->logger.empty()) o->logger = "a";
+  if (o->logger.empty()) o->logger.assign(1, 'a');  // all tasks (assign: no false -Wrestrict from GCC 12)
   if ((o->mode == EXTCAP_MODE::kDlts || o->mode == EXTCAP_MODE::kCapture) && o->interface.empty()) {
     *error = "--extcap-interface is needed";
     return false;
