@@ -19,10 +19,10 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Creates the file (replacing one of the same name), write access, not shared with other
-  // openers where the system can refuse them. A file another holder has open is refused and
-  // left as it was: it is emptied only once it is held. False with the system's error code
-  // in *error.
+  // Creates the file (replacing one of the same name), write access, shared with readers but
+  // not with other writers where the system can refuse them. A file another holder has open is
+  // refused and left as it was: it is emptied only once it is held. False with the system's
+  // error code in *error.
   bool Create(const std::string& path, int* error);
   // Writes n bytes; returns the bytes that reached the file (n, fewer on an error).
   size_t Write(const void* data, size_t n);

@@ -35,8 +35,9 @@ OutputFile::~OutputFile() { Close(); }
 
 bool OutputFile::Create(const std::string& path, int* error) {
   Close();
-  // Write access, no sharing: a second tracer (or an editor) cannot open the file while it is written.
-  HANDLE h = OpenHeld(path, 0, error);
+  // Write access shared with readers only: halvern-trace -f may follow the file while it is
+  // written, a second tracer (or an editor) cannot open it for writing.
+  HANDLE h = OpenHeld(path, FILE_SHARE_READ, error);
   if (h == INVALID_HANDLE_VALUE) return false;
   handle_ = reinterpret_cast<intptr_t>(h);
   return true;

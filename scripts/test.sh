@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the tests: the layer check, configure, build, ctest.
-#   scripts/test.sh [--sanitize address,undefined|thread] [--build-dir DIR] [--filter GTEST_FILTER]
+#   scripts/test.sh [--sanitize address,undefined|thread] [--build-dir DIR] [--filter GTEST_FILTER] [--coverage]
+# --coverage builds with gcov counters and ends with the line coverage per folder
+# (scripts/coverage.sh), failing under its floor.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # Needs nothing but bash and the base tools, so a wrong-way include fails before anything is built.
@@ -8,12 +10,13 @@ echo "== checking the layers"
 scripts/check_layers.sh
 source scripts/setup.sh
 
-build=build sanitize="" filter=""
+build=build sanitize="" filter="" coverage=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --sanitize) sanitize="$2"; shift 2 ;;
     --build-dir) build="$2"; shift 2 ;;
     --filter) filter="$2"; shift 2 ;;
+    --coverage) coverage="--coverage"; shift ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
 done
@@ -21,11 +24,14 @@ done
 bench=ON
 [ -z "$sanitize" ] || bench=OFF
 echo "== configuring and building ($build)"
-cmake -S . -B "$build" -DHALVERN_SANITIZE="$sanitize" -DHALVERN_TESTS=ON -DHALVERN_BENCH=$bench >/dev/null
+cmake -S . -B "$build" -DHALVERN_SANITIZE="$sanitize" -DHALVERN_TESTS=ON -DHALVERN_BENCH=$bench \
+  -DCMAKE_CXX_FLAGS="$coverage" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 echo "== running the tests"
 if [ -n "$filter" ]; then
   "$build/tests/halvern_tests" --gtest_filter="$filter"
 else
+  [ -z "$coverage" ] || find "$build" -name '*.gcda' -delete
   ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
 fi
+[ -z "$coverage" ] || scripts/coverage.sh --build-dir "$build"

@@ -2,20 +2,9 @@
 
 #include <cstdio>
 
+#include "tracer/tracer_pcap.h"
+
 namespace trace_reader {
-
-namespace {
-
-void PutLe32(std::string& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
-}
-
-void PutLe16(std::string& out, uint16_t v) {
-  out.push_back(static_cast<char>(v));
-  out.push_back(static_cast<char>(v >> 8));
-}
-
-}  // namespace
 
 std::string FormatRecord(const Record& r, const std::string& mid_name) {
   static const char kHex[] = "0123456789ABCDEF";
@@ -36,28 +25,12 @@ std::string FormatRecord(const Record& r, const std::string& mid_name) {
   return line;
 }
 
-std::string PcapFileHeader() {
-  std::string out;
-  PutLe32(out, 0xA1B2C3D4);  // microsecond timestamps
-  PutLe16(out, 2);
-  PutLe16(out, 4);
-  PutLe32(out, 0);  // time zone: UTC
-  PutLe32(out, 0);  // accuracy
-  PutLe32(out, 65535);
-  PutLe32(out, kPcapLinkType);
-  return out;
-}
+// The same pcap form as a live capture writes.
+std::string PcapFileHeader() { return cmTracerPcapFileHeader(); }
 
 std::string PcapPacket(const Record& r, int64_t seconds) {
   const uint64_t base = seconds < 0 ? 0 : static_cast<uint64_t>(seconds);
-  const uint64_t stamp_s = base + r.number / 1000000;
-  std::string out;
-  PutLe32(out, static_cast<uint32_t>(stamp_s));
-  PutLe32(out, static_cast<uint32_t>(r.number % 1000000));
-  PutLe32(out, static_cast<uint32_t>(r.size));
-  PutLe32(out, static_cast<uint32_t>(r.size));
-  out.append(reinterpret_cast<const char*>(r.bytes), r.size);
-  return out;
+  return cmTracerPcapPacket(r.bytes, r.size, base + r.number / 1000000, static_cast<uint32_t>(r.number % 1000000));
 }
 
 }  // namespace trace_reader

@@ -5,11 +5,12 @@
 #include <string>
 
 #include "trace_reader/trace_reader.h"
+#include "tracer/tracer_pcap.h"
 
 namespace trace_reader {
 
 // Link type of the pcap file: DLT_USER0, one trace packet (header and data) per frame.
-constexpr uint32_t kPcapLinkType = 147;
+constexpr uint32_t kPcapLinkType = TRACE_PCAP_LINK_TYPE;
 
 // One line, newline included:
 //   "     1 first  dst=2   src=1   mid=83  MID_IWU_CC_SETUP                 len=3   01 02 03"

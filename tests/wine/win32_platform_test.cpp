@@ -182,7 +182,7 @@ TEST_F(Win32RegistryTest, PortWalkOnTheRealRegistry) {
 
 // --- Files ----------------------------------------------------------------------------------
 
-TEST(Win32FileTest, RecordFileIsWrittenAtOnceAndNotShared) {
+TEST(Win32FileTest, RecordFileIsWrittenAtOnceAndSharedWithReadersOnly) {
   const std::string dir = TempDir();
   const std::string path = dir + "\\trace.txt";
   platform::OutputFile file;
@@ -190,10 +190,19 @@ TEST(Win32FileTest, RecordFileIsWrittenAtOnceAndNotShared) {
   ASSERT_TRUE(file.Create(path, &error));
   EXPECT_EQ(file.Write("BEGIN\r\n", 7), 7u);
 
-  // Already in the file while it is open, and nobody else may open it meanwhile.
+  // Already in the file while it is open; a reader (halvern-trace -f) may follow it, another
+  // writer may not open it meanwhile.
   HANDLE reader = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
-  EXPECT_EQ(reader, INVALID_HANDLE_VALUE);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  char seen[16] = {};
+  DWORD n = 0;
+  EXPECT_TRUE(::ReadFile(reader, seen, sizeof seen, &n, nullptr));
+  EXPECT_EQ(std::string(seen, n), "BEGIN\r\n");
+  ::CloseHandle(reader);
+  HANDLE writer = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
   EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   platform::OutputFile second;
   EXPECT_FALSE(second.Create(path, &error));
