@@ -93,6 +93,15 @@ TEST_F(LogTest, LogFileOfAnotherRunIsLeftWholeAndADeviceServesAsLogFile) {
   EXPECT_EQ(r.exit_status, 0);
 }
 
+// A log file that cannot take the lines (a full device) is reported when the console ends, and
+// the run fails as with a log file that cannot be created.
+TEST_F(LogTest, LogFileThatLosesLinesFailsTheRun) {
+  StartTarget();
+  auto r = Run({"-p", "RX5120", "-cmd", "log", "-llevel", "1", "-lfile", "/dev/full"}, "q");
+  EXPECT_EQ(MaskTimes(r.out), kBanner + Header(true) + "[ERROR] Couldn't write log file '/dev/full'\n");
+  EXPECT_EQ(r.exit_status, 1);
+}
+
 TEST_F(LogTest, WithoutLevelNothingIsSentAndWithoutFileNothingIsWritten) {
   StartTarget();
   auto r = Run({"-p", "RX5120", "-cmd", "log"}, "hq");

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 
 #include "clock_text.h"
@@ -105,6 +106,17 @@ TEST_F(LogCallbackTest, HeaderOnConsoleAndInTheFile) {
   std::fflush(file_);
   EXPECT_EQ(halvern_test::MaskTimes(ReadAll(path_)),
             "Product: SW Version 00.00.0000\n\nTrace  : <ctime>\n\n\n" + rule + "\n\n");
+}
+
+// The header's start time reads as ctime gives it: every month and weekday, one- and two-digit
+// days of the month (padded with a blank), single-digit hours.
+TEST(LogTimeTextTest, ReadsAsCtimeDoes) {
+  for (int k = 0; k < 40; ++k) {
+    const std::time_t t = 1700000000 + static_cast<std::time_t>(k) * (13 * 86400 + 3671);
+    const char* expected = std::ctime(&t);
+    ASSERT_NE(expected, nullptr);
+    EXPECT_EQ(cmLogTimeText(t), expected) << "at " << t;
+  }
 }
 
 class LogLevelTest : public FakeSerialTest {};

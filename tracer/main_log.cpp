@@ -10,6 +10,7 @@
 #include "cmbs/cmbs_event.h"
 #include "platform/console.h"
 #include "platform/file_io.h"
+#include "platform/local_time.h"
 #include "tracer/tracer_out.h"
 
 namespace {
@@ -31,12 +32,27 @@ std::atomic<std::FILE*> g_log_file{nullptr};
 
 }  // namespace
 
+// ctime's own format, in English whatever the locale, without the buffer ctime shares between
+// threads.
+std::string cmLogTimeText(std::time_t t) {
+  static const char kDays[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::tm local{};
+  if (!platform::LocalTime(t, &local) || local.tm_wday < 0 || local.tm_wday > 6 || local.tm_mon < 0 ||
+      local.tm_mon > 11)
+    return "\n";
+  char text[64];
+  std::snprintf(text, sizeof text, "%.3s %.3s%3d %.2d:%.2d:%.2d %d\n", kDays[local.tm_wday], kMonths[local.tm_mon],
+                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, 1900 + local.tm_year);
+  return text;
+}
+
 void cmLogSetFile(std::FILE* file) { g_log_file = file; }
 
 void cmLogPrintHeader(PST_FWAPP_OBJ app) {
   const std::time_t now = std::time(nullptr);
-  const char* when = std::ctime(&now);
-  const std::string time_text = when ? when : "\n";
+  const std::string time_text = cmLogTimeText(now);
   ST_FWAPP_VERSION version{};
   cmFwAppGetVersion(app, &version);
   char product[64];
@@ -95,7 +111,7 @@ void cmLogCallBack(PST_FWAPP_OBJ, uint16_t event_id, void* param) {
   auto* block = static_cast<PST_CMBS_PARAM_BLOCK>(param);
   const std::time_t now = std::time(nullptr);
   std::tm local{};
-  if (const std::tm* tm = std::localtime(&now)) local = *tm;
+  if (!platform::LocalTime(now, &local)) local = std::tm{};
   char clock[16];
   std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
 
@@ -144,13 +160,11 @@ int cmLogRun(uint8_t port, const char* log_path, int log_level) {
     const int key = platform::ConsoleGetKey();
     if (key == 'h') {
       cmTracerOut("%s", kHelp);
-    } else if (key == platform::kConsoleInterrupted) {  // the line is gone
-      break;
     } else if (key == 'x') {
       cmbs_dsr_sys_OverviewGet(app->api_handle);
     } else if (key == 't') {
       cmLogAskLevel();
-    } else if (key == 'q' || key < 0) {  // end of input quits as well
+    } else if (key == 'q' || key < 0) {  // end of input and a line that is gone quit as well
       break;
     }
   }
@@ -158,6 +172,12 @@ int cmLogRun(uint8_t port, const char* log_path, int log_level) {
   const bool line_gone = cmFwAppLineGone();
   cmFwAppClose(app);
   cmLogSetFile(nullptr);
-  if (file) std::fclose(file);
-  return file_failed || line_gone ? -1 : 0;
+  // A log file that lost lines (a full disk, an I/O error) fails the run as one that never opened.
+  bool file_lost = false;
+  if (file) {
+    file_lost = std::ferror(file) != 0;
+    file_lost = std::fclose(file) != 0 || file_lost;
+  }
+  if (file_lost) cmTracerOut("[ERROR] Couldn't write log file '%s'\n", log_path);
+  return file_failed || file_lost || line_gone ? -1 : 0;
 }

@@ -9,12 +9,17 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
+#include <string>
 
 #include "session/fwapp.h"
 
 // Handler of the log command. Returns 0 when it did what was asked, -1 otherwise.
 int cmLogRun(uint8_t port, const char* log_path, int log_level);
 
+// ctime's text of t ("Mon Dec  7 17:37:42 2026\n"), safe on any thread; "\n" when t cannot be
+// converted.
+std::string cmLogTimeText(std::time_t t);
 // Prints the header: version, start time, keys; also into the log file when one is open.
 void cmLogPrintHeader(PST_FWAPP_OBJ app);
 // Sends a level of 0 (error) to 3 (off); any other value is refused with a warning. 0 when sent.

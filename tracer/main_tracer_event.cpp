@@ -13,6 +13,7 @@
 #include "cmbs/cmbs_event.h"
 #include "platform/console.h"
 #include "platform/file_io.h"
+#include "platform/local_time.h"
 #include "tracer/main_tracer_user.h"
 #include "tracer/tracer_out.h"
 
@@ -109,7 +110,8 @@ size_t cmTracerRenderRecord(const uint8_t* packet, size_t n, char* out) {
   static const char kHex[] = "0123456789ABCDEF";
   n = std::min(n, TRACE_PACKET_MAX);
   char* p = out;
-  std::memcpy(p, "BEGIN", 5);
+  // The record is counted bytes, not a C text: no terminator follows it.
+  std::memcpy(p, "BEGIN", 5);  // NOLINT(bugprone-not-null-terminated-result): counted bytes
   p += 5;
   for (size_t i = 0; i < n; ++i) {
     if (i % 8 == 0) {
@@ -120,7 +122,7 @@ size_t cmTracerRenderRecord(const uint8_t* packet, size_t n, char* out) {
     *p++ = kHex[packet[i] & 0x0F];
     *p++ = ' ';
   }
-  std::memcpy(p, "\r\nEND\r\n\r\n", 9);
+  std::memcpy(p, "\r\nEND\r\n\r\n", 9);  // NOLINT(bugprone-not-null-terminated-result): counted bytes
   p += 9;
   return static_cast<size_t>(p - out);
 }
@@ -166,7 +168,7 @@ void cmTracerWriteMessage(const ST_TRACE_MSG* msg) {
 int cmTracerFileOpen() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
-  if (const std::tm* tm = std::localtime(&now)) local = *tm;
+  if (!platform::LocalTime(now, &local)) local = std::tm{};
   char name[96];
   std::snprintf(name, sizeof name, "%s-%d_%d_%d__%d_%d_%d.txt", TRACE_FILE_PREFIX, local.tm_mday, local.tm_mon + 1,
                 local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec);
@@ -241,7 +243,7 @@ void cmTracerPrintStatus(PST_CMBS_PARAM_BLOCK block) {
     }
     // Only whole ids count: the bytes of a cut-off last id are not mixed with the -1 behind them.
     for (int i = 0; i < length / 4; ++i) {
-      const int32_t id = ReadLe32(list + 4 * i);
+      const int32_t id = ReadLe32(list + 4 * static_cast<size_t>(i));
       if (id == -1) continue;
       const std::string name = cmMidName(id);
       std::snprintf(line, sizeof line, " *%3u ------->", static_cast<unsigned>(id));

@@ -1,0 +1,9 @@
+#include <time.h>
+
+#include "platform/local_time.h"
+
+namespace platform {
+
+bool LocalTime(std::time_t t, std::tm* out) { return ::localtime_r(&t, out) != nullptr; }
+
+}  // namespace platform
