@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -88,7 +89,7 @@ std::string ProgressText(const Run& r, Clock::time_point now) {
   const double seconds = Seconds(now - r.begin);
   const double rate = seconds > 0 ? static_cast<double>(r.kb) / seconds : 0;
   const double total_kb = static_cast<double>(r.total) / 1024;
-  int left = rate > 0 && total_kb > static_cast<double>(r.kb) ? static_cast<int>((total_kb - r.kb) / rate + 0.5) : 0;
+  int left = rate > 0 && total_kb > static_cast<double>(r.kb) ? static_cast<int>(std::lround((total_kb - static_cast<double>(r.kb)) / rate)) : 0;
   std::snprintf(line, sizeof line, "port %3u  %-20s  %6ld KB  %7.1f KB/s  %3d:%02d left", r.repeater.port,
                 cmRepeaterSerialShown(r.repeater.serial).c_str(), r.kb, rate, left / 60, left % 60);
   return line;

@@ -64,6 +64,7 @@ int cmParseOptions(int argc, const char* const* argv, ST_OPTIONS* o) {
   // Each pass makes every test against the argument at i; an option with a value moves i
   // onto the value, so the later tests of the same pass look at that value.
   for (int i = 1; i < argc; ++i) {
+    // NOLINTNEXTLINE(clang-analyzer-core.NonNullParamChecker): argv[i] is a text for every i below argc
     auto is = [&](const char* option) { return std::strcmp(argv[i], option) == 0; };
     auto value = [&]() { return i + 1 < argc ? argv[++i] : nullptr; };
     if (is("-p")) {

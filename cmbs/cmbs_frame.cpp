@@ -14,7 +14,7 @@ uint32_t cmbs_util_Swap32(uint32_t value) {
 int cmbs_util_HostByteOrder() { return 0; }
 
 void cmbs_frame_SwapHeader(uint8_t* header) {
-  for (int i = 0; i < 4; ++i) std::swap(header[2 * i], header[2 * i + 1]);
+  for (size_t i = 0; i < 4; ++i) std::swap(header[2 * i], header[2 * i + 1]);
 }
 
 void cmbs_frame_BuildHeader(uint16_t event_id, uint16_t param_length, int byte_order,

@@ -211,7 +211,7 @@ int cmbs_ie_GetData(const uint8_t* ie, ST_IE_DATA* data) {
 int cmbs_ie_GetSysOverview(const uint8_t* ie, ST_IE_SYS_OVERVIEW* overview) {
   if (!ie || ie[0] != IE_SYS_OVERVIEW) return CMBS_RC_ERROR_PARAMETER;
   const Value v = ValueOf(ie);
-  for (int i = 0; i < 8; ++i) overview->counter[i] = v.U32(4 * i);
+  for (size_t i = 0; i < 8; ++i) overview->counter[i] = v.U32(4 * i);
   return CMBS_RC_OK;
 }
 

@@ -21,7 +21,6 @@ bool cmExtcapParse(int argc, const char* const* argv, ST_EXTCAP_OPTIONS* o, std:
     const char* name;
     std::string* to;  // null: taken and ignored
   };
-  std::string ignored;
   const ValueOption value_options[] = {
       {"--extcap-interface", &o->interface},  {"--fifo", &o->fifo},
       {"--logger", &o->logger},               {"--trace-file", &o->trace_file},

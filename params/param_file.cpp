@@ -59,7 +59,7 @@ void EchoNonRequest(const ST_PARAM_LINE& parsed, const char* line) {
 // Closes the settings file; false (and a message) when it could not be read to its end.
 bool FinishReading(std::FILE* in, const char* settings_path) {
   const bool read = !std::ferror(in);
-  std::fclose(in);
+  (void)std::fclose(in);  // read only: nothing is lost
   if (!read) std::printf("ERROR: Couldn't read '%s'\n\n", settings_path);
   return read;
 }
@@ -119,7 +119,7 @@ bool cmParamReadLine(std::FILE* file, std::string* line) {
       if (next == '\n')
         c = '\n';
       else if (next != EOF)
-        std::ungetc(next, file);
+        (void)std::ungetc(next, file);  // one character read just now always goes back
     }
     line->push_back(static_cast<char>(c));
     if (c == '\n') break;
@@ -184,7 +184,7 @@ int cmParamFileGet(PST_FWAPP_OBJ app, const char* settings_path) {
   std::FILE* out = platform::CreateHeldTextFile(out_name, nullptr);
   if (!out) {
     std::printf("ERROR: Couldn't create '%s'\n\n", out_name.c_str());
-    std::fclose(in);
+    (void)std::fclose(in);  // read only
     return -1;
   }
 

@@ -67,8 +67,10 @@ bool Child::Start(const std::vector<std::string>& argv, const std::vector<std::p
     for (const auto& [k, v] : env) replaced |= s.rfind(k + "=", 0) == 0;
     if (!replaced) env_strings.push_back(s);
   }
-  for (const auto& [k, v] : env) env_strings.push_back(k + "=" + v);
+  for (const auto& [k, v] : env) env_strings.emplace_back(k).append(1, '=').append(v);
   std::vector<char*> envp, args;
+  envp.reserve(env_strings.size() + 1);
+  args.reserve(argv.size() + 1);
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
   std::vector<std::string> argv_copy = argv;
@@ -101,7 +103,7 @@ bool Child::Start(const std::vector<std::string>& argv, const std::vector<std::p
     ::close(err[0]);
     return false;
   }
-  ::signal(SIGPIPE, SIG_IGN);
+  (void)::signal(SIGPIPE, SIG_IGN);  // SIGPIPE is valid: this cannot fail
   pid_ = pid;
   in_ = in[1];
   out_fd_ = out[0];

@@ -29,8 +29,9 @@ InterruptPipe& Interrupt() {
 
 void RestoreAndReraise(int signal) {
   if (g_raw) ::tcsetattr(STDIN_FILENO, TCSANOW, &g_saved);
-  ::signal(signal, SIG_DFL);
-  ::raise(signal);
+  // Only the signals caught here come back: neither call can fail.
+  (void)::signal(signal, SIG_DFL);
+  (void)::raise(signal);
 }
 
 }  // namespace

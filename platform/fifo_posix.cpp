@@ -11,6 +11,17 @@
 
 namespace platform {
 
+namespace {
+
+// strerror's text may live in a buffer every thread shares; the GNU strerror_r gives the fixed
+// text or fills the buffer it is given.
+std::string ErrorText(int error) {
+  char buffer[128];
+  return ::strerror_r(error, buffer, sizeof buffer);
+}
+
+}  // namespace
+
 struct FifoWriter::Os {
   int fd = -1;
   bool is_fifo = false;
@@ -22,12 +33,12 @@ FifoWriter::~FifoWriter() { Close(); }
 bool FifoWriter::Open(const std::string& path, std::string* error) {
   Close();
   // A reader that goes away must show as a failed write, not end the process.
-  ::signal(SIGPIPE, SIG_IGN);
+  (void)::signal(SIGPIPE, SIG_IGN);  // SIGPIPE is valid: this cannot fail
   int fd;
   do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    if (error) *error = std::strerror(errno);
+    if (error) *error = ErrorText(errno);
     return false;
   }
   struct stat st {};
@@ -35,7 +46,7 @@ bool FifoWriter::Open(const std::string& path, std::string* error) {
   os_->fd = fd;
   os_->is_fifo = ::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
   if (!os_->is_fifo && ::ftruncate(fd, 0) != 0) {
-    if (error) *error = std::strerror(errno);
+    if (error) *error = ErrorText(errno);
     Close();
     return false;
   }

@@ -60,12 +60,14 @@ int RunProcess(const std::vector<std::string>& argv,
     }
     if (!replaced) env_text.push_back(std::move(entry));
   }
-  for (const auto& [name, value] : env) env_text.push_back(name + "=" + value);
+  for (const auto& [name, value] : env) env_text.emplace_back(name).append(1, '=').append(value);
   std::vector<char*> envp;
+  envp.reserve(env_text.size() + 1);
   for (auto& s : env_text) envp.push_back(s.data());
   envp.push_back(nullptr);
   std::vector<std::string> args = argv;
   std::vector<char*> argp;
+  argp.reserve(args.size() + 1);
   for (auto& s : args) argp.push_back(s.data());
   argp.push_back(nullptr);
 
@@ -163,6 +165,6 @@ StopReason WaitForStopRequest() {
   return reason;
 }
 
-void IgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
+void IgnoreBrokenPipe() { (void)signal(SIGPIPE, SIG_IGN); }  // SIGPIPE is valid: this cannot fail
 
 }  // namespace platform

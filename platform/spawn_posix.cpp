@@ -20,6 +20,7 @@ SpawnResult SpawnCapture(const std::vector<std::string>& argv,
   return result;
 }
 
+// NOLINTNEXTLINE(concurrency-mt-unsafe): benchmark support, set before the link it drives starts
 void SetEnv(const std::string& name, const std::string& value) { ::setenv(name.c_str(), value.c_str(), 1); }
 
 }  // namespace platform

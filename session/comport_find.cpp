@@ -71,7 +71,7 @@ uint8_t cmComPortFindIn(const platform::Registry& registry, const char* usb_id) 
   const unsigned count = value[0];  // the low-order byte of the stored number
   for (unsigned i = 0; i < count; ++i) {
     char name[10];
-    std::snprintf(name, sizeof name, "%d", i);
+    std::snprintf(name, sizeof name, "%u", i);
     if (!Query(registry, kDriverEnum, name, value, sizeof value)) return 0;  // a gap ends the search
     std::string key = kEnumRoot + Text(value, sizeof value);
     // The key path holds 512 bytes with room for the Device Parameters suffix; a longer id cannot be ours.

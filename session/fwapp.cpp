@@ -30,6 +30,7 @@ uint8_t LeadingNumber(const char* text) {
 // The session opened with its result callback in place before the dispatcher can run.
 PST_FWAPP_OBJ Init(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS_CB progress_cb,
                    bool quiet = false) {
+  // cppcheck-suppress [legacyUninitvar, unreadVariable] ; cppcheck misreads new (std::nothrow) T{}
   auto* app = new (std::nothrow) ST_FWAPP_OBJ{};
   if (!app) return nullptr;
   app->user_data = user_data;
@@ -82,6 +83,7 @@ int cmFwAppSetEventCallback(PST_FWAPP_OBJ app, PFN_FWAPP_EVENT_CB event_cb) {
   return 0;
 }
 
+// cppcheck-suppress constParameter ; every session call takes the one handle type PST_FWAPP_OBJ
 void cmFwAppGetVersion(PST_FWAPP_OBJ app, ST_FWAPP_VERSION* version) {
   if (!app || !version) return;
   *version = ST_FWAPP_VERSION{};
@@ -148,7 +150,7 @@ int cmFwAppParamSet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, const u
 void cmFwAppClose(PST_FWAPP_OBJ app) {
   cmbs_api_Destroy();
   if (!app) return;
-  if (app->file_handle) std::fclose(app->file_handle);
+  if (app->file_handle) (void)std::fclose(app->file_handle);  // the update file, read only
   delete app;
 }
 

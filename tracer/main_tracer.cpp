@@ -51,6 +51,7 @@ int cmTracerReadCommand(const char* path, char* buffer, size_t size) {
       break;
     }
     std::memcpy(buffer, line.data(), line.size());
+    buffer[line.size()] = '\0';
     result = 0;
     break;
   }
@@ -61,7 +62,7 @@ int cmTracerReadCommand(const char* path, char* buffer, size_t size) {
     std::memset(buffer, 0, size);
     result = -1;
   }
-  std::fclose(file);
+  (void)std::fclose(file);  // read only: nothing is lost
   return result;
 }
 
@@ -100,13 +101,11 @@ int cmTracerRun(uint8_t port, const char* config_path) {
     const int key = platform::ConsoleGetKey();
     if (key == 'h') {
       cmTracerOut("%s", kUsage);
-    } else if (key == platform::kConsoleInterrupted) {  // the line is gone
-      break;
     } else if (key == 's') {
       // The line break goes out first so that it always stands before the answer's block.
       cmTracerOut("\n");
       cmbs_dsr_logger_StatusGet();
-    } else if (key == 'q' || key < 0) {  // end of input quits as well
+    } else if (key == 'q' || key < 0) {  // end of input and a line that is gone quit as well
       break;
     }
   }

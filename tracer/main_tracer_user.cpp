@@ -214,7 +214,7 @@ int cmLoggerSetMsgFilter(const char* list) {
     ids[taken++] = id;
   }
   uint8_t bytes[4 * LOGGER_FILTER_MAX];
-  for (int i = 0; i < LOGGER_FILTER_MAX; ++i) PutLe32(bytes + 4 * i, ids[i]);
+  for (int i = 0; i < LOGGER_FILTER_MAX; ++i) PutLe32(bytes + 4 * static_cast<size_t>(i), ids[i]);
   cmbs_dsr_logger_ConfigSet(nullptr, 1, LOGGER_MASK_FILTER, bytes, sizeof bytes);
   return 1;
 }
@@ -269,10 +269,10 @@ int cmMidTableLoad() {
   try {
     table = std::make_unique<LoadedTable>();
     std::string line, name;
-    int c;
     bool more = true;
     while (more) {
       line.clear();
+      int c;
       while ((c = std::fgetc(file)) != EOF && c != '\n') line.push_back(static_cast<char>(c));
       more = c != EOF;
       if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -291,18 +291,18 @@ int cmMidTableLoad() {
       cmTracerOut("[ERROR]: Failed to reallocate memory for the new MidStr=%s\n", pending_name.c_str());
     else
       cmTracerOut("[ERROR]: Failed to reallocate memory for the new entry\n");
-    std::fclose(file);
+    (void)std::fclose(file);  // read only: nothing is lost
     return -1;
   }
   // A file that opens but cannot be read (a directory, an I/O error) counts as one that does
   // not open: an empty or partial table would reject ids the file may well list.
   if (std::ferror(file)) {
-    std::fclose(file);
+    (void)std::fclose(file);  // read only: nothing is lost
     cmTracerOut("[ERROR]: Opening the text file=%s\n", path.c_str());
     return -1;
   }
   platform::FileModifiedTime(path, &table->modified);
-  std::fclose(file);
+  (void)std::fclose(file);
   MidState& s = Mid();
   std::lock_guard lock(s.mutex);
   s.loaded = std::move(table);
@@ -310,9 +310,10 @@ int cmMidTableLoad() {
 }
 
 void cmMidTableFree() {
-  std::unique_ptr<LoadedTable> old;
+  std::unique_ptr<LoadedTable> old;  // destroyed after lock: the table is freed unlocked
   MidState& s = Mid();
   std::lock_guard lock(s.mutex);
+  // cppcheck-suppress unreadVariable ; taking the table out of the state is the point
   old = std::move(s.loaded);
 }
 

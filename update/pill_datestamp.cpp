@@ -13,9 +13,10 @@ namespace {
 constexpr size_t kDateLength = 6;  // YYMMDD
 
 // A two-character group read as atoi reads it: leading blanks and a sign, digits up to the first other character.
+// Two characters cannot overflow, and no digits reads as 0 as intended.
 int Group(const char* at) {
   const char text[3] = {at[0], at[1], '\0'};
-  return std::atoi(text);
+  return static_cast<int>(std::strtol(text, nullptr, 10));
 }
 
 }  // namespace

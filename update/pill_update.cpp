@@ -32,6 +32,7 @@ void PutLe32(uint8_t* at, uint32_t value) {
 }  // namespace
 
 PST_FWAPP_OBJ cmPillUpdInitialize(const char* port_text) {
+  // cppcheck-suppress [legacyUninitvar, unreadVariable] ; cppcheck misreads new (std::nothrow) T{}
   auto* app = new (std::nothrow) ST_FWAPP_OBJ{};
   if (!app) return nullptr;
   unsigned port = 0;
@@ -81,7 +82,7 @@ int cmPillUpdStart(PST_FWAPP_OBJ app, const char* path, uint32_t user_data, PFN_
   uint64_t size = 0;
   if (!cmUpdFileSize(file, &size)) return 0;  // nothing goes out; the command's wait runs out
   app->file_size = static_cast<uint32_t>(size);
-  app->chunk_total = app->file_size / FWUP_CHUNK_SIZE + (app->file_size % FWUP_CHUNK_SIZE ? 1 : 0);
+  app->chunk_total = app->file_size / FWUP_CHUNK_SIZE + (app->file_size % FWUP_CHUNK_SIZE != 0 ? 1 : 0);
   cmUpdFileRewind(file);
   app->chunk_count = 0;
 
