@@ -27,11 +27,9 @@ size_t Count(const std::string& text, const std::string& what) {
   return n;
 }
 
-Bytes U8Ie(uint8_t v) { return {0x40, 0x01, v}; }
 
 Bytes TraceInd(uint8_t mid, const Bytes& data) {
-  const size_t n = data.size();
-  return Concat({U8Ie(2), U8Ie(1), U8Ie(mid), U8Ie(0), {0x1B, uint8_t(n + 2), 0, uint8_t(n), 0}, data});
+  return e2e::TraceInd(2, 1, mid, 0x00, 0x00, data);
 }
 
 std::string Unscramble(std::string text) {

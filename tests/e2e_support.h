@@ -90,4 +90,16 @@ inline std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> p
   return all;
 }
 
+// An information element of one byte.
+inline std::vector<uint8_t> U8Ie(uint8_t v) { return {0x40, 0x01, v}; }
+
+// A trace indication's elements: dst, src, mid, flags, [offsets], data.
+inline std::vector<uint8_t> TraceInd(uint8_t dst, uint8_t src, uint8_t mid, uint8_t flags, uint8_t offsets,
+                                     const std::vector<uint8_t>& data) {
+  std::vector<uint8_t> b = Concat({U8Ie(dst), U8Ie(src), U8Ie(mid), U8Ie(flags)});
+  if (flags & 0x02) b = Concat({b, U8Ie(offsets)});
+  const size_t n = data.size();
+  return Concat({b, {0x1B, uint8_t(n + 2), uint8_t((n + 2) >> 8), uint8_t(n), uint8_t(n >> 8)}, data});
+}
+
 }  // namespace e2e

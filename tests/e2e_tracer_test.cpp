@@ -18,16 +18,6 @@ const std::string kLine = "---------------------------\n";
 const std::string kNotOpen = "main_tracer_event, 300: [ERROR]: Text file is not open!\n";
 const Bytes kLoggerOff = {0x3E, 0x01, 0x00, 0x4A, 0x02, 0xFF, 0xFF};
 
-Bytes U8Ie(uint8_t v) { return {0x40, 0x01, v}; }
-
-// A trace indication's elements: dst, src, mid, flags, [offsets], data.
-Bytes TraceInd(uint8_t dst, uint8_t src, uint8_t mid, uint8_t flags, uint8_t offsets, const Bytes& data) {
-  Bytes b = Concat({U8Ie(dst), U8Ie(src), U8Ie(mid), U8Ie(flags)});
-  if (flags & 0x02) b = Concat({b, U8Ie(offsets)});
-  const size_t n = data.size();
-  return Concat({b, {0x1B, uint8_t(n + 2), uint8_t((n + 2) >> 8), uint8_t(n), uint8_t(n >> 8)}, data});
-}
-
 // The text record of one packet, as a reader of the trace file expects it.
 std::string Record(const Bytes& packet) {
   std::string r = "BEGIN";

@@ -29,16 +29,6 @@ using namespace std::chrono_literals;
 constexpr int kWaitMs = 20000;
 const Bytes kLoggerOff = {0x3E, 0x01, 0x00, 0x4A, 0x02, 0xFF, 0xFF};
 
-Bytes U8Ie(uint8_t v) { return {0x40, 0x01, v}; }
-
-// A trace indication's elements: dst, src, mid, flags, [offsets], data.
-Bytes TraceInd(uint8_t dst, uint8_t src, uint8_t mid, uint8_t flags, uint8_t offsets, const Bytes& data) {
-  Bytes b = Concat({U8Ie(dst), U8Ie(src), U8Ie(mid), U8Ie(flags)});
-  if (flags & 0x02) b = Concat({b, U8Ie(offsets)});
-  const size_t n = data.size();
-  return Concat({b, {0x1B, uint8_t(n + 2), uint8_t((n + 2) >> 8), uint8_t(n), uint8_t(n >> 8)}, data});
-}
-
 uint32_t Le32(const std::string& s, size_t at) {
   uint32_t v = 0;
   for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(s[at + i]);
