@@ -3,12 +3,12 @@
 # checks named below, .cppcheck-suppressions) over app/ session/ cmbs/ serial/ update/ params/
 # tracer/ trace_reader/ extcap/ platform/. The *_win32.cpp files need the Windows headers and are
 # not analysed; sim/ and tests/ are test support. Prints one line per tool and fails on any finding.
-#   scripts/static_analysis.sh [--build-dir DIR]   (DIR: its own build tree, default build-tidy)
+#   scripts/static_analysis.sh [--build-dir DIR]   (DIR: its own build tree, default build-tidy-analysis)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
 
-build=build-tidy
+build=build-tidy-analysis
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) build="$2"; shift 2 ;;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <thread>
 
@@ -169,6 +170,32 @@ TEST_F(UpdateEngineTest, CommandReturnsOnlyAfterTheEngineHasResetAndClosed) {
   EXPECT_EQ(cmPillUpdCommand(1, WriteFile(700).c_str(), 4), 0);
   EXPECT_TRUE(device_.engine_close_done);
   EXPECT_EQ(fake_.Frames().back().event_id, 0x3099);
+}
+
+// A PILL file that fails to read is not ended as if it were whole: no end request goes out, so
+// the target does not take the part it got, and the command's wait runs out as a failure.
+TEST_F(UpdateEngineTest, PillFileThatFailsToReadIsNotEnded) {
+  PST_FWAPP_OBJ app = cmPillUpdInitialize("1");
+  ASSERT_NE(app, nullptr);
+  fake_.ClearWrites();
+  device_.engine_close_done = false;
+  bool ended = false;
+  for (bool first : {true, false}) {
+    // Open for appending only: the file has a size, but every read of it fails.
+    app->file_handle = std::fopen(WriteFile(300).c_str(), "ab");
+    ASSERT_NE(app->file_handle, nullptr);
+    cmPillUpdContinue(app, first);
+    for (const auto& f : fake_.Frames()) ended |= f.event_id == 0x3097 || f.event_id == 0x3099;
+    EXPECT_FALSE(ended) << "a packet or the end request went out for the " << (first ? "first" : "later") << " packet";
+    if (ended) break;  // the end answer closes the session on the receive thread
+    std::fclose(app->file_handle);
+    app->file_handle = nullptr;
+  }
+  if (ended)
+    EXPECT_TRUE(WaitFor([&] { return device_.engine_close_done.load(); }));  // the end answer closed it
+  else
+    cmFwAppClose(app);
+  cmbs_api_Destroy();
 }
 
 }  // namespace

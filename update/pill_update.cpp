@@ -109,7 +109,12 @@ void cmPillUpdContinue(PST_FWAPP_OBJ app, bool first) {
   } else {
     length = cmUpdFileRead(app->file_handle, app->packet, FWUP_CHUNK_SIZE, &failed);
   }
-  if (failed) length = 0;  // a failing read ends the transfer like the end of the file
+  if (failed) {
+    // A file that fails to read is no whole PILL: the end request would have the target take the
+    // part it got. Nothing more is sent; the command's wait runs out and reports the failure.
+    cmbs_util_Trace(3, "PillUpdContinue ERROR: reading the PILL file failed\n");
+    return;
+  }
 
   if (length == 0) {
     cmUpdFileClose(app->file_handle);
