@@ -324,6 +324,24 @@ TEST_F(TraceFileTest, RecordsAreScrambledByFileOffset) {
   EXPECT_NE(content, expected);
 }
 
+// A record the file does not take whole (a full device) is known, and the tracer run then fails
+// instead of ending as a whole recording; a file that takes every record is not marked.
+TEST_F(TraceFileTest, RecordsThatDoNotReachTheFileAreKnown) {
+  const Bytes event = TraceInd(2, 1, 83, 0x00, 0x00, Bytes(10, 0xEE));
+  ASSERT_EQ(cmTracerFileOpenAt((dir_.path() / "whole.txt").string().c_str()), 0);
+  EXPECT_EQ(Deliver(CMXX_EV_LOGGER_TRACE_IND, event), "");
+  EXPECT_FALSE(cmTracerFileLost());
+  cmTracerFileClose();
+
+  ASSERT_EQ(cmTracerFileOpenAt("/dev/full"), 0);
+  EXPECT_EQ(Deliver(CMXX_EV_LOGGER_TRACE_IND, event), "");
+  EXPECT_TRUE(cmTracerFileLost());
+  cmTracerFileClose();
+
+  ASSERT_EQ(cmTracerFileOpenAt((dir_.path() / "again.txt").string().c_str()), 0);
+  EXPECT_FALSE(cmTracerFileLost());  // a new file starts whole
+}
+
 TEST_F(TraceFileTest, FileThatCannotBeCreated) {
   const std::filesystem::path gone = dir_.path() / "gone";
   std::filesystem::create_directory(gone);

@@ -110,8 +110,11 @@ int cmTracerRun(uint8_t port, const char* config_path) {
     }
   }
   cmTracerFileClose();
+  // Records that did not reach the trace file (a full disk) fail the run: the recording has gaps.
+  const bool lost = recording && cmTracerFileLost();
+  if (lost) cmTracerOut("[ERROR] Couldn't write the trace file: records were lost\n");
   // The logger-off request is drained to the line when the link goes down.
   const bool line_gone = cmFwAppLineGone();
   cmFwAppClose(app);
-  return recording && !line_gone ? 0 : -1;
+  return recording && !lost && !line_gone ? 0 : -1;
 }

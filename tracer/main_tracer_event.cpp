@@ -29,6 +29,7 @@ struct TraceState {
   std::mutex mutex;
   platform::OutputFile file;
   uint64_t key_index = 0;
+  bool lost = false;  // a record since the file was opened did not reach it whole
   PFN_TRACER_PACKET_SINK sink = nullptr;
 };
 
@@ -162,6 +163,7 @@ void cmTracerWriteMessage(const ST_TRACE_MSG* msg) {
     const size_t written = t.file.Write(record, length);
     // Keep the key in step with the file offset even when the system took less.
     t.key_index -= length - written;
+    if (written < length) t.lost = true;
   }
 }
 
@@ -184,7 +186,14 @@ int cmTracerFileOpenAt(const char* path) {
     cmTracerOut("%s, %d: [ERROR]: Opening the file, error=%d\n", kModule, 533, error);
     return -1;
   }
+  t.lost = false;
   return 0;
+}
+
+bool cmTracerFileLost() {
+  TraceState& t = Trace();
+  std::lock_guard lock(t.mutex);
+  return t.lost;
 }
 
 void cmTracerFileClose() {

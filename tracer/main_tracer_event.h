@@ -51,6 +51,8 @@ void cmTracerSetPacketSink(PFN_TRACER_PACKET_SINK sink);
 // When a trace file is open: closes it and switches the target's logger off. Otherwise nothing.
 void cmTracerFileClose();
 bool cmTracerFileIsOpen();
+// Whether a record since the trace file was opened did not reach it whole (a full disk).
+bool cmTracerFileLost();
 
 // 0 when the block held a whole trace message, else -1 (the fields decoded so far are kept).
 int cmTracerGetMessage(PST_CMBS_PARAM_BLOCK block, ST_TRACE_MSG* msg);
