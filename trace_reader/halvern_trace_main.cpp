@@ -31,7 +31,7 @@ namespace {
 constexpr int kOk = 0;
 constexpr int kDamaged = 1;
 constexpr int kTrouble = 2;
-constexpr size_t kChunk = 64 * 1024;
+constexpr size_t kChunk = size_t{64} * 1024;
 // How often a followed file is looked at once all of it has been read.
 constexpr auto kFollowPoll = std::chrono::milliseconds(150);
 
@@ -166,7 +166,7 @@ bool LoadNames(const Options& o) {
   // not read) is reported here, on standard error.
   std::FILE* probe = std::fopen(path.c_str(), "rb");
   const bool readable = probe && (std::fgetc(probe), !std::ferror(probe));
-  if (probe) std::fclose(probe);
+  if (probe) (void)std::fclose(probe);  // read only: nothing is lost
   if (!readable) {
     std::fprintf(stderr, "halvern-trace: cannot read the name file %s\n", path.c_str());
     return false;
@@ -245,7 +245,7 @@ class Reading {
 };
 
 struct Closer {
-  void operator()(std::FILE* f) const { std::fclose(f); }
+  void operator()(std::FILE* f) const { (void)std::fclose(f); }  // files read only: nothing is lost
 };
 using File = std::unique_ptr<std::FILE, Closer>;
 
@@ -346,6 +346,7 @@ bool Follow(const Options& o, File& in, Output& out, uint64_t* damages) {
 int Run(const Options& o) {
   File in(std::fopen(o.trace_path.c_str(), "rb"));
   if (!in) {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): one thread so far; the stop thread starts with -f only
     std::fprintf(stderr, "halvern-trace: cannot open %s: %s\n", o.trace_path.c_str(), std::strerror(errno));
     return kTrouble;
   }
@@ -353,6 +354,7 @@ int Run(const Options& o) {
   Output out;
   const std::string out_path = o.mode == Mode::kPcap ? o.pcap_path : "-";
   if (!out.Open(out_path, o.mode == Mode::kRecords)) {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): one thread so far; the stop thread starts with -f only
     std::fprintf(stderr, "halvern-trace: cannot create %s: %s\n", out_path.c_str(), std::strerror(errno));
     return kTrouble;
   }

@@ -302,7 +302,7 @@ void Reader::Take(const Record& record) {
   if (records_) records_(record);
 }
 
-void Reader::Report(Damage damage) {
+void Reader::Report(const Damage& damage) {
   ++damages_;
   if (damages_sink_) damages_sink_(damage);
 }

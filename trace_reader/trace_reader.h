@@ -154,7 +154,7 @@ class Reader {
   void Pump();
   bool Search();
   void Take(const Record& record);
-  void Report(Damage damage);
+  void Report(const Damage& damage);
 
   Parser parser_;
   Parser::RecordSink records_;
