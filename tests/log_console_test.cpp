@@ -108,8 +108,8 @@ TEST_F(LogCallbackTest, HeaderOnConsoleAndInTheFile) {
             "Product: SW Version 00.00.0000\n\nTrace  : <ctime>\n\n\n" + rule + "\n\n");
 }
 
-// The header's start time reads as ctime gives it: every month and weekday, one- and two-digit
-// days of the month (padded with a blank), single-digit hours.
+// The header's start time reads as this system's ctime gives it, over every month and weekday,
+// one- and two-digit days of the month and single-digit hours.
 TEST(LogTimeTextTest, ReadsAsCtimeDoes) {
   for (int k = 0; k < 40; ++k) {
     const std::time_t t = 1700000000 + static_cast<std::time_t>(k) * (13 * 86400 + 3671);

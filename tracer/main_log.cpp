@@ -32,20 +32,9 @@ std::atomic<std::FILE*> g_log_file{nullptr};
 
 }  // namespace
 
-// ctime's own format, in English whatever the locale, without the buffer ctime shares between
-// threads.
 std::string cmLogTimeText(std::time_t t) {
-  static const char kDays[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-  static const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  std::tm local{};
-  if (!platform::LocalTime(t, &local) || local.tm_wday < 0 || local.tm_wday > 6 || local.tm_mon < 0 ||
-      local.tm_mon > 11)
-    return "\n";
-  char text[64];
-  std::snprintf(text, sizeof text, "%.3s %.3s%3d %.2d:%.2d:%.2d %d\n", kDays[local.tm_wday], kMonths[local.tm_mon],
-                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, 1900 + local.tm_year);
-  return text;
+  const std::string text = platform::CTimeText(t);
+  return text.empty() ? "\n" : text;
 }
 
 void cmLogSetFile(std::FILE* file) { g_log_file = file; }
