@@ -26,7 +26,9 @@ constexpr int kIdleCheckMs = 200;  // how often a quiet capture looks whether it
 struct Capture {
   std::mutex mutex;
   std::condition_variable wake;
-  std::string pending;  // pcap records not written yet
+  platform::FifoWriter* fifo = nullptr;  // while packets may be written straight away
+  std::string pending;                   // pcap records not written yet
+  bool writing = false;                  // the writer holds records taken from pending
   bool stop = false;
   bool line_gone = false;
 };
@@ -36,23 +38,27 @@ Capture& State() {
   return *capture;
 }
 
-// Packets are stamped when they arrive, and written by the command thread, so that a slow
-// reader never holds up the receive path.
+// Packets are stamped when they arrive. One goes straight into the pipe when nothing waits
+// before it and the pipe has room; whatever does not fit waits in the queue for the command
+// thread, so that a slow reader never holds up the receive path.
 void OnPacket(const uint8_t* packet, size_t length) {
   const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
                       std::chrono::system_clock::now().time_since_epoch())
                       .count();
+  thread_local std::string record;
+  record.clear();
+  cmTracerPcapAppendPacket(record, packet, length, static_cast<uint64_t>(us / 1000000),
+                           static_cast<uint32_t>(us % 1000000));
   Capture& c = State();
-  bool was_empty;
+  bool queued;
   {
     std::lock_guard lock(c.mutex);
-    was_empty = c.pending.empty();
-    cmTracerPcapAppendPacket(c.pending, packet, length, static_cast<uint64_t>(us / 1000000),
-                             static_cast<uint32_t>(us % 1000000));
+    size_t written = 0;
+    if (c.fifo && c.pending.empty() && !c.writing) written = c.fifo->TryWrite(record.data(), record.size());
+    queued = written < record.size();
+    if (queued) c.pending.append(record, written, std::string::npos);
   }
-  // The writer sleeps only on an empty queue: a packet added to a queue it has yet to take
-  // needs no wake-up call.
-  if (was_empty) c.wake.notify_one();
+  if (queued) c.wake.notify_one();
 }
 
 void OnEvent(PST_FWAPP_OBJ app, uint16_t event_id, void* param) {
@@ -91,11 +97,20 @@ void Pump(platform::FifoWriter& fifo) {
       c.wake.wait_for(lock, std::chrono::milliseconds(kIdleCheckMs),
                       [&] { return !c.pending.empty() || c.stop || c.line_gone; });
       batch.swap(c.pending);
+      c.writing = !batch.empty();
       last = c.stop || c.line_gone;
     }
-    if (!batch.empty() && !fifo.Write(batch.data(), batch.size())) return;
+    if (batch.empty()) {
+      if (fifo.ReaderGone()) return;  // a quiet spell: a viewer that left shows only this way
+      continue;
+    }
+    const bool written = fifo.Write(batch.data(), batch.size());
     batch.clear();
-    if (fifo.ReaderGone()) return;
+    {
+      std::lock_guard lock(c.mutex);
+      c.writing = false;
+    }
+    if (!written) return;  // a viewer that left while packets flow
   }
 }
 
@@ -108,6 +123,7 @@ void Finish(PST_FWAPP_OBJ app, platform::FifoWriter& fifo, bool logger_on) {
   {
     std::lock_guard lock(c.mutex);
     rest.swap(c.pending);
+    c.fifo = nullptr;
   }
   if (!rest.empty()) fifo.Write(rest.data(), rest.size());
   const bool had_file = cmTracerFileIsOpen();
@@ -148,6 +164,11 @@ int cmExtcapCapture(const ST_EXTCAP_OPTIONS& o) {
     return 1;
   }
   cmFwAppSetEventCallback(app, OnEvent);
+  {
+    Capture& c = State();
+    std::lock_guard lock(c.mutex);
+    c.fifo = &fifo;
+  }
   // The sink comes first: no packet the newly configured logger sends can be missed.
   cmTracerSetPacketSink(OnPacket);
   if (!cmLoggerConfigure(o.logger.c_str())) {  // the reason is printed

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -25,7 +26,7 @@ std::string ErrorText(int error) {
 struct FifoWriter::Os {
   int fd = -1;
   bool is_fifo = false;
-  bool gone = false;
+  std::atomic<bool> gone{false};
 };
 
 FifoWriter::~FifoWriter() { Close(); }
@@ -50,7 +51,26 @@ bool FifoWriter::Open(const std::string& path, std::string* error) {
     Close();
     return false;
   }
+  // A pipe is written without blocking: TryWrite takes what fits, Write waits for room itself.
+  if (os_->is_fifo) (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);  // best effort
   return true;
+}
+
+size_t FifoWriter::TryWrite(const void* data, size_t n) {
+  if (!os_ || os_->gone) return 0;
+  const char* p = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t w = ::write(os_->fd, p + done, n - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;  // full: the rest waits
+    if (w <= 0) {
+      os_->gone = true;
+      break;
+    }
+    done += static_cast<size_t>(w);
+  }
+  return done;
 }
 
 bool FifoWriter::Write(const void* data, size_t n) {
@@ -59,6 +79,14 @@ bool FifoWriter::Write(const void* data, size_t n) {
   while (n > 0) {
     const ssize_t w = ::write(os_->fd, p, n);
     if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd room{os_->fd, POLLOUT, 0};
+      if (::poll(&room, 1, -1) < 0 && errno != EINTR) {
+        os_->gone = true;
+        return false;
+      }
+      continue;  // room, or an error the next write reports
+    }
     if (w <= 0) {
       os_->gone = true;
       return false;

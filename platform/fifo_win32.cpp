@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <atomic>
+
 #include "platform/fifo.h"
 
 namespace platform {
@@ -7,7 +9,7 @@ namespace platform {
 struct FifoWriter::Os {
   HANDLE handle = INVALID_HANDLE_VALUE;
   bool is_pipe = false;
-  bool gone = false;
+  std::atomic<bool> gone{false};
 };
 
 namespace {
@@ -59,6 +61,9 @@ bool FifoWriter::Write(const void* data, size_t n) {
   }
   return true;
 }
+
+// A pipe client cannot write without waiting here: everything goes through Write.
+size_t FifoWriter::TryWrite(const void*, size_t) { return 0; }
 
 bool FifoWriter::ReaderGone() {
   if (!os_) return true;
