@@ -237,7 +237,7 @@ Plan MakePlan(uint64_t seed, uint64_t session) {
     case Job::kUpdate: p.data = RandomBytes(r, Uniform(r, 1, 6000)); break;
     case Job::kPill:
       p.data = RandomBytes(r, Uniform(r, 0, 3000));
-      p.language = static_cast<uint32_t>(Uniform(r, 0, 255));
+      p.language = static_cast<uint32_t>(Uniform(r, 0, 254));  // 255 is the command line's "not given"
       break;
     case Job::kParamGet:
     case Job::kParamSet: MakeParamLines(p, r); break;
