@@ -169,17 +169,19 @@ int cmExtcapCapture(const ST_EXTCAP_OPTIONS& o) {
     std::lock_guard lock(c.mutex);
     c.fifo = &fifo;
   }
-  // The sink comes first: no packet the newly configured logger sends can be missed.
+  // The sink and the trace file come first: no packet the newly configured logger sends can
+  // be missed by either. A refused configuration is found before the file is created.
   cmTracerSetPacketSink(OnPacket);
-  if (!cmLoggerConfigure(o.logger.c_str())) {  // the reason is printed
+  ST_LOGGER_REQUEST request;
+  if (!cmLoggerCheck(o.logger.c_str(), &request)) {  // the reason is printed
     Finish(app, fifo, false);
     return 1;
   }
-  // As the tracer command does: the file is created once the logger is configured.
   if (!o.trace_file.empty() && cmTracerFileOpenAt(o.trace_file.c_str()) != 0) {
-    Finish(app, fifo, true);
+    Finish(app, fifo, false);
     return 1;
   }
+  cmLoggerSend(request);
   Pump(fifo);
   const bool line_gone = cmFwAppLineGone();
   Finish(app, fifo, true);

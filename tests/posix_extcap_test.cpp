@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/child.h"
+#include "sim/sim_wire.h"
 #include "tests/e2e_support.h"
 
 namespace e2e {
@@ -133,12 +134,17 @@ TEST_F(ExtcapTest, EveryPacketReachesTheFifoAsItArrivesAndAStopSwitchesTheLogger
   StartTarget();
   FifoReader viewer(Fifo());
   const std::string trace_file = (dir_.path() / "trace.txt").string();
+  // The first indication leaves the target the moment the logger is configured: the trace
+  // file must already be there to hold it.
+  const Bytes ten(10, 0xEE), eight = {9, 8, 4, 1, 2, 3, 4, 5};
+  sim::Fault at_once;
+  at_once.times = 1;
+  at_once.noise = sim::wire::BuildFrame(sim::wire::kEvTraceInd, TraceInd(2, 1, 83, 0x00, 0x00, ten));
+  target_->SetFault(0x3801, at_once);
   StartCapture({"--logger", "m,u", "--trace-file", trace_file});
   ASSERT_TRUE(target_->WaitForEvent(0x3801, 10s)) << tool_->Err();
   EXPECT_EQ(target_->LoggerMask(), 0x0003);
 
-  const Bytes ten(10, 0xEE), eight = {9, 8, 4, 1, 2, 3, 4, 5};
-  target_->PushTraceIndication(TraceInd(2, 1, 83, 0x00, 0x00, ten));
   ASSERT_TRUE(viewer.WaitForPackets(1)) << "one packet is on the fifo before the next is sent";
   target_->PushTraceIndication(TraceInd(2, 1, 83, 0x07, 0x21, eight));
   ASSERT_TRUE(viewer.WaitForPackets(3));

@@ -149,17 +149,49 @@ const ST_LOGGER_LAYER g_logger_layers[9] = {
     {'b', 0x0040, "DTB_TASK"}, {'t', 0x0080, "TERM_TASK"}, {'c', 0x0100, "CMBS_TASK"},
 };
 
-int cmLoggerConfigure(const char* line) {
+int cmLoggerCheck(const char* line, ST_LOGGER_REQUEST* request) {
   if (!line) return 0;
-  if (line[0] == 'x') return cmLoggerSetMsgFilter(line + 1);
+  *request = ST_LOGGER_REQUEST{};
+  if (line[0] == 'x') return cmLoggerCheckMsgFilter(line + 1, request);
   if (std::strcmp(line, "a") == 0) {
-    cmbs_dsr_logger_ConfigSet(nullptr, 1, LOGGER_MASK_ALL, nullptr, 0);
+    request->send = true;
+    request->mask = LOGGER_MASK_ALL;
     return 1;
   }
-  return cmLoggerSetLayers(line);
+  return cmLoggerCheckLayers(line, request);
+}
+
+void cmLoggerSend(const ST_LOGGER_REQUEST& request) {
+  if (!request.send) return;
+  if (request.mask == LOGGER_MASK_FILTER)
+    cmbs_dsr_logger_ConfigSet(nullptr, 1, request.mask, request.filter, sizeof request.filter);
+  else
+    cmbs_dsr_logger_ConfigSet(nullptr, 1, request.mask, nullptr, 0);
+}
+
+int cmLoggerConfigure(const char* line) {
+  ST_LOGGER_REQUEST request;
+  if (!cmLoggerCheck(line, &request)) return 0;
+  cmLoggerSend(request);
+  return 1;
 }
 
 int cmLoggerSetLayers(const char* line) {
+  ST_LOGGER_REQUEST request;
+  if (!cmLoggerCheckLayers(line, &request)) return 0;
+  cmLoggerSend(request);
+  return 1;
+}
+
+int cmLoggerSetMsgFilter(const char* list) {
+  ST_LOGGER_REQUEST request;
+  if (!cmLoggerCheckMsgFilter(list, &request)) return 0;
+  cmLoggerSend(request);
+  return 1;
+}
+
+int cmLoggerCheckLayers(const char* line, ST_LOGGER_REQUEST* request) {
+  *request = ST_LOGGER_REQUEST{};
   const std::string whole = line ? line : "";  // for the messages
   const std::vector<std::string> tokens = SplitAtCommas(whole.c_str());
   if (tokens.empty()) return 1;  // nothing to change on the target
@@ -180,7 +212,8 @@ int cmLoggerSetLayers(const char* line) {
     }
     mask = static_cast<uint16_t>(mask | layer->bit);
   }
-  cmbs_dsr_logger_ConfigSet(nullptr, 1, mask, nullptr, 0);
+  request->send = true;
+  request->mask = mask;
   return 1;
 }
 
@@ -190,7 +223,8 @@ bool cmLoggerParseId(const char* token, int32_t* id) {
   return ReadSignedId(&p, id) && *p == '\0';
 }
 
-int cmLoggerSetMsgFilter(const char* list) {
+int cmLoggerCheckMsgFilter(const char* list, ST_LOGGER_REQUEST* request) {
+  *request = ST_LOGGER_REQUEST{};
   if (!list || !*list) {
     cmTracerOut("%s, %d: [ERROR]: Zero messages configured. You must configure which messages should be filtered!\n",
                 kModule, 572);
@@ -213,9 +247,9 @@ int cmLoggerSetMsgFilter(const char* list) {
     }
     ids[taken++] = id;
   }
-  uint8_t bytes[4 * LOGGER_FILTER_MAX];
-  for (int i = 0; i < LOGGER_FILTER_MAX; ++i) PutLe32(bytes + 4 * static_cast<size_t>(i), ids[i]);
-  cmbs_dsr_logger_ConfigSet(nullptr, 1, LOGGER_MASK_FILTER, bytes, sizeof bytes);
+  for (int i = 0; i < LOGGER_FILTER_MAX; ++i) PutLe32(request->filter + 4 * static_cast<size_t>(i), ids[i]);
+  request->send = true;
+  request->mask = LOGGER_MASK_FILTER;
   return 1;
 }
 

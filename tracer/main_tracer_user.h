@@ -33,11 +33,25 @@ struct ST_LOGGER_LAYER {
 };
 extern const ST_LOGGER_LAYER g_logger_layers[9];
 
+// The request a logger command makes: its mask and, for a filter, the ten ids as sent.
+// An empty layer list asks for nothing (send false).
+struct ST_LOGGER_REQUEST {
+  bool send = false;
+  uint16_t mask = 0;
+  uint8_t filter[4 * LOGGER_FILTER_MAX] = {};
+};
+
 // Checks the command, sends its request and returns 1; returns 0 (the reason printed,
 // nothing sent) when the command is rejected.
 int cmLoggerConfigure(const char* line);
 int cmLoggerSetLayers(const char* line);
 int cmLoggerSetMsgFilter(const char* list);
+// The same checks without sending: 1 and the request filled in, or 0 with the reason printed.
+// Lets a caller get ready for the packets (a file to hold them) before the logger starts.
+int cmLoggerCheck(const char* line, ST_LOGGER_REQUEST* request);
+int cmLoggerCheckLayers(const char* line, ST_LOGGER_REQUEST* request);
+int cmLoggerCheckMsgFilter(const char* list, ST_LOGGER_REQUEST* request);
+void cmLoggerSend(const ST_LOGGER_REQUEST& request);
 
 // The current table (loaded or built-in), after bringing the loaded one up to date with the
 // name file: loaded when the file appears, reloaded when its modification time changes,
