@@ -282,14 +282,15 @@ enum class Change { kNone, kTruncated, kReplaced };
 
 // What became of a followed file of which offset bytes were read: shorter now, or its name
 // leads to another file. The open file's size is taken before and after its name's, so a
-// write in between is not taken for another file.
+// write in between is not taken for another file, nor a truncation in between (the name then
+// shows the new, shorter size while `before` still holds the old one) for a replacement.
 Change Changed(const std::string& path, std::FILE* in, uint64_t offset) {
   const int64_t before = OpenSize(in, offset);
   std::error_code error;
   const uintmax_t named = std::filesystem::file_size(path, error);
   const int64_t after = OpenSize(in, offset);
   if (before < 0 || after < 0) return Change::kNone;
-  if (static_cast<uint64_t>(before) < offset) return Change::kTruncated;
+  if (static_cast<uint64_t>(before) < offset || static_cast<uint64_t>(after) < offset) return Change::kTruncated;
   // A name that leads nowhere (the file was removed) is waited on: a new file may come.
   if (!error && (named < static_cast<uintmax_t>(before) || named > static_cast<uintmax_t>(after)))
     return Change::kReplaced;
