@@ -63,18 +63,17 @@ class Viewer {
         writer_seen = true;
         const auto now = Clock::now();
         data.append(buf, static_cast<size_t>(n));
+        size_t found = 0;
+        std::lock_guard lock(mutex_);  // once per read: the viewer's own cost stays small
         while (at + 16 <= data.size()) {
           const uint32_t len = Le32(data, at + 8);
           if (at + 16 + len > data.size()) break;
-          const uint32_t sequence = Le32(data, at + 16 + 7);
-          {
-            std::lock_guard lock(mutex_);
-            sequences_.push_back(sequence);
-            arrivals_.push_back(now);
-          }
-          count_.fetch_add(1);
+          sequences_.push_back(Le32(data, at + 16 + 7));
+          arrivals_.push_back(now);
+          ++found;
           at += 16 + len;
         }
+        count_.fetch_add(found);
       }
       if (fd >= 0) ::close(fd);
     });

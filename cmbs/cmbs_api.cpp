@@ -131,6 +131,8 @@ void* cmbs_api_RegisterCallback(void* context, PFN_CMBS_API_CB callback, uint16_
   return &g_cmbs;
 }
 
+void cmbs_api_SetBurstEnd(PFN_CMBS_RX_BURST_END on_burst_end) { g_cmbs.burst_end.store(on_burst_end); }
+
 int cmbs_api_Destroy() {
   platform::DebugOutput("Destroy\n");
   g_cmbs.run.store(false);

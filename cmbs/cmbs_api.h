@@ -35,6 +35,11 @@ int cmbs_api_Init(int unused, const ST_CMBS_INIT* init, const ST_CMBS_HELLO* hel
 void* cmbs_api_RegisterCallback(void* context, PFN_CMBS_API_CB callback, uint16_t value);
 // Takes the link down; safe after a failed or partial init and when called twice. Returns 0.
 int cmbs_api_Destroy();
+// Called on the receive thread each time it has handed out every frame that one read from the
+// port brought, so that a consumer of many small events can pass them on in one go and still
+// never hold one back while the line is quiet. Null: none. Any thread, at any time.
+using PFN_CMBS_RX_BURST_END = void (*)();
+void cmbs_api_SetBurstEnd(PFN_CMBS_RX_BURST_END on_burst_end);
 
 // The target identification from the hello reply (0 for fields the reply did not carry).
 // True once the port has reported the line gone (device unplugged, other side closed) since the

@@ -58,6 +58,7 @@ struct ST_CMBS_API_INST {
   std::atomic<platform::Event*> init_signal{nullptr};  // init_event for the port's thread
   std::atomic<bool> line_gone{false};                  // the port reported the line gone
   std::atomic<bool> run{false};
+  std::atomic<PFN_CMBS_RX_BURST_END> burst_end{nullptr};
   std::thread rx_thread;
   ~ST_CMBS_API_INST();
 };

@@ -65,6 +65,8 @@ void cmbs_rx_Thread(ST_CMBS_API_INST* inst) {
     do {  // once the line is gone, everything still queued is taken at once
       got = cmbs_uart_Read(buffer + held, sizeof buffer - held);
       held = cmbs_rx_Parse(buffer, held + got);
+      if (got > 0)
+        if (PFN_CMBS_RX_BURST_END burst_end = inst->burst_end.load()) burst_end();
     } while (gone && got > 0 && inst->run.load());
     if (!inst->run.load()) break;
     if (gone) {

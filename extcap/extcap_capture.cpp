@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "cmbs/cmbs_api.h"
 #include "cmbs/cmbs_dsr.h"
 #include "cmbs/cmbs_event.h"
 #include "platform/fifo.h"
@@ -38,25 +39,28 @@ Capture& State() {
   return *capture;
 }
 
-// Packets are stamped when they arrive. One goes straight into the pipe when nothing waits
-// before it and the pipe has room; whatever does not fit waits in the queue for the command
-// thread, so that a slow reader never holds up the receive path.
+// Packets are stamped when they arrive and gathered until the receive thread has handed out
+// all that one read brought; then they go straight into the pipe when nothing waits before them
+// and the pipe has room. Whatever does not fit waits in the queue for the command thread, so
+// that a slow reader never holds up the receive path.
 void OnPacket(const uint8_t* packet, size_t length) {
   const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
                       std::chrono::system_clock::now().time_since_epoch())
                       .count();
-  thread_local std::string record;
-  record.clear();
-  cmTracerPcapAppendPacket(record, packet, length, static_cast<uint64_t>(us / 1000000),
+  Capture& c = State();
+  std::lock_guard lock(c.mutex);
+  cmTracerPcapAppendPacket(c.pending, packet, length, static_cast<uint64_t>(us / 1000000),
                            static_cast<uint32_t>(us % 1000000));
+}
+
+void OnBurstEnd() {
   Capture& c = State();
   bool queued;
   {
     std::lock_guard lock(c.mutex);
-    size_t written = 0;
-    if (c.fifo && c.pending.empty() && !c.writing) written = c.fifo->TryWrite(record.data(), record.size());
-    queued = written < record.size();
-    if (queued) c.pending.append(record, written, std::string::npos);
+    if (c.pending.empty()) return;
+    if (c.fifo && !c.writing) c.pending.erase(0, c.fifo->TryWrite(c.pending.data(), c.pending.size()));
+    queued = !c.pending.empty();
   }
   if (queued) c.wake.notify_one();
 }
@@ -118,6 +122,7 @@ void Pump(platform::FifoWriter& fifo) {
 // switched on.
 void Finish(PST_FWAPP_OBJ app, platform::FifoWriter& fifo, bool logger_on) {
   cmTracerSetPacketSink(nullptr);
+  cmbs_api_SetBurstEnd(nullptr);
   Capture& c = State();
   std::string rest;
   {
@@ -172,6 +177,7 @@ int cmExtcapCapture(const ST_EXTCAP_OPTIONS& o) {
   // The sink and the trace file come first: no packet the newly configured logger sends can
   // be missed by either. A refused configuration is found before the file is created.
   cmTracerSetPacketSink(OnPacket);
+  cmbs_api_SetBurstEnd(OnBurstEnd);
   ST_LOGGER_REQUEST request;
   if (!cmLoggerCheck(o.logger.c_str(), &request)) {  // the reason is printed
     Finish(app, fifo, false);

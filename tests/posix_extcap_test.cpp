@@ -175,6 +175,31 @@ TEST_F(ExtcapTest, EveryPacketReachesTheFifoAsItArrivesAndAStopSwitchesTheLogger
   EXPECT_EQ(target_->LoggerSwitch(), 0);
 }
 
+// Many indications in one read of the line are passed on together, in order, none lost; one
+// that comes alone afterwards is not held back waiting for more.
+TEST_F(ExtcapTest, ABurstOfIndicationsArrivesWholeAndInOrder) {
+  StartTarget();
+  FifoReader viewer(Fifo());
+  StartCapture({});
+  ASSERT_TRUE(target_->WaitForEvent(0x3801, 10s)) << tool_->Err();
+  Bytes burst;
+  std::vector<Bytes> expected;
+  for (uint8_t i = 0; i < 200; ++i) {
+    const Bytes data = {i, static_cast<uint8_t>(i ^ 0x5A)};
+    const Bytes frame = sim::wire::BuildFrame(sim::wire::kEvTraceInd, TraceInd(2, 1, 83, 0x00, 0x00, data));
+    burst.insert(burst.end(), frame.begin(), frame.end());
+    expected.push_back(Concat({{0x4C, 0x47, 2, 1, 83, 2, 2}, data}));
+  }
+  target_->PushBytes(burst);
+  ASSERT_TRUE(viewer.WaitForPackets(200));
+  target_->PushTraceIndication(TraceInd(2, 1, 83, 0x00, 0x00, {7}));
+  expected.push_back({0x4C, 0x47, 2, 1, 83, 2, 1, 7});
+  ASSERT_TRUE(viewer.WaitForPackets(201));
+  tool_->RequestStop();
+  EXPECT_EQ(tool_->Wait(kWaitMs), 0) << tool_->Err();
+  EXPECT_EQ(viewer.Packets(), expected);
+}
+
 TEST_F(ExtcapTest, AViewerClosingTheFifoEndsTheCaptureCleanly) {
   StartTarget();
   FifoReader viewer(Fifo());
