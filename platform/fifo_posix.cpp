@@ -14,6 +14,8 @@ namespace platform {
 
 namespace {
 
+constexpr int kPipeBytes = 1 << 20;  // what an unprivileged process may ask for by default
+
 // strerror's text may live in a buffer every thread shares; the GNU strerror_r gives the fixed
 // text or fills the buffer it is given.
 std::string ErrorText(int error) {
@@ -53,6 +55,10 @@ bool FifoWriter::Open(const std::string& path, std::string* error) {
   }
   // A pipe is written without blocking: TryWrite takes what fits, Write waits for room itself.
   if (os_->is_fifo) (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);  // best effort
+#ifdef F_SETPIPE_SZ
+  // Room for bursts while the reader is busy: fewer trips through the writing thread.
+  if (os_->is_fifo) (void)::fcntl(fd, F_SETPIPE_SZ, kPipeBytes);  // best effort
+#endif
   return true;
 }
 
