@@ -2,16 +2,20 @@
 
 #include <atomic>
 #include <chrono>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "params/param_file.h"
 #include "platform/child.h"
 #include "platform/self.h"
+#include "platform/terminal.h"
 #include "session/comport_find.h"
 #include "session/product.h"
 
@@ -95,6 +99,24 @@ std::string ProgressText(const Run& r, Clock::time_point now) {
   return line;
 }
 
+// One line for all the repeaters still working, for a terminal too small for a line each.
+std::string TotalText(const std::vector<std::unique_ptr<Run>>& runs, Clock::time_point now) {
+  int working = 0;
+  long kb = 0;
+  double rate = 0;
+  for (const auto& r : runs) {
+    if (!r->started || r->done) continue;
+    ++working;
+    if (r->kb <= 0) continue;
+    kb += r->kb;
+    const double seconds = Seconds(now - r->begin);
+    if (seconds > 0) rate += static_cast<double>(r->kb) / seconds;
+  }
+  char line[96];
+  std::snprintf(line, sizeof line, "%d repeaters working  %ld KB  %.1f KB/s", working, kb, rate);
+  return line;
+}
+
 // The live lines at the bottom of a terminal: one per repeater, redrawn in place.
 class LiveLines {
  public:
@@ -113,9 +135,14 @@ class LiveLines {
       return;
     }
     Clear();
-    for (const auto& r : runs) {
-      if (!r->started || r->done) continue;
-      std::printf("%s\033[K\n", ProgressText(*r, now).c_str());
+    std::vector<std::string> lines;
+    for (const auto& r : runs)
+      if (r->started && !r->done) lines.push_back(ProgressText(*r, now));
+    if (lines.empty()) return;
+    const platform::TerminalSize size = platform::StdoutTerminalSize();
+    // Moving back up counts rows: every line must take exactly one, and all must be on screen.
+    for (const std::string& line : cmAllLiveLines(lines, TotalText(runs, now), size.columns, size.rows)) {
+      std::printf("%s\033[K\n", line.c_str());
       ++shown_;
     }
     std::fflush(stdout);
@@ -127,21 +154,52 @@ class LiveLines {
   Clock::time_point last_plain_ = Clock::now();
 };
 
-std::vector<std::string> ChildArgs(int argc, const char* const* argv, const ST_OPTIONS& o, const ST_REPEATER& r,
+// The child's own options come first and end with -allchild; the user's arguments follow as typed
+// (with {serial} and {port} filled in), so that none of the user's options can take one of the
+// child's as its value. The child reads past the -all, -port and -sn among them.
+std::vector<std::string> ChildArgs(int argc, const char* const* argv, const ST_REPEATER& r, const std::string* tag,
                                    const std::string& self) {
-  std::vector<std::string> args = {self};
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "-all") == 0) continue;
-    // Each child is pointed at its own repeater: a choice of one given with -all is not passed on.
-    if (std::strcmp(argv[i], "-port") == 0 || std::strcmp(argv[i], "-sn") == 0) {
-      ++i;
-      continue;
-    }
-    args.push_back(ForRepeater(argv[i], r));
-  }
-  args.insert(args.end(), {"-port", std::to_string(r.port), "-allchild"});
-  if (o.command == CM_CMD_PARAM_GET) args.insert(args.end(), {"-outtag", r.serial});
+  std::vector<std::string> args = {self, "-port", std::to_string(r.port)};
+  if (tag) args.push_back(CM_OUT_TAG_OPTION + *tag);
+  args.push_back(CM_ALL_CHILD_OPTION);
+  for (int i = 1; i < argc; ++i) args.push_back(ForRepeater(argv[i], r));
   return args;
+}
+
+// What param_get's output file of a repeater would be called, whatever its version: two
+// repeaters with equal keys could write one file (names compared as a case-blind system would).
+std::string OutputKey(const ST_OPTIONS& o, const ST_REPEATER& r, const std::string& tag) {
+  std::string key = std::filesystem::path(cmParamOutFileName(ForRepeater(o.settings_path, r), 0, 0, tag))
+                        .lexically_normal()
+                        .generic_string();
+  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return key;
+}
+
+// param_get's output tag of each repeater: its serial number as a file-name part. Repeaters whose
+// output files would get one name (serial numbers that differ only in characters a file name
+// does not keep, or {serial} in the settings path) get their port added, and the user is told.
+std::vector<std::string> OutputTags(const ST_OPTIONS& o, const std::vector<ST_REPEATER>& found) {
+  std::vector<std::string> tags;
+  for (const ST_REPEATER& r : found) tags.push_back(cmRepeaterSerialFileTag(r.serial));
+  for (size_t round = 0; round < found.size(); ++round) {
+    std::map<std::string, std::vector<size_t>> by_key;
+    for (size_t i = 0; i < found.size(); ++i) by_key[OutputKey(o, found[i], tags[i])].push_back(i);
+    bool clash = false;
+    for (const auto& [key, group] : by_key) {
+      if (group.size() < 2) continue;
+      clash = true;
+      std::string ports;
+      for (size_t i : group) {
+        tags[i] += "_COM" + std::to_string(found[i].port);
+        ports += (ports.empty() ? "COM" : ", COM") + std::to_string(found[i].port);
+      }
+      std::fprintf(stderr, "halvern: the repeaters on %s would write one output file: each name gets its port\n",
+                   ports.c_str());
+    }
+    if (!clash) break;
+  }
+  return tags;
 }
 
 void PrintBlock(const Run& r) {
@@ -171,6 +229,21 @@ void PrintSummary(const std::vector<std::unique_ptr<Run>>& runs) {
 
 }  // namespace
 
+std::vector<std::string> cmAllLiveLines(const std::vector<std::string>& lines, const std::string& total, int columns,
+                                        int rows) {
+  // The last column is left free (some terminals wrap as soon as it is written), and so is the
+  // last row, where the cursor waits below the lines.
+  const size_t width = columns > 1 ? static_cast<size_t>(columns - 1) : 1;
+  std::vector<std::string> shown = static_cast<int>(lines.size()) < rows ? lines : std::vector<std::string>{total};
+  for (std::string& line : shown) {
+    if (line.size() <= width) continue;
+    size_t cut = width;
+    while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;  // not inside a character
+    line.resize(cut);
+  }
+  return shown;
+}
+
 bool cmAllSupports(int command) {
   switch (command) {
     case CM_CMD_UPDATE:
@@ -187,23 +260,21 @@ bool cmAllSupports(int command) {
   }
 }
 
-int cmAllRun(int argc, const char* const* argv, const ST_OPTIONS& o) {
-  std::vector<ST_REPEATER> found = cmComPortFindAll(g_products[o.product].usb_id);
-  if (found.empty()) {
-    std::printf("[ERROR]Product is not plugged in PC\n");
-    return -1;
-  }
+int cmAllRun(int argc, const char* const* argv, const ST_OPTIONS& o, const std::vector<ST_REPEATER>& found) {
+  const std::vector<std::string> tags = o.command == CM_CMD_PARAM_GET ? OutputTags(o, found) : std::vector<std::string>{};
   // Stop requests are passed on to the children, which end their commands cleanly.
   platform::CatchStopRequests([] { g_stop_requests.fetch_add(1); });
 
   const std::string self = platform::SelfExePath();
   std::vector<std::unique_ptr<Run>> runs;
-  for (const ST_REPEATER& repeater : found) {
+  for (size_t i = 0; i < found.size(); ++i) {
+    const ST_REPEATER& repeater = found[i];
     auto r = std::make_unique<Run>();
     r->repeater = repeater;
     r->begin = r->end = Clock::now();
     r->total = TransferSize(o, repeater);
-    r->started = !self.empty() && r->child.Start(ChildArgs(argc, argv, o, repeater, self), {});
+    const std::string* tag = i < tags.size() ? &tags[i] : nullptr;
+    r->started = !self.empty() && r->child.Start(ChildArgs(argc, argv, repeater, tag, self), {});
     if (r->started) r->child.CloseInput();
     runs.push_back(std::move(r));
   }

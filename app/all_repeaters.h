@@ -1,11 +1,19 @@
 // -all: one command on every attached repeater at once, one child process per repeater.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "app/cli.h"
+#include "session/comport_find.h"
 
 // True for the commands that may run on every repeater (the consoles and date2pill may not).
 bool cmAllSupports(int command);
-// Runs argv (without -all) once per attached repeater of the product, all at the same time;
-// shows each one's output as a block when it ends and a summary table at the end. Returns -1
-// when none is attached, 0 when every repeater did what was asked, 1 otherwise.
-int cmAllRun(int argc, const char* const* argv, const ST_OPTIONS& options);
+// Runs argv once on each of the found repeaters, all at the same time; shows each one's output as
+// a block when it ends and a summary table at the end. Returns 0 when every repeater did what was
+// asked, 1 otherwise.
+int cmAllRun(int argc, const char* const* argv, const ST_OPTIONS& options, const std::vector<ST_REPEATER>& found);
+// The live lines as a terminal of columns by rows shows them: each cut to fit in one row, or the
+// one line total instead when they would not all fit above the cursor's row.
+std::vector<std::string> cmAllLiveLines(const std::vector<std::string>& lines, const std::string& total, int columns,
+                                        int rows);

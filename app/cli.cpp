@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "app/all_repeaters.h"
 #include "app/commands.h"
@@ -36,6 +37,51 @@ int PortOption(const char* text) {
 }
 
 int StatusOf(int handler_result) { return handler_result == 0 ? 0 : kStatusFailed; }
+
+// The options the command cannot do without: CM_PARSE_CONTINUE, or the exit status after the
+// message a single run gives. A single run checks the PILL options here and the file of update,
+// param_get and param_set in their handlers; a run over every repeater checks them all here, so
+// that a run bound to fail starts no child and touches no repeater.
+int MandatoryOptionsStatus(const ST_OPTIONS& o, bool every_repeater) {
+  switch (o.command) {
+    case CM_CMD_PILL_UPD:
+    case CM_CMD_DATE2PILL:
+      if (o.language == 255) {
+        std::printf("\nPILL language mandatory!\n");
+        cmPrintUsage();
+        return kStatusError;
+      }
+      if (!o.pill_path) {
+        std::printf("\nPILL file name missing!\n");
+        cmPrintUsage();
+        return kStatusError;
+      }
+      return CM_PARSE_CONTINUE;
+    case CM_CMD_UPDATE:
+      if (!every_repeater || o.fw_path) return CM_PARSE_CONTINUE;
+      std::printf("\nFW file not defined\n");
+      return kStatusFailed;
+    case CM_CMD_PARAM_GET:
+    case CM_CMD_PARAM_SET:
+      if (!every_repeater || o.settings_path) return CM_PARSE_CONTINUE;
+      std::printf("File NOT defined\n");
+      return kStatusFailed;
+    default:
+      return CM_PARSE_CONTINUE;
+  }
+}
+
+// -all: the presence check and the checks of the command's options come first, as in a single run.
+int RunOnEveryRepeater(int argc, const char* const* argv, const ST_OPTIONS& o) {
+  const std::vector<ST_REPEATER> found = cmComPortFindAll(g_products[o.product].usb_id);
+  if (found.empty()) {
+    std::printf("[ERROR]Product is not plugged in PC\n");
+    return kStatusError;
+  }
+  const int checked = MandatoryOptionsStatus(o, true);
+  if (checked != CM_PARSE_CONTINUE) return checked;
+  return cmAllRun(argc, argv, o, found);
+}
 
 }  // namespace
 
@@ -108,26 +154,31 @@ int cmParseOptions(int argc, const char* const* argv, ST_OPTIONS* o) {
     if (is("-pilldate")) {
       if (const char* v = value()) o->pill_date = v;
     }
+    // A child of -all is given its own options first, up to -allchild, then the user's arguments
+    // as typed: a choice of repeater or an -all among those was the parent's and is read past.
+    const bool passed_on = o->all_child;
     if (is("-port")) {
       const char* v = value();
-      o->port = v ? PortOption(v) : 0;
-      if (o->port == 0) {  // missing, or no port number
+      const int port = v ? PortOption(v) : 0;
+      if (port == 0) {  // missing, or no port number
         cmPrintUsage();
         return kStatusError;
       }
+      if (!passed_on) o->port = port;
     }
     if (is("-sn")) {
-      o->serial = value();
-      if (!o->serial) {
+      const char* v = value();
+      if (!v) {
         cmPrintUsage();
         return kStatusError;
       }
+      if (!passed_on) o->serial = v;
     }
-    if (is("-all")) o->all = true;
-    if (is("-allchild")) o->all_child = true;
-    if (is("-outtag")) {
-      if (const char* v = value()) o->out_tag = v;
-    }
+    if (is("-all") && !passed_on) o->all = true;
+    if (is(CM_ALL_CHILD_OPTION)) o->all_child = true;
+    // One argument: a tag (it comes from the device) can never be read as an option.
+    if (std::strncmp(argv[i], CM_OUT_TAG_OPTION, std::strlen(CM_OUT_TAG_OPTION)) == 0 && !passed_on)
+      o->out_tag = argv[i] + std::strlen(CM_OUT_TAG_OPTION);
   }
   return CM_PARSE_CONTINUE;
 }
@@ -161,7 +212,7 @@ int cmMain(int argc, const char* const* argv) {
       std::printf("\n");
       return kStatusError;
     }
-    if (o.all) return cmAllRun(argc, argv, o);
+    if (o.all) return RunOnEveryRepeater(argc, argv, o);
     if (o.command == CM_CMD_LIST) return cmListRepeaters(g_products[o.product], o.port, o.serial);
     if (o.port != 0 || o.serial) {
       // Only a repeater of this product counts; saying which one is missing beats taking another.
@@ -189,16 +240,7 @@ int cmMain(int argc, const char* const* argv) {
     case CM_CMD_REBOOT: return StatusOf(cmRebootCommand(port));
     case CM_CMD_PILL_UPD:
     case CM_CMD_DATE2PILL:
-      if (o.language == 255) {
-        std::printf("\nPILL language mandatory!\n");
-        cmPrintUsage();
-        return kStatusError;
-      }
-      if (!o.pill_path) {
-        std::printf("\nPILL file name missing!\n");
-        cmPrintUsage();
-        return kStatusError;
-      }
+      if (const int checked = MandatoryOptionsStatus(o, false); checked != CM_PARSE_CONTINUE) return checked;
       if (o.command == CM_CMD_PILL_UPD) return StatusOf(cmPillUpdCommand(port, o.pill_path, o.language));
       return StatusOf(cmPillDateStamp(o.pill_date, o.pill_path, o.language));
     default:

@@ -42,6 +42,10 @@ struct ST_OPTIONS {
 };
 
 constexpr int CM_PARSE_CONTINUE = 1;  // cmParseOptions: go on to dispatch
+// The hidden options a run over every repeater gives each child, ahead of the user's arguments:
+// "-port N", then the output tag as one argument "-outtag=TAG", then "-allchild", which ends them.
+constexpr const char* CM_OUT_TAG_OPTION = "-outtag=";
+constexpr const char* CM_ALL_CHILD_OPTION = "-allchild";
 
 void cmPrintBanner();
 int cmCommandLookup(const char* text);
