@@ -33,11 +33,15 @@ void PrintNoneMatching(const ST_PRODUCT& product, int port, const char* serial) 
     std::printf("[ERROR]No %s with serial number %s\n", product.short_name, serial);
 }
 
-// The software version as the version command shows it, or "not answering" when the link does
-// not come up. The open is quiet: a repeater that does not answer is one row, not an error block.
+constexpr const char* kNotAnswering = "not answering";
+constexpr const char* kInUse = "in use by another program";
+
+// The software version as the version command shows it, "not answering" when the link does not
+// come up, or "in use by another program" when the port is held. The open is quiet: a repeater
+// that does not answer is one row, not an error block.
 std::string VersionText(uint8_t port) {
   PST_FWAPP_OBJ app = cmFwAppOpenQuiet(cmFwAppPortText(port).c_str());
-  if (!app) return "not answering";
+  if (!app) return cmFwAppPortInUse() ? kInUse : kNotAnswering;
   ST_FWAPP_VERSION version{};
   cmFwAppGetVersion(app, &version);
   cmFwAppClose(app);
@@ -49,8 +53,9 @@ std::string VersionText(uint8_t port) {
 
 void PrintRow(const std::string& port, const std::string& serial, size_t serial_width, const std::string& version,
               const std::string& device) {
+  const size_t version_width = std::max(kVersionWidth, version.size() + 2);
   std::printf("%-*s%-*s%-*s%s\n", static_cast<int>(kPortWidth), port.c_str(), static_cast<int>(serial_width),
-              serial.c_str(), static_cast<int>(kVersionWidth), version.c_str(), device.c_str());
+              serial.c_str(), static_cast<int>(version_width), version.c_str(), device.c_str());
   std::fflush(stdout);  // a silent repeater takes seconds: show each row as it is known
 }
 
@@ -60,6 +65,13 @@ uint8_t cmChooseRepeater(const ST_PRODUCT& product, int port, const char* serial
   const std::vector<ST_REPEATER> found = Matching(product, port, serial);
   if (found.empty()) {
     PrintNoneMatching(product, port, serial);
+    return 0;
+  }
+  if (found.size() > 1) {  // one serial number on several devices: the user picks the port
+    std::string ports;
+    for (const ST_REPEATER& r : found) ports += (ports.empty() ? "COM" : ", COM") + std::to_string(r.port);
+    std::printf("[ERROR]%zu %s with serial number %s, on %s: choose one with -port\n", found.size(),
+                product.short_name, serial, ports.c_str());
     return 0;
   }
   return found.front().port;
@@ -79,7 +91,7 @@ int cmListRepeaters(const ST_PRODUCT& product, int port, const char* serial) {
   int answered = 0;
   for (const ST_REPEATER& r : found) {
     const std::string version = VersionText(r.port);
-    if (version != "not answering") ++answered;
+    if (version != kNotAnswering && version != kInUse) ++answered;
     PrintRow("COM" + std::to_string(r.port), cmRepeaterSerialShown(r.serial), serial_width, version, r.device);
   }
   return answered > 0 ? 0 : 1;

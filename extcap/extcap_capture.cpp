@@ -165,7 +165,8 @@ int cmExtcapCapture(const ST_EXTCAP_OPTIONS& o) {
 
   PST_FWAPP_OBJ app = cmFwAppOpenQuiet(cmFwAppPortText(port).c_str());
   if (!app) {
-    std::fprintf(stderr, "[ERROR] The %s on COM%u does not answer\n", g_products[0].short_name, port);
+    std::fprintf(stderr, "[ERROR] The %s on COM%u %s\n", g_products[0].short_name, port,
+                 cmFwAppPortInUse() ? "is in use by another program" : "does not answer");
     return 1;
   }
   cmFwAppSetEventCallback(app, OnEvent);

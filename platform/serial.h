@@ -34,6 +34,9 @@ class SerialDevice {
   virtual void Close() = 0;
   // True once the line is known to be gone (see SERIAL_LINE_GONE); false again after the next Open.
   virtual bool LineGone() const = 0;
+  // True when the last Open failed because another program holds the port (it has it open
+  // exclusively, or locked), rather than because the port is missing or cannot be set up.
+  virtual bool OpenFailedInUse() const { return false; }
   // Name of the device node that Open(port) opens, for diagnostics.
   virtual std::string DeviceName(uint8_t port) const = 0;
 };

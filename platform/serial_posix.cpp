@@ -28,13 +28,18 @@ class PosixSerialDevice final : public SerialDevice {
 
   int Open(uint8_t port, DataReceivedFn on_data) override {
     Close();
+    in_use_ = false;
     if (port == 0) return -1;
     std::string name = DeviceName(port);
     int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return -1;
+    if (fd < 0) {
+      in_use_ = errno == EBUSY;  // another program has the terminal in exclusive mode
+      return -1;
+    }
     // Exclusive access: a second halvern finds the port busy through the lock, any other program
     // (a terminal, a modem prober) through the terminal's exclusive mode.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      in_use_ = errno == EWOULDBLOCK;
       ::close(fd);
       return -1;
     }
@@ -121,6 +126,7 @@ class PosixSerialDevice final : public SerialDevice {
   }
 
   bool LineGone() const override { return gone_.load(); }
+  bool OpenFailedInUse() const override { return in_use_; }
 
   std::string DeviceName(uint8_t port) const override {
     const char* root = std::getenv("HALVERN_DEV_ROOT");
@@ -203,6 +209,7 @@ class PosixSerialDevice final : public SerialDevice {
   uint64_t reads_ = 0;
   bool stopping_ = false;
   std::atomic<bool> gone_{false};
+  bool in_use_ = false;  // why the last Open failed
 };
 
 }  // namespace

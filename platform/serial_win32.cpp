@@ -83,7 +83,13 @@ class SerialPort {
   virtual int OpenDevice() {
     device_ = ::CreateFileA(name_ref_, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    if (device_ == INVALID_HANDLE_VALUE) return 0;
+    if (device_ == INVALID_HANDLE_VALUE) {
+      // A COM port another program has open is refused with access denied (no sharing).
+      const DWORD error = ::GetLastError();
+      in_use_ = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+      return 0;
+    }
+    in_use_ = false;
     line_gone_ = false;
 
     ::SetCommMask(device_, EV_RXCHAR);
@@ -278,6 +284,7 @@ class SerialPort {
 
   void SetDataReceived(DataReceivedNotify notify) { data_received_ = notify; }
   bool LineGone() const { return line_gone_; }
+  bool InUse() const { return in_use_; }  // the last open was refused: another program has the port
 
  private:
   static DWORD WINAPI ThreadMain(void* self) { return static_cast<DWORD>(static_cast<SerialPort*>(self)->EventThread()); }
@@ -399,6 +406,7 @@ class SerialPort {
   HANDLE stop_ = nullptr;                    // tells the event thread to end its wait
   std::atomic<bool> line_gone_{false};       // the device has gone away; cleared by an open
   char note_[24] = {};
+  bool in_use_ = false;
 };
 
 // The protocol's view of the port: COM<n> opened by its device path.
@@ -415,6 +423,7 @@ class Win32SerialDevice final : public SerialDevice {
   size_t Read(uint8_t* buffer, size_t max) override { return port_.Read(buffer, max); }
   void Close() override { port_.Close(); }
   bool LineGone() const override { return port_.LineGone(); }
+  bool OpenFailedInUse() const override { return port_.InUse(); }
   std::string DeviceName(uint8_t port) const override {
     char name[kNameSize];
     std::snprintf(name, sizeof name, "\\\\.\\COM%d", static_cast<int>(port));

@@ -31,4 +31,6 @@ int cmbs_uart_Write(const uint8_t* buffer, size_t count) {
 
 void cmbs_uart_Close() { Device()->Close(); }
 
+bool cmbs_uart_InUse() { return Device()->OpenFailedInUse(); }
+
 void cmbs_uart_SetDevice(platform::SerialDevice* device) { g_override = device; }

@@ -16,6 +16,8 @@ size_t cmbs_uart_Read(uint8_t* buffer, size_t max);
 int cmbs_uart_Write(const uint8_t* buffer, size_t count);
 // Stops the port's thread and releases the device. Safe after a failed open.
 void cmbs_uart_Close();
+// True when the last open failed because another program holds the port.
+bool cmbs_uart_InUse();
 
 // Replaces the port's back end (tests); null restores the platform's own. Only while closed.
 void cmbs_uart_SetDevice(platform::SerialDevice* device);

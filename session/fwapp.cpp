@@ -10,6 +10,8 @@
 #include "cmbs/cmbs_dsr.h"
 #include "cmbs/cmbs_event.h"
 #include "cmbs/cmbs_rx.h"
+#include "platform/registry.h"
+#include "serial/serial_port.h"
 
 namespace {
 
@@ -44,8 +46,10 @@ PST_FWAPP_OBJ Init(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS
   ST_CMBS_INIT init{static_cast<int>(app->init_type), app->init_port};
   if (cmbs_api_Init(0, &init, nullptr) != 0) {
     cmbs_util_Trace(2, "[ERROR] Couldn't initialize application. Check if target is connected and running!\n");
-    if (!quiet)
+    if (!quiet) {
       std::printf("[ERROR] Couldn't initialize application.\nPlease check if target is connected and running!\n");
+      cmFwAppTellPortInUse(app->port_number);
+    }
     delete app;
     return nullptr;
   }
@@ -92,6 +96,17 @@ void cmFwAppGetVersion(PST_FWAPP_OBJ app, ST_FWAPP_VERSION* version) {
   version->type = cmbs_api_TypeGet();
   cmbs_util_Trace(1, "Info Product version %04x Build %04x Type %04x\n", version->product_version, version->build,
                   version->type);
+}
+
+bool cmFwAppPortInUse() { return cmbs_uart_InUse(); }
+
+void cmFwAppTellPortInUse(uint8_t port) {
+  if (!cmFwAppPortInUse()) return;
+  const std::string com = "COM" + std::to_string(port);
+  const std::string device = platform::PortDeviceName(port);
+  std::fflush(stdout);  // the lines before it first, where both streams go to one place
+  std::fprintf(stderr, "halvern: %s%s is in use by another program\n", com.c_str(),
+               device == com ? "" : (" (" + device + ")").c_str());
 }
 
 std::string cmFwAppPortText(uint8_t port) { return std::to_string(port); }

@@ -93,6 +93,11 @@ bool cmFwAppParamCancel(PST_FWAPP_OBJ app);
 // the next write answer is taken as that one's late answer and ignored: a later write may then
 // fail for want of its answer, but a write is never reported done on another one's answer).
 int cmFwAppParamSet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, const uint8_t* data);
+// True when the last session could not be opened because another program holds its port.
+bool cmFwAppPortInUse();
+// After a session failed to open: when another program holds the port, says so in one line on
+// standard error ("halvern: COM1 (/dev/ttyACM0) is in use by another program").
+void cmFwAppTellPortInUse(uint8_t port);
 // The port number as the decimal text a session is opened with ("%d" of its low 8 bits).
 std::string cmFwAppPortText(uint8_t port);
 // Fills the version record and prints the version block: "Product: SW Version vv.vv.bbbb\n\n",

@@ -45,6 +45,7 @@ PST_FWAPP_OBJ cmPillUpdInitialize(const char* port_text) {
   const ST_CMBS_INIT init{static_cast<int>(app->init_type), app->init_port};
   if (cmbs_api_Init(0, &init, nullptr) != 0) {
     std::printf("cmbs_api_Init FAILED!\n");
+    cmFwAppTellPortInUse(app->port_number);
     delete app;
     return nullptr;
   }
