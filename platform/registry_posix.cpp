@@ -70,10 +70,12 @@ std::unique_ptr<Registry> OpenSystemRegistry() {
     std::string serial = ReadLine(usb / "serial");
     if (serial.empty()) serial = usb.filename().string();
     char ids[32];
-    std::snprintf(ids, sizeof ids, "USB\\VID_%04X&PID_%04X\\", vid & 0xFFFF, pid & 0xFFFF);
-    std::string instance = ids + serial;
-    if (!used.insert(instance).second) {  // two ports of one device: keep the keys apart
-      instance += "&" + std::to_string(n);
+    std::snprintf(ids, sizeof ids, "USB\\VID_%04X&PID_%04X", vid & 0xFFFF, pid & 0xFFFF);
+    std::string instance = ids + ("\\" + serial);
+    if (!used.insert(instance).second) {
+      // Two ports of one device, or two devices with one serial number: the keys are kept apart
+      // in the device part, so that the last part stays the serial number the device reports.
+      instance = ids + ("&TTYACM" + std::to_string(n) + "\\" + serial);
       used.insert(instance);
     }
     std::string product = ReadLine(usb / "product");

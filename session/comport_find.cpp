@@ -61,6 +61,14 @@ unsigned InstanceCount(const platform::Registry& registry) {
   return count > 4096 ? 4096 : count;
 }
 
+// The serial number in an instance id "USB\\VID_v&PID_p\\SERIAL": all after the second backslash
+// (the first two parts never hold one, a serial number may); the whole id when it has another form.
+std::string InstanceSerial(const std::string& instance) {
+  const size_t first = instance.find('\\');
+  const size_t second = first == std::string::npos ? first : instance.find('\\', first + 1);
+  return second == std::string::npos ? instance : instance.substr(second + 1);
+}
+
 }  // namespace
 
 uint8_t cmComPortFindIn(const platform::Registry& registry, const char* usb_id) {
@@ -112,9 +120,7 @@ std::vector<ST_REPEATER> cmComPortFindAllIn(const platform::Registry& registry, 
     if (!Query(registry, key, "PortName", value, sizeof value)) continue;
     const uint8_t port = StrictPortNumber(Text(value, sizeof value));
     if (port == 0) continue;
-    const size_t slash = instance.rfind('\\');
-    found.push_back({port, platform::PortDeviceName(port),
-                     slash == std::string::npos ? instance : instance.substr(slash + 1)});
+    found.push_back({port, platform::PortDeviceName(port), InstanceSerial(instance)});
   }
   return found;
 }
