@@ -38,36 +38,40 @@ int PortOption(const char* text) {
 
 int StatusOf(int handler_result) { return handler_result == 0 ? 0 : kStatusFailed; }
 
-// The options the command cannot do without: CM_PARSE_CONTINUE, or the exit status after the
-// message a single run gives. A single run checks the PILL options here and the file of update,
-// param_get and param_set in their handlers; a run over every repeater checks them all here, so
-// that a run bound to fail starts no child and touches no repeater.
-int MandatoryOptionsStatus(const ST_OPTIONS& o, bool every_repeater) {
+// The options the command cannot do without: true when one is missing, after the message a
+// single run gives, with its exit status in *status. A single run checks the PILL options here and
+// the file of update, param_get and param_set in their handlers; a run over every repeater checks
+// them all here, so that a run bound to fail starts no child and touches no repeater.
+bool MandatoryOptionMissing(const ST_OPTIONS& o, bool every_repeater, int* status) {
   switch (o.command) {
     case CM_CMD_PILL_UPD:
     case CM_CMD_DATE2PILL:
       if (o.language == 255) {
         std::printf("\nPILL language mandatory!\n");
         cmPrintUsage();
-        return kStatusError;
+        *status = kStatusError;
+        return true;
       }
       if (!o.pill_path) {
         std::printf("\nPILL file name missing!\n");
         cmPrintUsage();
-        return kStatusError;
+        *status = kStatusError;
+        return true;
       }
-      return CM_PARSE_CONTINUE;
+      return false;
     case CM_CMD_UPDATE:
-      if (!every_repeater || o.fw_path) return CM_PARSE_CONTINUE;
+      if (!every_repeater || o.fw_path) return false;
       std::printf("\nFW file not defined\n");
-      return kStatusFailed;
+      *status = kStatusFailed;
+      return true;
     case CM_CMD_PARAM_GET:
     case CM_CMD_PARAM_SET:
-      if (!every_repeater || o.settings_path) return CM_PARSE_CONTINUE;
+      if (!every_repeater || o.settings_path) return false;
       std::printf("File NOT defined\n");
-      return kStatusFailed;
+      *status = kStatusFailed;
+      return true;
     default:
-      return CM_PARSE_CONTINUE;
+      return false;
   }
 }
 
@@ -78,8 +82,7 @@ int RunOnEveryRepeater(int argc, const char* const* argv, const ST_OPTIONS& o) {
     std::printf("[ERROR]Product is not plugged in PC\n");
     return kStatusError;
   }
-  const int checked = MandatoryOptionsStatus(o, true);
-  if (checked != CM_PARSE_CONTINUE) return checked;
+  if (int status = 0; MandatoryOptionMissing(o, true, &status)) return status;
   return cmAllRun(argc, argv, o, found);
 }
 
@@ -240,7 +243,7 @@ int cmMain(int argc, const char* const* argv) {
     case CM_CMD_REBOOT: return StatusOf(cmRebootCommand(port));
     case CM_CMD_PILL_UPD:
     case CM_CMD_DATE2PILL:
-      if (const int checked = MandatoryOptionsStatus(o, false); checked != CM_PARSE_CONTINUE) return checked;
+      if (int status = 0; MandatoryOptionMissing(o, false, &status)) return status;
       if (o.command == CM_CMD_PILL_UPD) return StatusOf(cmPillUpdCommand(port, o.pill_path, o.language));
       return StatusOf(cmPillDateStamp(o.pill_date, o.pill_path, o.language));
     default:

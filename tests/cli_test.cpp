@@ -48,6 +48,21 @@ TEST(CliTest, RepeaterChoiceOptions) {
   }
 }
 
+TEST(CliTest, AChildOfAllReadsItsOwnOptionsFirstAndPastTheParentsChoice) {
+  // The tag is one argument: even a serial number such as "-sn" cannot take the next one.
+  const Parsed child = Parse({"-port", "3", "-outtag=-sn", "-allchild", "-settings", "-all", "-port", "5", "-sn", "X",
+                              "-outtag=Y", "-lang"});
+  EXPECT_EQ(child.result, CM_PARSE_CONTINUE);
+  EXPECT_EQ(child.options.port, 3);
+  EXPECT_STREQ(child.options.out_tag, "-sn");
+  EXPECT_TRUE(child.options.all_child);
+  EXPECT_FALSE(child.options.all);
+  EXPECT_EQ(child.options.serial, nullptr);
+  EXPECT_STREQ(child.options.settings_path, "-all") << "read as the user's single run reads it";
+  EXPECT_EQ(child.options.language, 255);
+  EXPECT_EQ(Parse({"-allchild", "-port", "0"}).result, -1) << "the values are still checked";
+}
+
 TEST(CliTest, OptionValues) {
   EXPECT_EQ(Parse({"-p", "RX5120x"}).options.product, 0);
   EXPECT_EQ(Parse({"-p", "RX51"}).options.product, -1);

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/all_repeaters.h"
 #include "e2e_support.h"
 #include "params/param_file.h"
 #include "platform/child.h"
@@ -40,6 +41,18 @@ class AllTest : public ::testing::Test {
       sim::Config config = base;
       config.product_version = static_cast<uint16_t>(0x0101 + i);
       config.usb_serial = "RX" + std::to_string(7001 + i);
+      auto target = std::make_unique<sim::Target>(config);
+      ASSERT_TRUE(target->Start()) << target->LastError();
+      ASSERT_TRUE(target->LayOutTree(Path("tree"), static_cast<uint8_t>(i + 1))) << target->LastError();
+      targets_.push_back(std::move(target));
+    }
+  }
+
+  // Repeaters of one version on ports 1..n with the serial numbers given.
+  void StartWithSerials(const std::vector<std::string>& serials) {
+    for (size_t i = 0; i < serials.size(); ++i) {
+      sim::Config config;
+      config.usb_serial = serials[i];
       auto target = std::make_unique<sim::Target>(config);
       ASSERT_TRUE(target->Start()) << target->LastError();
       ASSERT_TRUE(target->LayOutTree(Path("tree"), static_cast<uint8_t>(i + 1))) << target->LastError();
@@ -200,6 +213,107 @@ TEST_F(AllTest, ConsolesAndOtherCommandsRefuseIt) {
         << r.out;
   }
   EXPECT_TRUE(targets_[0]->Received().empty());
+}
+
+TEST_F(AllTest, AMissingOptionEndsTheRunAsASingleRunWouldBeforeAnyRepeaterIsTouched) {
+  StartTargets(2);
+  const std::string pill = Write("p.pill", Pattern(600, 2));
+  const std::string usage = e2e::kUsage;
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+  } cases[] = {
+      {{"-cmd", "pill_upd", "-pill", pill, "-all", "-lang"}, "\nPILL language mandatory!\n" + usage, 255},
+      {{"-cmd", "pill_upd", "-all", "-pill", pill}, "\nPILL language mandatory!\n" + usage, 255},
+      {{"-cmd", "pill_upd", "-lang", "3", "-all", "-pill"}, "\nPILL file name missing!\n" + usage, 255},
+      {{"-cmd", "update", "-all"}, "\nFW file not defined\n", 1},
+      {{"-cmd", "update", "-all", "-fw"}, usage, 255},
+      {{"-cmd", "param_get", "-all", "-settings"}, "File NOT defined\n", 1},
+      {{"-cmd", "param_set", "-all", "-tfile", "x", "-settings"}, "File NOT defined\n", 1},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"-p", "RX5120"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    auto r = Run(args);
+    SCOPED_TRACE(c.args.front() + " " + c.args[1] + " ... " + c.args.back());
+    EXPECT_EQ(r.out, e2e::kBanner + c.out);
+    EXPECT_EQ(r.exit_status, c.status);
+  }
+  for (const auto& target : targets_) EXPECT_TRUE(target->Received().empty());
+}
+
+TEST_F(AllTest, EveryChildReadsTheOptionsAsTheUserTypedThem) {
+  StartTargets(2);
+  // A trailing option without its value changes nothing in a single run; a child must not give
+  // it one of its own options as the value.
+  const Bytes image = Pattern(700, 4);
+  auto pill = Run({"-p", "RX5120", "-cmd", "pill_upd", "-lang", "5", "-pill", Write("p.pill", image), "-all", "-lang"});
+  EXPECT_EQ(pill.exit_status, 0) << pill.out;
+  for (const auto& target : targets_) {
+    EXPECT_EQ(target->PillLanguage(), 5u);
+    EXPECT_EQ(target->PillSize(), image.size());
+  }
+  const std::string settings = Write("get.txt", Bytes{'1', '6', ':', 'b', ':', '\n'});
+  auto get = Run({"-p", "RX5120", "-cmd", "param_get", "-settings", settings, "-all", "-sn", "RX7001", "-settings"});
+  EXPECT_EQ(get.exit_status, 0) << get.out;
+  EXPECT_TRUE(std::filesystem::exists(Path("get_01_01_0345_RX7001.out"))) << get.out;
+  EXPECT_TRUE(std::filesystem::exists(Path("get_01_02_0345_RX7002.out"))) << get.out;
+}
+
+TEST_F(AllTest, RepeatersWhoseOutputsWouldShareANameEachGetTheirOwn) {
+  const struct {
+    std::vector<std::string> serials;
+    std::string settings;  // {serial}: one settings file read by both, as their names coincide too
+    std::vector<std::string> outs;
+  } cases[] = {
+      {{"RX 0001", "RX/0001"}, "get.txt", {"get_01_02_0345_RX_0001_COM1.out", "get_01_02_0345_RX_0001_COM2.out"}},
+      {{"RX5120-0001", "RX5120-0001"},
+       "get.txt",
+       {"get_01_02_0345_RX5120-0001_COM1.out", "get_01_02_0345_RX5120-0001_COM2.out"}},
+      {{"A:1", "A?1"},
+       "get_{serial}.txt",
+       {"get_A_1_01_02_0345_A_1_COM1.out", "get_A_1_01_02_0345_A_1_COM2.out"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.serials[1]);
+    targets_.clear();
+    StartWithSerials(c.serials);
+    for (int i = 0; i < 2; ++i) targets_[i]->SetParamArea(16, {static_cast<uint8_t>(0x40 + i)});
+    std::string settings = c.settings;
+    if (const size_t at = settings.find("{serial}"); at != std::string::npos) settings.replace(at, 8, "A_1");
+    Write(settings, Bytes{'1', '6', ':', 'b', ':', '\n'});
+    auto r = Run({"-p", "RX5120", "-cmd", "param_get", "-settings", Path(c.settings), "-all"});
+    EXPECT_EQ(r.exit_status, 0) << r.out;
+    EXPECT_EQ(Read(Path(c.outs[0])), "16:b:40\n");
+    EXPECT_EQ(Read(Path(c.outs[1])), "16:b:41\n");
+    EXPECT_NE(r.err.find("halvern: the repeaters on COM1, COM2 would write one output file"), std::string::npos)
+        << r.err;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
+      if (entry.path().extension() == ".out") std::filesystem::remove(entry.path());
+  }
+}
+
+TEST(AllLiveLines, EachLineFitsItsRowAndTooManyFoldIntoTheTotal) {
+  const std::string wide(70, 'x');
+  const std::string umlauts = "port 1  " + std::string(30, 'a') + "\xC3\x84\xC3\x84";  // two 2-byte characters
+  const struct {
+    std::vector<std::string> lines;
+    int columns, rows;
+    std::vector<std::string> shown;
+  } cases[] = {
+      {{"a", "b"}, 80, 24, {"a", "b"}},
+      {{wide, wide, wide, wide}, 60, 24, std::vector<std::string>(4, std::string(59, 'x'))},
+      {{"a", "b", "c"}, 80, 4, {"a", "b", "c"}},
+      {{"a", "b", "c", "d"}, 80, 4, {"total"}},
+      {{wide}, 1, 24, {"x"}},
+      {{umlauts}, 40, 24, {"port 1  " + std::string(30, 'a')}},
+      {{umlauts}, 42, 24, {"port 1  " + std::string(30, 'a') + "\xC3\x84"}},  // never half a character
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.columns) + "x" + std::to_string(c.rows));
+    EXPECT_EQ(cmAllLiveLines(c.lines, "total", c.columns, c.rows), c.shown);
+  }
 }
 
 TEST_F(AllTest, NoRepeaterIsThePresenceError) {

@@ -3,6 +3,7 @@
 #include <memory>
 #include <thread>
 
+#include "platform/child.h"
 #include "tests/e2e_support.h"
 
 namespace e2e {
@@ -156,6 +157,53 @@ TEST_F(RepeatersTest, UnknownPortOrSerialNumberIsAPresenceError) {
   EXPECT_EQ(no_value.out, kBanner + kUsage);
   EXPECT_EQ(no_value.exit_status, 255);
   EXPECT_EQ(Reached(), "000");
+}
+
+TEST_F(RepeatersTest, OneSerialNumberOnTwoRepeatersIsListedAsTheDevicesReportItAndNeverChoosesOne) {
+  sim::Config same;
+  same.usb_serial = "RX5120-0001";
+  Add(same);
+  Add(same);
+  auto chosen = Run({"-p", "RX5120", "-cmd", "reboot", "-sn", "RX5120-0001"});
+  EXPECT_EQ(chosen.out, kBanner + "[ERROR]2 RX5120 with serial number RX5120-0001, on COM1, COM2: choose one with -port\n");
+  EXPECT_EQ(chosen.exit_status, 255);
+  EXPECT_EQ(Reached(), "00");
+
+  auto list = Run({"-p", "RX5120", "-cmd", "list"});
+  EXPECT_EQ(list.out, kBanner + kHeader + "COM1    RX5120-0001    01.02.0345     " + Node(0) + "\n" +
+                          "COM2    RX5120-0001    01.02.0345     " + Node(1) + "\n");
+  auto both = Run({"-p", "RX5120", "-cmd", "version", "-sn", "RX5120-0001", "-port", "2"});
+  EXPECT_EQ(both.exit_status, 0) << both.out;
+}
+
+TEST_F(RepeatersTest, APortHeldByAnotherProgramIsSaidToBeInUse) {
+  Add();
+  Add();
+  // Another program holds COM2: here a log console, which keeps its port until its input ends.
+  platform::Child holder;
+  ASSERT_TRUE(holder.Start({HALVERN_EXE, "-p", "RX5120", "-cmd", "log", "-port", "2"},
+                           {{"HALVERN_SYSFS_ROOT", Tree() + "/sys"}, {"HALVERN_DEV_ROOT", Tree() + "/dev"}}));
+  ASSERT_TRUE(At(1).WaitForFrames(2, std::chrono::seconds(10)));
+  const size_t frames = At(1).Received().size();
+
+  auto list = Run({"-p", "RX5120", "-cmd", "list"});
+  EXPECT_EQ(list.out, kBanner + kHeader + "COM1    RX5120-0001    01.02.0345     " + Node(0) + "\n" +
+                          "COM2    RX5120-0002    in use by another program  " + Node(1) + "\n");
+  EXPECT_EQ(list.exit_status, 0);
+  auto version = Run({"-p", "RX5120", "-cmd", "version", "-port", "2"});
+  EXPECT_EQ(version.out, kBanner +
+                             "[ERROR] Couldn't initialize application.\nPlease check if target is connected and running!\n"
+                             "\n[ERROR]\tTarget connectivity failed! Check COMPort is not used from other application\n\n" +
+                             kRule + "\n");
+  EXPECT_EQ(version.err, "halvern: COM2 (" + Node(1) + ") is in use by another program\n");
+  EXPECT_EQ(version.exit_status, 1);
+  EXPECT_EQ(At(1).Received().size(), frames) << "nothing reached the held repeater";
+
+  holder.CloseInput();
+  EXPECT_EQ(holder.Finish(20000), 0) << holder.Out();
+  auto free_again = Run({"-p", "RX5120", "-cmd", "version", "-port", "2"});
+  EXPECT_EQ(free_again.err, "");
+  EXPECT_EQ(free_again.exit_status, 0);
 }
 
 }  // namespace

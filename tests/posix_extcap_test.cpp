@@ -250,6 +250,20 @@ TEST_F(ExtcapTest, UnknownInterfacesAndAbsentRepeatersAreErrorsOnStandardError) 
   EXPECT_TRUE(target_->Received().empty());
 }
 
+TEST_F(ExtcapTest, ARepeaterHeldByAnotherProgramIsSaidToBeInUse) {
+  StartTarget();
+  platform::Child holder;  // a log console holds the port until its input ends
+  ASSERT_TRUE(holder.Start({HALVERN_EXE, "-p", "RX5120", "-cmd", "log"}, Env()));
+  ASSERT_TRUE(target_->WaitForFrames(2, std::chrono::seconds(10)));
+  FifoReader viewer(Fifo());
+  auto r = platform::SpawnCapture(
+      {HALVERN_EXTCAP_EXE, "--capture", "--extcap-interface", "halvern-1", "--fifo", Fifo()}, Env(), "", kWaitMs);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_NE(r.err.find("[ERROR] The RX5120 on COM1 is in use by another program\n"), std::string::npos) << r.err;
+  holder.CloseInput();
+  EXPECT_EQ(holder.Finish(20000), 0);
+}
+
 TEST_F(ExtcapTest, ARepeaterUnpluggedMidCaptureEndsItWithWhatCameBefore) {
   StartTarget();
   FifoReader viewer(Fifo());

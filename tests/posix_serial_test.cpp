@@ -70,10 +70,14 @@ TEST_F(PosixSerialTest, OpenIsExclusiveAndReleasedOnClose) {
   const auto start = Clock::now();
   EXPECT_EQ(second->Open(1, OnNotice), -1);
   EXPECT_LT(Clock::now() - start, milliseconds(1000));
+  EXPECT_TRUE(second->OpenFailedInUse());
   port->Close();
   EXPECT_EQ(Exclusive(), 0);
   EXPECT_EQ(second->Open(1, OnNotice), 0);
-  EXPECT_EQ(platform::CreateSerialDevice()->Open(2, OnNotice), -1);  // no such node
+  EXPECT_FALSE(second->OpenFailedInUse());
+  auto missing = platform::CreateSerialDevice();
+  EXPECT_EQ(missing->Open(2, OnNotice), -1);  // no such node
+  EXPECT_FALSE(missing->OpenFailedInUse());
 }
 
 TEST_F(PosixSerialTest, ReadsNeverBlockAndTheLastWriteReachesTheOtherSide) {
