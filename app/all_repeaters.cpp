@@ -113,7 +113,8 @@ std::string TotalText(const std::vector<std::unique_ptr<Run>>& runs, Clock::time
     if (seconds > 0) rate += static_cast<double>(r->kb) / seconds;
   }
   char line[96];
-  std::snprintf(line, sizeof line, "%d repeaters working  %ld KB  %.1f KB/s", working, kb, rate);
+  std::snprintf(line, sizeof line, "%d repeater%s working  %ld KB  %.1f KB/s", working, working == 1 ? "" : "s", kb,
+                rate);
   return line;
 }
 
