@@ -83,6 +83,23 @@ int cmFwAppSetEventCallback(PST_FWAPP_OBJ app, PFN_FWAPP_EVENT_CB event_cb) {
   return 0;
 }
 
+int cmFwAppSetResponseHandler(PST_FWAPP_OBJ app, uint16_t event_id, PFN_FWAPP_RESPONSE_CB handler) {
+  if (!app || !handler) return -1;
+  ST_FWAPP_RESPONSE* free_entry = nullptr;
+  for (ST_FWAPP_RESPONSE& entry : app->responses) {
+    if (!entry.handler.load()) {
+      if (!free_entry) free_entry = &entry;
+    } else if (entry.event_id == event_id) {
+      entry.handler.store(handler);
+      return 0;
+    }
+  }
+  if (!free_entry) return -1;
+  free_entry->event_id = event_id;
+  free_entry->handler.store(handler, std::memory_order_release);  // the event id is seen with it
+  return 0;
+}
+
 // cppcheck-suppress constParameter ; every session call takes the one handle type PST_FWAPP_OBJ
 void cmFwAppGetVersion(PST_FWAPP_OBJ app, ST_FWAPP_VERSION* version) {
   if (!app || !version) return;
@@ -154,6 +171,19 @@ void cmFwAppClose(PST_FWAPP_OBJ app) {
   delete app;
 }
 
+namespace {
+
+// The handler a command registered for this answer event; none when it registered none.
+PFN_FWAPP_RESPONSE_CB ResponseHandler(PST_FWAPP_OBJ app, uint32_t event_id) {
+  for (ST_FWAPP_RESPONSE& entry : app->responses) {
+    PFN_FWAPP_RESPONSE_CB handler = entry.handler.load(std::memory_order_acquire);
+    if (handler && entry.event_id == event_id) return handler;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 void cmFwUpCallBack(void* context, uint32_t event_id, void* param) {
   auto* app = static_cast<PST_FWAPP_OBJ>(context);
   if (!app) {
@@ -170,20 +200,13 @@ void cmFwUpCallBack(void* context, uint32_t event_id, void* param) {
     case CMBS_EV_DSR_PARAM_AREA_SET_RES:
       cmFwAppOnParamSetRsp(app, block);
       break;
-    case CMBS_EV_DSR_FW_UPD_START_RES:
-      cmFwUpOnStartRsp(app, block);
-      break;
-    case CMBS_EV_DSR_FW_UPD_PACKETNEXT_RES:
-      cmFwUpOnNextRsp(app, block);
-      break;
-    case CMBS_EV_DSR_FW_UPD_END_RES:
-      cmFwUpOnEndRsp(app, block);
-      break;
     case CMBS_EV_INT_LINE_GONE:
       cmFwAppOnLineGone(app);
       break;
     default:
-      if (PFN_FWAPP_EVENT_CB event_cb = app->event_cb.load())
+      if (PFN_FWAPP_RESPONSE_CB handler = ResponseHandler(app, event_id))
+        handler(app, block);
+      else if (PFN_FWAPP_EVENT_CB event_cb = app->event_cb.load())
         event_cb(app, static_cast<uint16_t>(event_id), param);
       else
         cmbs_util_Trace(2, "cmFwUpCallBack UNHANDLED EventID:%d\n", event_id);

@@ -1,6 +1,9 @@
 // The application session: one per command. Opening it brings the link up on the
 // device's COM port and registers the dispatcher cmFwUpCallBack; closing it takes the
-// link down and frees the context.
+// link down and frees the context. The session handles the parameter-area answers and the
+// loss of the line itself; a command hands it the handlers of the other answers it awaits
+// (cmFwAppSetResponseHandler) and gets every remaining event through event_cb, so the
+// session knows none of the commands above it.
 //
 // Threads: open, requests and (mostly) close run on the command thread; the dispatcher,
 // the response handlers, progress_cb and event_cb run on the receive thread.
@@ -22,6 +25,8 @@ using PST_FWAPP_OBJ = ST_FWAPP_OBJ*;
 using PFN_FWAPP_PROGRESS_CB = void (*)(uint32_t user_data, uint32_t code, uintptr_t value);
 // Events the dispatcher does not handle itself. Called on the receive thread.
 using PFN_FWAPP_EVENT_CB = void (*)(PST_FWAPP_OBJ app, uint16_t event_id, void* param);
+// The handler of one answer event, registered by the command that awaits it. Receive thread.
+using PFN_FWAPP_RESPONSE_CB = void (*)(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
 
 // progress_cb codes
 enum FWAPP_PROGRESS : uint32_t {
@@ -36,12 +41,20 @@ enum FWAPP_PROGRESS : uint32_t {
 };
 
 constexpr int FWAPP_PACKET_SIZE = 256;
+constexpr int FWAPP_RESPONSE_HANDLERS = 4;  // answer events a command may hand handlers for
+
+// One registered answer handler: the event id is written before the handler is published.
+struct ST_FWAPP_RESPONSE {
+  uint16_t event_id;
+  std::atomic<PFN_FWAPP_RESPONSE_CB> handler;
+};
 
 struct ST_FWAPP_OBJ {
   void* api_handle;
   uint32_t user_data;                  // with progress_cb: set before the dispatcher is registered,
   PFN_FWAPP_PROGRESS_CB progress_cb;   // or before the request whose answers report to it goes out
   std::atomic<PFN_FWAPP_EVENT_CB> event_cb;  // installed at any time while the receive thread runs
+  ST_FWAPP_RESPONSE responses[FWAPP_RESPONSE_HANDLERS];  // command thread adds, receive thread reads
   uint8_t port_number;
   uint32_t init_type;
   uint8_t* init_port;
@@ -78,6 +91,11 @@ PST_FWAPP_OBJ cmFwAppOpen(const char* port_text, uint32_t user_data, PFN_FWAPP_P
 // As cmFwAppInit, but a link that does not come up is not reported on the console.
 PST_FWAPP_OBJ cmFwAppOpenQuiet(const char* port_text);
 int cmFwAppSetEventCallback(PST_FWAPP_OBJ app, PFN_FWAPP_EVENT_CB event_cb);
+// Hands the answers with this event id to handler, from the next one on (register before the
+// request whose answer it awaits goes out). Registering an event again replaces its handler.
+// 0, or -1 when the context is none, the handler is none, or FWAPP_RESPONSE_HANDLERS events
+// already have one. Command thread.
+int cmFwAppSetResponseHandler(PST_FWAPP_OBJ app, uint16_t event_id, PFN_FWAPP_RESPONSE_CB handler);
 void cmFwAppGetVersion(PST_FWAPP_OBJ app, ST_FWAPP_VERSION* version);
 // Sends a parameter-area read; the data of the answer lands in destination (length bytes).
 // Answers carry no request number: only an accepted answer that names this offset and holds
@@ -118,8 +136,3 @@ void cmFwAppRequestStop();
 
 // The session's debug trace: level 1 information, 2 and 3 errors. It discards everything.
 void cmbs_util_Trace(int level, const char* format, ...);
-
-// Firmware update response handlers (the update engine).
-void cmFwUpOnStartRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
-void cmFwUpOnNextRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
-void cmFwUpOnEndRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);

@@ -105,6 +105,33 @@ TEST(SessionDispatchTest, OtherEventsGoToTheEventCallbackOrAreDropped) {
   EXPECT_EQ(cmFwAppSetEventCallback(nullptr, OnEvent), -1);
 }
 
+std::atomic<int> g_handled{0};
+void OnAnswer(PST_FWAPP_OBJ, PST_CMBS_PARAM_BLOCK) { ++g_handled; }
+void OnOtherAnswer(PST_FWAPP_OBJ, PST_CMBS_PARAM_BLOCK) { g_handled += 100; }
+
+// A command hands the session the handlers of the answers it awaits; the session itself
+// knows none of them, and keeps the parameter answers for itself.
+TEST(SessionDispatchTest, RegisteredAnswersGoToTheirHandlers) {
+  ST_FWAPP_OBJ app{};
+  ST_CMBS_PARAM_BLOCK block{};
+  g_handled = 0;
+  g_event = {};
+  ASSERT_EQ(cmFwAppSetEventCallback(&app, OnEvent), 0);
+  cmFwUpCallBack(&app, 0x000F, &block);  // nobody registered for it: an event like any other
+  EXPECT_EQ(g_event.calls, 1);
+  for (uint16_t event : {0x000F, 0x0011, 0x0013, 0x0036}) EXPECT_EQ(cmFwAppSetResponseHandler(&app, event, OnAnswer), 0);
+  EXPECT_EQ(cmFwAppSetResponseHandler(&app, 0x0099, OnAnswer), -1);  // the table is full
+  EXPECT_EQ(cmFwAppSetResponseHandler(&app, 0x0013, OnOtherAnswer), 0);  // replaced, not added
+  EXPECT_EQ(cmFwAppSetResponseHandler(nullptr, 0x000F, OnAnswer), -1);
+  EXPECT_EQ(cmFwAppSetResponseHandler(&app, 0x000F, nullptr), -1);
+  cmFwUpCallBack(&app, 0x000F, &block);
+  cmFwUpCallBack(&app, 0x0011, &block);
+  cmFwUpCallBack(&app, 0x0013, &block);
+  cmFwUpCallBack(&app, 0x0036, &block);  // a write answer stays the session's
+  EXPECT_EQ(g_handled, 102);
+  EXPECT_EQ(g_event.calls, 1);
+}
+
 // The session opened over the fake device.
 class SessionLinkTest : public FakeSerialTest {
  protected:
