@@ -142,11 +142,28 @@ int cmFwAppParamGet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, uint8_t
 
 bool cmFwAppParamCancel(PST_FWAPP_OBJ app) {
   if (!app) return false;
-  std::lock_guard lock(app->get_mutex);
-  const bool was_pending = app->get_pending || app->set_pending;
-  app->get_pending = false;
-  if (app->set_pending) ++app->stale_set_answers;
-  app->set_pending = false;
+  ST_FWAPP_FENCE fence{};
+  bool send_fence = false;
+  bool was_pending = false;
+  {
+    std::lock_guard lock(app->get_mutex);
+    was_pending = app->get_pending || app->set_pending;
+    app->get_pending = false;
+    // A line that is gone answers nothing; with every fence slot taken the line hardly answers
+    // at all, and the fences out settle these writes once one of them is answered.
+    if (app->set_pending && !cmFwAppLineGone() && app->fence_count < FWAPP_FENCES) {
+      fence = {app->set_address, static_cast<uint16_t>(1 + app->fences_sent % 2), app->sets_sent};
+      // Recorded before it goes out: its answer may come before the send returns.
+      app->fences[app->fence_count++] = fence;
+      ++app->fences_sent;
+      send_fence = true;
+    }
+    app->set_pending = false;
+  }
+  if (send_fence && cmbs_dsr_param_AreaGet(app->api_handle, 0, fence.address, fence.count) != CMBS_RC_OK) {
+    std::lock_guard lock(app->get_mutex);
+    if (app->fence_count > 0) --app->fence_count;  // the last one recorded did not go out
+  }
   return was_pending;
 }
 
@@ -155,11 +172,15 @@ int cmFwAppParamSet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, const u
   {
     std::lock_guard lock(app->get_mutex);
     app->set_pending = true;
+    app->set_address = offset;
+    ++app->sets_sent;
   }
   const int rc = cmbs_dsr_param_AreaSet(app->api_handle, 0, offset, data, length);
   if (rc != CMBS_RC_OK) {
     std::lock_guard lock(app->get_mutex);
     app->set_pending = false;  // nothing went out, so nothing may complete it
+    --app->sets_sent;
+    app->sets_settled = std::min(app->sets_settled, app->sets_sent);
   }
   return rc;
 }
@@ -257,11 +278,30 @@ GetAnswer ReadGetAnswer(PST_CMBS_PARAM_BLOCK block) {
   return answer;
 }
 
+// Under get_mutex: when the answer is a fence's, settles every write sent before that fence and
+// returns true. Fences are answered in the order sent, so the first one the answer fits is its
+// own; the ones before it are lost, and it covers their writes too. A refusal fits by its
+// address alone, as it carries no data.
+bool SettleFence(PST_FWAPP_OBJ app, const GetAnswer& answer) {
+  if (!answer.has_area) return false;
+  for (uint32_t i = 0; i < app->fence_count; ++i) {
+    const ST_FWAPP_FENCE& fence = app->fences[i];
+    if (answer.area.address != fence.address || (answer.accepted && answer.area.count != fence.count)) continue;
+    app->sets_settled = std::max(app->sets_settled, fence.covers);
+    std::copy(app->fences + i + 1, app->fences + app->fence_count, app->fences);
+    app->fence_count -= i + 1;
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void cmFwAppOnParamGetRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block) {
   const GetAnswer answer = ReadGetAnswer(block);
   std::lock_guard lock(app->get_mutex);
+  // A fence went out before the read in progress, so its answer comes first.
+  if (SettleFence(app, answer)) return;
   if (!app->get_pending) return;  // given up, or never asked for: nobody waits for it
   const bool for_this_read = answer.has_area && answer.area.address == app->get_address &&
                              answer.area.count == app->get_buffer_size;
@@ -295,11 +335,10 @@ void cmFwAppOnParamSetRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block) {
     }
   }
   std::lock_guard lock(app->get_mutex);
-  if (app->stale_set_answers > 0) {  // the late answer of a write given up
-    --app->stale_set_answers;
-    return;
-  }
-  if (!app->set_pending) return;  // nobody waits for it
+  if (app->sets_settled >= app->sets_sent) return;  // every write is settled: nobody's answer
+  // The oldest write not settled is this answer's.
+  if (++app->sets_settled != app->sets_sent || !app->set_pending) return;  // one given up: dropped
   app->set_pending = false;
+  app->fence_count = 0;  // the fences went out before this write: their answers are lost
   if (app->progress_cb) app->progress_cb(app->user_data, code, 0);
 }

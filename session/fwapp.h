@@ -43,6 +43,15 @@ enum FWAPP_PROGRESS : uint32_t {
 constexpr int FWAPP_PACKET_SIZE = 256;
 constexpr int FWAPP_RESPONSE_HANDLERS = 4;  // answer events a command may hand handlers for
 
+constexpr uint32_t FWAPP_FENCES = 8;  // fences out at once; more are not sent
+
+// A read sent after a write was given up; see ST_FWAPP_OBJ.
+struct ST_FWAPP_FENCE {
+  uint16_t address;
+  uint16_t count;
+  uint32_t covers;  // the writes sent before it: 1 to covers
+};
+
 // One registered answer handler: the event id is written before the handler is published.
 struct ST_FWAPP_RESPONSE {
   uint16_t event_id;
@@ -72,10 +81,19 @@ struct ST_FWAPP_OBJ {
   uint8_t* get_buffer;
   uint16_t get_buffer_size;  // the length asked for: an accepted answer carries exactly these bytes
   uint16_t get_address;      // address of the read in progress: an answer for another one is stale
-  // The write in progress, under get_mutex too. A write answer names nothing, so after a write
-  // was given up its late answer is told apart by counting: the next write answer is its own.
-  bool set_pending;
-  uint32_t stale_set_answers;
+  // The writes, under get_mutex too. A write answer names nothing, but the target answers in
+  // the order of the requests: the next write answer belongs to the oldest write not settled
+  // yet (answered, or known never to be answered). Writes are numbered from 1 as they go out.
+  bool set_pending;       // the last write sent is neither answered nor given up
+  uint16_t set_address;   // its address
+  uint32_t sets_sent;     // number of the last write sent
+  uint32_t sets_settled;  // every write up to this number is answered or never will be
+  // After a write was given up, a read of its address goes out as a fence: once the fence's
+  // answer (which names its address and byte count) is in, every write before it is settled.
+  // Fences in the order sent; one whose answer is lost too is settled by a later one.
+  ST_FWAPP_FENCE fences[FWAPP_FENCES];
+  uint32_t fence_count;  // fences out
+  uint32_t fences_sent;  // alternates their byte count, so that consecutive fences differ
   uint8_t language;
   uint32_t file_size;
 };
@@ -105,11 +123,13 @@ void cmFwAppGetVersion(PST_FWAPP_OBJ app, ST_FWAPP_VERSION* version);
 int cmFwAppParamGet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, uint8_t* destination);
 // Gives up the read or write in progress (its wait ran out): a late answer to it is ignored from
 // then on. True when it was still pending; false when its result has already been reported
-// (it came just as the wait ran out) or nothing is out.
+// (it came just as the wait ran out) or nothing is out. A write given up is followed by a fence:
+// a read of one or two bytes at its address, whose answer is taken by the session itself.
 bool cmFwAppParamCancel(PST_FWAPP_OBJ app);
-// Sends a parameter-area write; only the answer to it is reported (after a write was given up,
-// the next write answer is taken as that one's late answer and ignored: a later write may then
-// fail for want of its answer, but a write is never reported done on another one's answer).
+// Sends a parameter-area write; only the answer to it is reported. Write answers that come
+// for writes given up are dropped, up to the answer to the fence sent after them; a write is
+// never reported done on another one's answer. (Should a fence's answer be lost too, a later
+// write may fail for want of its answer until a later fence is answered.)
 int cmFwAppParamSet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, const uint8_t* data);
 // The port number as the decimal text a session is opened with ("%d" of its low 8 bits).
 std::string cmFwAppPortText(uint8_t port);
