@@ -16,7 +16,15 @@ namespace {
 // Set once the user and the command have been told: a command that checks it afterwards finds
 // the message already on the console, so its own failure lines always come after it.
 std::atomic<bool> g_line_gone_reported{false};
+std::atomic<bool> g_line_gone_shown{false};  // its message is on the console
 std::atomic<bool> g_stop_requested{false};
+
+// The message of a line that is gone (or of a stop), once per session.
+void ShowLineGone() {
+  if (g_line_gone_shown.exchange(true)) return;
+  std::printf(g_stop_requested.load() ? "\n[ERROR] Stopped on request\n" : "\n[ERROR] The repeater was disconnected\n");
+  std::fflush(stdout);
+}
 
 uint8_t LeadingNumber(const char* text) {
   // Leading decimal number taken to 8 bits ("263" gives 7); no number gives 0.
@@ -39,6 +47,7 @@ PST_FWAPP_OBJ Init(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS
   app->init_type = 1;
   app->init_port = &app->port_number;
   g_line_gone_reported.store(false);
+  g_line_gone_shown.store(false);
   cmbs_util_Trace(1, "Try to connect to %s\n", port_text);
 
   ST_CMBS_INIT init{static_cast<int>(app->init_type), app->init_port};
@@ -109,6 +118,15 @@ void cmFwAppGetVersion(PST_FWAPP_OBJ app, ST_FWAPP_VERSION* version) {
   version->type = cmbs_api_TypeGet();
   cmbs_util_Trace(1, "Info Product version %04x Build %04x Type %04x\n", version->product_version, version->build,
                   version->type);
+}
+
+bool cmFwAppSendFinal(PST_FWAPP_OBJ app, int (*send)(void* api_handle)) {
+  if (!app || !send) return false;
+  // Before the request goes out: the target may drop the line the moment it has it.
+  app->line_loss_quiet.store(true);
+  if (send(app->api_handle) == CMBS_RC_OK && cmbs_api_Flush() == CMBS_RC_OK) return true;
+  ShowLineGone();
+  return false;
 }
 
 std::string cmFwAppPortText(uint8_t port) { return std::to_string(port); }
@@ -236,8 +254,7 @@ void cmFwUpCallBack(void* context, uint32_t event_id, void* param) {
 }
 
 void cmFwAppOnLineGone(PST_FWAPP_OBJ app) {
-  std::printf(g_stop_requested.load() ? "\n[ERROR] Stopped on request\n" : "\n[ERROR] The repeater was disconnected\n");
-  std::fflush(stdout);
+  if (!app->line_loss_quiet.load() || g_stop_requested.load()) ShowLineGone();
   g_line_gone_reported.store(true);
   if (app->progress_cb) app->progress_cb(app->user_data, FWAPP_LINE_GONE, 0);
   ST_CMBS_PARAM_BLOCK empty{0, 0, 0, nullptr};

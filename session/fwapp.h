@@ -96,6 +96,7 @@ struct ST_FWAPP_OBJ {
   uint32_t fences_sent;  // alternates their byte count, so that consecutive fences differ
   uint8_t language;
   uint32_t file_size;
+  std::atomic<bool> line_loss_quiet;  // set by cmFwAppSendFinal: the line going is no news
 };
 
 struct ST_FWAPP_VERSION {
@@ -131,6 +132,11 @@ bool cmFwAppParamCancel(PST_FWAPP_OBJ app);
 // never reported done on another one's answer. (Should a fence's answer be lost too, a later
 // write may fail for want of its answer until a later fence is answered.)
 int cmFwAppParamSet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, const uint8_t* data);
+// Sends a request after which the target may drop its line (a restart, a switch-off): send
+// writes it (handed the registration handle). Returns true when it was written whole and has
+// left the PC; the line going after that is no news and is not reported. False when it could
+// not leave: the line's loss (or a stop asked for) is then reported, once, as usual.
+bool cmFwAppSendFinal(PST_FWAPP_OBJ app, int (*send)(void* api_handle));
 // The port number as the decimal text a session is opened with ("%d" of its low 8 bits).
 std::string cmFwAppPortText(uint8_t port);
 // Fills the version record and prints the version block: "Product: SW Version vv.vv.bbbb\n\n",
