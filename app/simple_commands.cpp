@@ -1,5 +1,6 @@
 // version, reboot, power_off, fact_reset: open a session, do one thing, close it.
-// None waits for an answer: the version comes from the hello reply.
+// None waits for an answer: the version comes from the hello reply. A request counts as done
+// once it has left the PC; one that could not leave fails the command.
 #include <cstdio>
 
 #include "app/commands.h"
@@ -11,7 +12,8 @@ namespace {
 
 constexpr uint8_t kFactoryResetParam = 12;
 
-// Opens the session on the port, runs step on it and closes it again.
+// Opens the session on the port, runs step on it and closes it again. Returns -1 when the
+// session does not open or step fails.
 template <typename Step>
 int WithSession(uint8_t port, Step step) {
   PST_FWAPP_OBJ app = cmFwAppInit(cmFwAppPortText(port).c_str());
@@ -22,27 +24,36 @@ int WithSession(uint8_t port, Step step) {
     std::printf("\n");
     return -1;
   }
-  step(app);
+  const bool done = step(app);
   cmFwAppClose(app);
-  return 0;
+  return done ? 0 : -1;
+}
+
+// The one request of the command, which may make the target drop its line: done once it has
+// left the PC, failed when it could not.
+int WithFinalRequest(uint8_t port, int (*send)(void* api_handle)) {
+  return WithSession(port, [send](PST_FWAPP_OBJ app) { return cmFwAppSendFinal(app, send); });
 }
 
 }  // namespace
 
 int cmVersionCommand(uint8_t port) {
-  return WithSession(port, [](PST_FWAPP_OBJ app) { cmFwAppPrintVersion(app, false); });
+  return WithSession(port, [](PST_FWAPP_OBJ app) {
+    cmFwAppPrintVersion(app, false);
+    return true;
+  });
 }
 
 int cmRebootCommand(uint8_t port) {
-  return WithSession(port, [](PST_FWAPP_OBJ app) { cmbs_dsr_sys_Reset(app->api_handle); });
+  return WithFinalRequest(port, [](void* handle) { return cmbs_dsr_sys_Reset(handle); });
 }
 
 int cmPowerOffCommand(uint8_t port) {
-  return WithSession(port, [](PST_FWAPP_OBJ) { cmbs_dsr_sys_PowerOff(); });
+  return WithFinalRequest(port, [](void*) { return cmbs_dsr_sys_PowerOff(); });
 }
 
 int cmFactResetCommand(uint8_t port) {
-  return WithSession(port, [](PST_FWAPP_OBJ app) {
-    cmbs_dsr_param_Set(app->api_handle, 0, kFactoryResetParam, nullptr, 0);
+  return WithFinalRequest(port, [](void* handle) {
+    return cmbs_dsr_param_Set(handle, 0, kFactoryResetParam, nullptr, 0);
   });
 }

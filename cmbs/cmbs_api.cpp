@@ -71,6 +71,7 @@ int cmbs_api_Init(int unused, const ST_CMBS_INIT* init, const ST_CMBS_HELLO* hel
   if (init->device_type < 0 || init->device_type > 1) return Fail(CMBS_RC_ERROR_INIT);
 
   g_cmbs.line_gone.store(false);
+  g_cmbs.write_failed.store(false);
 
   if (cmbs_uart_Open(init->uart_config, cmbs_rx_Notice) != 0) {
     platform::DebugOutput("UART ISSUE\n");
@@ -153,6 +154,14 @@ int cmbs_api_Destroy() {
 }
 
 bool cmbs_api_LineGone() { return g_cmbs.line_gone.load(); }
+
+int cmbs_api_Flush() {
+  std::recursive_mutex* lock = g_cmbs.tx_lock.get();
+  if (!lock) return CMBS_RC_ERROR_SEND;
+  std::lock_guard guard(*lock);  // a frame being written is finished first
+  if (g_cmbs.write_failed.load() || cmbs_uart_Drain() != 0) return CMBS_RC_ERROR_SEND;
+  return CMBS_RC_OK;
+}
 
 uint16_t cmbs_api_HelloWord0Get() { return g_cmbs.state.target.word0; }
 uint16_t cmbs_api_BuildGet() { return g_cmbs.state.target.build; }

@@ -45,6 +45,11 @@ void cmbs_api_SetBurstEnd(PFN_CMBS_RX_BURST_END on_burst_end);
 // True once the port has reported the line gone (device unplugged, other side closed) since the
 // link came up; requests are then no longer written.
 bool cmbs_api_LineGone();
+// Waits (at most 4000 ms) until every frame sent since the link came up has left the PC.
+// Returns 0 when each was written whole and has left; CMBS_RC_ERROR_SEND when one could not be
+// written, or the line went (or the time ran out) while it waited to leave, or the link is down.
+// A line that goes afterwards does not matter. Command thread.
+int cmbs_api_Flush();
 uint16_t cmbs_api_HelloWord0Get();
 uint16_t cmbs_api_BuildGet();
 uint16_t cmbs_api_ProductVersionGet();

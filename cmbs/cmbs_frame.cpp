@@ -35,9 +35,10 @@ int cmbs_frame_Send(uint16_t event_id, const uint8_t* params, uint16_t param_len
   std::recursive_mutex* lock = g_cmbs.tx_lock.get();
   if (!lock) return 0;  // link down: the frame is lost like any other failed write
   std::lock_guard guard(*lock);
-  cmbs_uart_Write(header, 4);
-  cmbs_uart_Write(header + 4, 8);
-  if (params && param_length) cmbs_uart_Write(params, param_length);
+  bool written = cmbs_uart_Write(header, 4) == 0;
+  written = cmbs_uart_Write(header + 4, 8) == 0 && written;
+  if (params && param_length) written = cmbs_uart_Write(params, param_length) == 0 && written;
+  if (!written) g_cmbs.write_failed.store(true);  // for cmbs_api_Flush
   return 0;
 }
 

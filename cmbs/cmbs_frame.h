@@ -17,7 +17,8 @@ struct ST_CMBS_FRAME_HEADER {
   uint16_t param_length;
 };
 
-// Sends one frame and returns 0; a write the port could not complete is lost without notice.
+// Sends one frame and returns 0; a write the port could not complete is lost without notice
+// (cmbs_api_Flush tells whether every frame went).
 // Safe from any thread: the frame's writes happen under the transmit lock.
 int cmbs_frame_Send(uint16_t event_id, const uint8_t* params, uint16_t param_length);
 int cmbs_event_Send(uint16_t event_id, const uint8_t* params, uint16_t param_length);

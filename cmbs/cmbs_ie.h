@@ -19,6 +19,7 @@ enum CMBS_IE_TYPE : uint16_t {
 constexpr int CMBS_RC_OK = 0;
 constexpr int CMBS_RC_ERROR_PARAMETER = 4;  // missing or refused argument, or an element of another identifier
 constexpr int CMBS_RC_ERROR_INIT = 5;       // link initialisation failed
+constexpr int CMBS_RC_ERROR_SEND = 6;       // a request did not leave the PC (cmbs_api_Flush)
 
 constexpr uint16_t CMBS_BUILD_BUFFER_SIZE = 2048;
 constexpr uint16_t CMBS_PARAM_AREA_MAX = 512;

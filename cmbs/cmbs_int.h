@@ -57,6 +57,7 @@ struct ST_CMBS_API_INST {
   std::atomic<platform::Event*> rx_wake_signal{nullptr};
   std::atomic<platform::Event*> init_signal{nullptr};  // init_event for the port's thread
   std::atomic<bool> line_gone{false};                  // the port reported the line gone
+  std::atomic<bool> write_failed{false};               // a frame did not go whole since the link came up
   std::atomic<bool> run{false};
   std::atomic<PFN_CMBS_RX_BURST_END> burst_end{nullptr};
   std::thread rx_thread;

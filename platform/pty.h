@@ -46,6 +46,10 @@ long FdWrite(int fd, const uint8_t* data, size_t n, int timeout_ms);
 // take more. False on an error or when the wait ran out (part may have been written).
 bool FdWriteAll(int fd, const uint8_t* data, size_t n, int timeout_ms);
 
+// Writes filler bytes to fd until it takes no more, never waiting. Returns the bytes written.
+// On a pseudo-terminal's slave nobody reads from the master then: its writers have to wait.
+size_t FdFill(int fd);
+
 // Closes fd when it is not -1.
 void FdClose(int fd);
 

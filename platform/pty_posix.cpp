@@ -146,6 +146,35 @@ long FdWrite(int fd, const uint8_t* data, size_t n, int timeout_ms) {
   return 0;
 }
 
+size_t FdFill(int fd) {
+  if (fd < 0) return 0;
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return 0;
+  const uint8_t filler[256] = {};
+  size_t written = 0;
+  // The system moves queued bytes on to the reading side's own buffer a little later, which
+  // makes room again: fill until a pause brings none, down to the last byte.
+  for (int round = 0; round < 100; ++round) {
+    size_t this_round = 0;
+    for (size_t chunk = sizeof filler; chunk > 0; chunk /= 16) {
+      for (;;) {
+        const ssize_t w = write(fd, filler, chunk);
+        if (w > 0) {
+          this_round += static_cast<size_t>(w);
+          continue;
+        }
+        if (w < 0 && errno == EINTR) continue;
+        break;  // full (EAGAIN), or the line is gone
+      }
+    }
+    written += this_round;
+    if (this_round == 0) break;
+    usleep(5000);
+  }
+  (void)fcntl(fd, F_SETFL, flags);
+  return written;
+}
+
 bool FdWriteAll(int fd, const uint8_t* data, size_t n, int timeout_ms) {
   if (fd < 0) return false;
   size_t done = 0;

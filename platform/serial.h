@@ -27,6 +27,12 @@ class SerialDevice {
   virtual int Open(uint8_t port, DataReceivedFn on_data) = 0;
   // Hands all bytes to the driver, bounded by a total of 4000 ms. Returns 1 on success, 0 on failure.
   virtual int Write(const uint8_t* data, size_t count) = 0;
+  // Waits until every byte written has left the PC, bounded by a total of 4000 ms. Returns 1
+  // when the output queue emptied, 0 when the line went or the time ran out while bytes were
+  // still seen in it, or the port is not open. A line that went before the queue could be looked
+  // at counts as emptied: Write had handed the bytes over whole (a target that restarts on a
+  // request may drop its line the moment it has taken it).
+  virtual int Drain() = 0;
   // Never blocks: returns the bytes already received, at most `max`; 0 when nothing is there.
   virtual size_t Read(uint8_t* buffer, size_t max) = 0;
   // Stops the notification thread, lets pending output drain (bounded by 4000 ms), discards

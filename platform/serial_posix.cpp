@@ -86,6 +86,20 @@ class PosixSerialDevice final : public SerialDevice {
     return 1;
   }
 
+  int Drain() override {
+    if (fd_ < 0) return 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
+    bool waiting = false;
+    for (;;) {
+      int pending = 0;
+      if (::ioctl(fd_, TIOCOUTQ, &pending) != 0) return waiting ? 0 : 1;  // hung up
+      if (pending <= 0) return 1;
+      waiting = true;
+      if (gone_.load() || std::chrono::steady_clock::now() >= deadline) return 0;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
   size_t Read(uint8_t* buffer, size_t max) override {
     size_t got = 0;
     if (fd_ >= 0 && max > 0) {

@@ -356,6 +356,30 @@ class SerialPort {
   }
 
   // Waits (at most the write timeout) until the driver's transmit queue is empty, then flushes.
+ public:
+  // Not in the table: waits until the driver's transmit queue is empty (bounded by the write
+  // timeout). 1 when it emptied, or when the line went before it could be looked at; 0 when
+  // the line went or the time ran out while bytes were seen waiting.
+  int DrainQueue() {
+    if (device_ == INVALID_HANDLE_VALUE) return 0;
+    const ULONGLONG deadline = ::GetTickCount64() + kWriteTimeoutMs;
+    bool waiting = false;
+    for (;;) {
+      if (line_gone_) return waiting ? 0 : 1;
+      COMSTAT stat{};
+      DWORD errors = 0;
+      if (!::ClearCommError(device_, &errors, &stat)) {
+        OnFailure(::GetLastError());
+        return waiting ? 0 : 1;
+      }
+      if (stat.cbOutQue == 0) return 1;
+      waiting = true;
+      if (::GetTickCount64() >= deadline) return 0;
+      ::Sleep(1);
+    }
+  }
+
+ private:
   void DrainOutput() {
     const ULONGLONG deadline = ::GetTickCount64() + kWriteTimeoutMs;
     for (;;) {
@@ -420,6 +444,7 @@ class Win32SerialDevice final : public SerialDevice {
     return port_.OpenByName(name.c_str()) ? 0 : -1;
   }
   int Write(const uint8_t* data, size_t count) override { return port_.Write(data, count); }
+  int Drain() override { return port_.DrainQueue(); }
   size_t Read(uint8_t* buffer, size_t max) override { return port_.Read(buffer, max); }
   void Close() override { port_.Close(); }
   bool LineGone() const override { return port_.LineGone(); }

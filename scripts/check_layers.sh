@@ -7,7 +7,9 @@
 #   0  platform                   the operating system: one file per system and concern
 #   1  serial                     the serial port; it wakes its reader through a callback it is given
 #   2  cmbs                       the protocol: frames, receive path, link control, elements
-#   3  session                    port discovery, the session, the product table, shared console texts
+#   3  session                    port discovery, the session, the product table, shared console texts;
+#                                 it calls nothing above it: a command registers the answer
+#                                 handlers it needs with the session
 #   4  update params tracer       the commands; none includes another
 #   5  app extcap trace_reader    the programs: halvern's command line, the capture interface, the
 #                                 trace reader; none includes another

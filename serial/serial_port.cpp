@@ -24,10 +24,9 @@ int cmbs_uart_Open(const void* uart_config, platform::DataReceivedFn on_notice) 
 
 size_t cmbs_uart_Read(uint8_t* buffer, size_t max) { return Device()->Read(buffer, max); }
 
-int cmbs_uart_Write(const uint8_t* buffer, size_t count) {
-  Device()->Write(buffer, count);
-  return 0;
-}
+int cmbs_uart_Write(const uint8_t* buffer, size_t count) { return Device()->Write(buffer, count) == 1 ? 0 : -1; }
+
+int cmbs_uart_Drain() { return Device()->Drain() == 1 ? 0 : -1; }
 
 void cmbs_uart_Close() { Device()->Close(); }
 

@@ -12,8 +12,11 @@
 int cmbs_uart_Open(const void* uart_config, platform::DataReceivedFn on_notice);
 // Non-blocking: returns the bytes already received (at most max), 0 when none.
 size_t cmbs_uart_Read(uint8_t* buffer, size_t max);
-// Hands the bytes to the port (bounded by 4000 ms). Returns 0; a failed write is not reported.
+// Hands the bytes to the port (bounded by 4000 ms). Returns 0, or -1 when they did not all go.
 int cmbs_uart_Write(const uint8_t* buffer, size_t count);
+// Waits (at most 4000 ms) until the bytes written have left the PC. Returns 0, or -1 when the
+// line went (or the time ran out) with bytes still waiting.
+int cmbs_uart_Drain();
 // Stops the port's thread and releases the device. Safe after a failed open.
 void cmbs_uart_Close();
 // True when the last open failed because another program holds the port.

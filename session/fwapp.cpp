@@ -18,7 +18,15 @@ namespace {
 // Set once the user and the command have been told: a command that checks it afterwards finds
 // the message already on the console, so its own failure lines always come after it.
 std::atomic<bool> g_line_gone_reported{false};
+std::atomic<bool> g_line_gone_shown{false};  // its message is on the console
 std::atomic<bool> g_stop_requested{false};
+
+// The message of a line that is gone (or of a stop), once per session.
+void ShowLineGone() {
+  if (g_line_gone_shown.exchange(true)) return;
+  std::printf(g_stop_requested.load() ? "\n[ERROR] Stopped on request\n" : "\n[ERROR] The repeater was disconnected\n");
+  std::fflush(stdout);
+}
 
 uint8_t LeadingNumber(const char* text) {
   // Leading decimal number taken to 8 bits ("263" gives 7); no number gives 0.
@@ -41,6 +49,7 @@ PST_FWAPP_OBJ Init(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS
   app->init_type = 1;
   app->init_port = &app->port_number;
   g_line_gone_reported.store(false);
+  g_line_gone_shown.store(false);
   cmbs_util_Trace(1, "Try to connect to %s\n", port_text);
 
   ST_CMBS_INIT init{static_cast<int>(app->init_type), app->init_port};
@@ -87,6 +96,23 @@ int cmFwAppSetEventCallback(PST_FWAPP_OBJ app, PFN_FWAPP_EVENT_CB event_cb) {
   return 0;
 }
 
+int cmFwAppSetResponseHandler(PST_FWAPP_OBJ app, uint16_t event_id, PFN_FWAPP_RESPONSE_CB handler) {
+  if (!app || !handler) return -1;
+  ST_FWAPP_RESPONSE* free_entry = nullptr;
+  for (ST_FWAPP_RESPONSE& entry : app->responses) {
+    if (!entry.handler.load()) {
+      if (!free_entry) free_entry = &entry;
+    } else if (entry.event_id == event_id) {
+      entry.handler.store(handler);
+      return 0;
+    }
+  }
+  if (!free_entry) return -1;
+  free_entry->event_id = event_id;
+  free_entry->handler.store(handler, std::memory_order_release);  // the event id is seen with it
+  return 0;
+}
+
 // cppcheck-suppress constParameter ; every session call takes the one handle type PST_FWAPP_OBJ
 void cmFwAppGetVersion(PST_FWAPP_OBJ app, ST_FWAPP_VERSION* version) {
   if (!app || !version) return;
@@ -107,6 +133,15 @@ void cmFwAppTellPortInUse(uint8_t port) {
   std::fflush(stdout);  // the lines before it first, where both streams go to one place
   std::fprintf(stderr, "halvern: %s%s is in use by another program\n", com.c_str(),
                device == com ? "" : (" (" + device + ")").c_str());
+}
+
+bool cmFwAppSendFinal(PST_FWAPP_OBJ app, int (*send)(void* api_handle)) {
+  if (!app || !send) return false;
+  // Before the request goes out: the target may drop the line the moment it has it.
+  app->line_loss_quiet.store(true);
+  if (send(app->api_handle) == CMBS_RC_OK && cmbs_api_Flush() == CMBS_RC_OK) return true;
+  ShowLineGone();
+  return false;
 }
 
 std::string cmFwAppPortText(uint8_t port) { return std::to_string(port); }
@@ -140,11 +175,28 @@ int cmFwAppParamGet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, uint8_t
 
 bool cmFwAppParamCancel(PST_FWAPP_OBJ app) {
   if (!app) return false;
-  std::lock_guard lock(app->get_mutex);
-  const bool was_pending = app->get_pending || app->set_pending;
-  app->get_pending = false;
-  if (app->set_pending) ++app->stale_set_answers;
-  app->set_pending = false;
+  ST_FWAPP_FENCE fence{};
+  bool send_fence = false;
+  bool was_pending = false;
+  {
+    std::lock_guard lock(app->get_mutex);
+    was_pending = app->get_pending || app->set_pending;
+    app->get_pending = false;
+    // A line that is gone answers nothing; with every fence slot taken the line hardly answers
+    // at all, and the fences out settle these writes once one of them is answered.
+    if (app->set_pending && !cmFwAppLineGone() && app->fence_count < FWAPP_FENCES) {
+      fence = {app->set_address, static_cast<uint16_t>(1 + app->fences_sent % 2), app->sets_sent};
+      // Recorded before it goes out: its answer may come before the send returns.
+      app->fences[app->fence_count++] = fence;
+      ++app->fences_sent;
+      send_fence = true;
+    }
+    app->set_pending = false;
+  }
+  if (send_fence && cmbs_dsr_param_AreaGet(app->api_handle, 0, fence.address, fence.count) != CMBS_RC_OK) {
+    std::lock_guard lock(app->get_mutex);
+    if (app->fence_count > 0) --app->fence_count;  // the last one recorded did not go out
+  }
   return was_pending;
 }
 
@@ -153,11 +205,15 @@ int cmFwAppParamSet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, const u
   {
     std::lock_guard lock(app->get_mutex);
     app->set_pending = true;
+    app->set_address = offset;
+    ++app->sets_sent;
   }
   const int rc = cmbs_dsr_param_AreaSet(app->api_handle, 0, offset, data, length);
   if (rc != CMBS_RC_OK) {
     std::lock_guard lock(app->get_mutex);
     app->set_pending = false;  // nothing went out, so nothing may complete it
+    --app->sets_sent;
+    app->sets_settled = std::min(app->sets_settled, app->sets_sent);
   }
   return rc;
 }
@@ -168,6 +224,19 @@ void cmFwAppClose(PST_FWAPP_OBJ app) {
   if (app->file_handle) (void)std::fclose(app->file_handle);  // the update file, read only
   delete app;
 }
+
+namespace {
+
+// The handler a command registered for this answer event; none when it registered none.
+PFN_FWAPP_RESPONSE_CB ResponseHandler(PST_FWAPP_OBJ app, uint32_t event_id) {
+  for (ST_FWAPP_RESPONSE& entry : app->responses) {
+    PFN_FWAPP_RESPONSE_CB handler = entry.handler.load(std::memory_order_acquire);
+    if (handler && entry.event_id == event_id) return handler;
+  }
+  return nullptr;
+}
+
+}  // namespace
 
 void cmFwUpCallBack(void* context, uint32_t event_id, void* param) {
   auto* app = static_cast<PST_FWAPP_OBJ>(context);
@@ -185,20 +254,13 @@ void cmFwUpCallBack(void* context, uint32_t event_id, void* param) {
     case CMBS_EV_DSR_PARAM_AREA_SET_RES:
       cmFwAppOnParamSetRsp(app, block);
       break;
-    case CMBS_EV_DSR_FW_UPD_START_RES:
-      cmFwUpOnStartRsp(app, block);
-      break;
-    case CMBS_EV_DSR_FW_UPD_PACKETNEXT_RES:
-      cmFwUpOnNextRsp(app, block);
-      break;
-    case CMBS_EV_DSR_FW_UPD_END_RES:
-      cmFwUpOnEndRsp(app, block);
-      break;
     case CMBS_EV_INT_LINE_GONE:
       cmFwAppOnLineGone(app);
       break;
     default:
-      if (PFN_FWAPP_EVENT_CB event_cb = app->event_cb.load())
+      if (PFN_FWAPP_RESPONSE_CB handler = ResponseHandler(app, event_id))
+        handler(app, block);
+      else if (PFN_FWAPP_EVENT_CB event_cb = app->event_cb.load())
         event_cb(app, static_cast<uint16_t>(event_id), param);
       else
         cmbs_util_Trace(2, "cmFwUpCallBack UNHANDLED EventID:%d\n", event_id);
@@ -207,8 +269,7 @@ void cmFwUpCallBack(void* context, uint32_t event_id, void* param) {
 }
 
 void cmFwAppOnLineGone(PST_FWAPP_OBJ app) {
-  std::printf(g_stop_requested.load() ? "\n[ERROR] Stopped on request\n" : "\n[ERROR] The repeater was disconnected\n");
-  std::fflush(stdout);
+  if (!app->line_loss_quiet.load() || g_stop_requested.load()) ShowLineGone();
   g_line_gone_reported.store(true);
   if (app->progress_cb) app->progress_cb(app->user_data, FWAPP_LINE_GONE, 0);
   ST_CMBS_PARAM_BLOCK empty{0, 0, 0, nullptr};
@@ -249,11 +310,30 @@ GetAnswer ReadGetAnswer(PST_CMBS_PARAM_BLOCK block) {
   return answer;
 }
 
+// Under get_mutex: when the answer is a fence's, settles every write sent before that fence and
+// returns true. Fences are answered in the order sent, so the first one the answer fits is its
+// own; the ones before it are lost, and it covers their writes too. A refusal fits by its
+// address alone, as it carries no data.
+bool SettleFence(PST_FWAPP_OBJ app, const GetAnswer& answer) {
+  if (!answer.has_area) return false;
+  for (uint32_t i = 0; i < app->fence_count; ++i) {
+    const ST_FWAPP_FENCE& fence = app->fences[i];
+    if (answer.area.address != fence.address || (answer.accepted && answer.area.count != fence.count)) continue;
+    app->sets_settled = std::max(app->sets_settled, fence.covers);
+    std::copy(app->fences + i + 1, app->fences + app->fence_count, app->fences);
+    app->fence_count -= i + 1;
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void cmFwAppOnParamGetRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block) {
   const GetAnswer answer = ReadGetAnswer(block);
   std::lock_guard lock(app->get_mutex);
+  // A fence went out before the read in progress, so its answer comes first.
+  if (SettleFence(app, answer)) return;
   if (!app->get_pending) return;  // given up, or never asked for: nobody waits for it
   const bool for_this_read = answer.has_area && answer.area.address == app->get_address &&
                              answer.area.count == app->get_buffer_size;
@@ -287,11 +367,10 @@ void cmFwAppOnParamSetRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block) {
     }
   }
   std::lock_guard lock(app->get_mutex);
-  if (app->stale_set_answers > 0) {  // the late answer of a write given up
-    --app->stale_set_answers;
-    return;
-  }
-  if (!app->set_pending) return;  // nobody waits for it
+  if (app->sets_settled >= app->sets_sent) return;  // every write is settled: nobody's answer
+  // The oldest write not settled is this answer's.
+  if (++app->sets_settled != app->sets_sent || !app->set_pending) return;  // one given up: dropped
   app->set_pending = false;
+  app->fence_count = 0;  // the fences went out before this write: their answers are lost
   if (app->progress_cb) app->progress_cb(app->user_data, code, 0);
 }

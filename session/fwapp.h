@@ -1,6 +1,9 @@
 // The application session: one per command. Opening it brings the link up on the
 // device's COM port and registers the dispatcher cmFwUpCallBack; closing it takes the
-// link down and frees the context.
+// link down and frees the context. The session handles the parameter-area answers and the
+// loss of the line itself; a command hands it the handlers of the other answers it awaits
+// (cmFwAppSetResponseHandler) and gets every remaining event through event_cb, so the
+// session knows none of the commands above it.
 //
 // Threads: open, requests and (mostly) close run on the command thread; the dispatcher,
 // the response handlers, progress_cb and event_cb run on the receive thread.
@@ -22,6 +25,8 @@ using PST_FWAPP_OBJ = ST_FWAPP_OBJ*;
 using PFN_FWAPP_PROGRESS_CB = void (*)(uint32_t user_data, uint32_t code, uintptr_t value);
 // Events the dispatcher does not handle itself. Called on the receive thread.
 using PFN_FWAPP_EVENT_CB = void (*)(PST_FWAPP_OBJ app, uint16_t event_id, void* param);
+// The handler of one answer event, registered by the command that awaits it. Receive thread.
+using PFN_FWAPP_RESPONSE_CB = void (*)(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
 
 // progress_cb codes
 enum FWAPP_PROGRESS : uint32_t {
@@ -36,12 +41,29 @@ enum FWAPP_PROGRESS : uint32_t {
 };
 
 constexpr int FWAPP_PACKET_SIZE = 256;
+constexpr int FWAPP_RESPONSE_HANDLERS = 4;  // answer events a command may hand handlers for
+
+constexpr uint32_t FWAPP_FENCES = 8;  // fences out at once; more are not sent
+
+// A read sent after a write was given up; see ST_FWAPP_OBJ.
+struct ST_FWAPP_FENCE {
+  uint16_t address;
+  uint16_t count;
+  uint32_t covers;  // the writes sent before it: 1 to covers
+};
+
+// One registered answer handler: the event id is written before the handler is published.
+struct ST_FWAPP_RESPONSE {
+  uint16_t event_id;
+  std::atomic<PFN_FWAPP_RESPONSE_CB> handler;
+};
 
 struct ST_FWAPP_OBJ {
   void* api_handle;
   uint32_t user_data;                  // with progress_cb: set before the dispatcher is registered,
   PFN_FWAPP_PROGRESS_CB progress_cb;   // or before the request whose answers report to it goes out
   std::atomic<PFN_FWAPP_EVENT_CB> event_cb;  // installed at any time while the receive thread runs
+  ST_FWAPP_RESPONSE responses[FWAPP_RESPONSE_HANDLERS];  // command thread adds, receive thread reads
   uint8_t port_number;
   uint32_t init_type;
   uint8_t* init_port;
@@ -59,12 +81,22 @@ struct ST_FWAPP_OBJ {
   uint8_t* get_buffer;
   uint16_t get_buffer_size;  // the length asked for: an accepted answer carries exactly these bytes
   uint16_t get_address;      // address of the read in progress: an answer for another one is stale
-  // The write in progress, under get_mutex too. A write answer names nothing, so after a write
-  // was given up its late answer is told apart by counting: the next write answer is its own.
-  bool set_pending;
-  uint32_t stale_set_answers;
+  // The writes, under get_mutex too. A write answer names nothing, but the target answers in
+  // the order of the requests: the next write answer belongs to the oldest write not settled
+  // yet (answered, or known never to be answered). Writes are numbered from 1 as they go out.
+  bool set_pending;       // the last write sent is neither answered nor given up
+  uint16_t set_address;   // its address
+  uint32_t sets_sent;     // number of the last write sent
+  uint32_t sets_settled;  // every write up to this number is answered or never will be
+  // After a write was given up, a read of its address goes out as a fence: once the fence's
+  // answer (which names its address and byte count) is in, every write before it is settled.
+  // Fences in the order sent; one whose answer is lost too is settled by a later one.
+  ST_FWAPP_FENCE fences[FWAPP_FENCES];
+  uint32_t fence_count;  // fences out
+  uint32_t fences_sent;  // alternates their byte count, so that consecutive fences differ
   uint8_t language;
   uint32_t file_size;
+  std::atomic<bool> line_loss_quiet;  // set by cmFwAppSendFinal: the line going is no news
 };
 
 struct ST_FWAPP_VERSION {
@@ -78,6 +110,11 @@ PST_FWAPP_OBJ cmFwAppOpen(const char* port_text, uint32_t user_data, PFN_FWAPP_P
 // As cmFwAppInit, but a link that does not come up is not reported on the console.
 PST_FWAPP_OBJ cmFwAppOpenQuiet(const char* port_text);
 int cmFwAppSetEventCallback(PST_FWAPP_OBJ app, PFN_FWAPP_EVENT_CB event_cb);
+// Hands the answers with this event id to handler, from the next one on (register before the
+// request whose answer it awaits goes out). Registering an event again replaces its handler.
+// 0, or -1 when the context is none, the handler is none, or FWAPP_RESPONSE_HANDLERS events
+// already have one. Command thread.
+int cmFwAppSetResponseHandler(PST_FWAPP_OBJ app, uint16_t event_id, PFN_FWAPP_RESPONSE_CB handler);
 void cmFwAppGetVersion(PST_FWAPP_OBJ app, ST_FWAPP_VERSION* version);
 // Sends a parameter-area read; the data of the answer lands in destination (length bytes).
 // Answers carry no request number: only an accepted answer that names this offset and holds
@@ -87,17 +124,24 @@ void cmFwAppGetVersion(PST_FWAPP_OBJ app, ST_FWAPP_VERSION* version);
 int cmFwAppParamGet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, uint8_t* destination);
 // Gives up the read or write in progress (its wait ran out): a late answer to it is ignored from
 // then on. True when it was still pending; false when its result has already been reported
-// (it came just as the wait ran out) or nothing is out.
+// (it came just as the wait ran out) or nothing is out. A write given up is followed by a fence:
+// a read of one or two bytes at its address, whose answer is taken by the session itself.
 bool cmFwAppParamCancel(PST_FWAPP_OBJ app);
-// Sends a parameter-area write; only the answer to it is reported (after a write was given up,
-// the next write answer is taken as that one's late answer and ignored: a later write may then
-// fail for want of its answer, but a write is never reported done on another one's answer).
+// Sends a parameter-area write; only the answer to it is reported. Write answers that come
+// for writes given up are dropped, up to the answer to the fence sent after them; a write is
+// never reported done on another one's answer. (Should a fence's answer be lost too, a later
+// write may fail for want of its answer until a later fence is answered.)
 int cmFwAppParamSet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, const uint8_t* data);
 // True when the last session could not be opened because another program holds its port.
 bool cmFwAppPortInUse();
 // After a session failed to open: when another program holds the port, says so in one line on
 // standard error ("halvern: COM1 (/dev/ttyACM0) is in use by another program").
 void cmFwAppTellPortInUse(uint8_t port);
+// Sends a request after which the target may drop its line (a restart, a switch-off): send
+// writes it (handed the registration handle). Returns true when it was written whole and has
+// left the PC; the line going after that is no news and is not reported. False when it could
+// not leave: the line's loss (or a stop asked for) is then reported, once, as usual.
+bool cmFwAppSendFinal(PST_FWAPP_OBJ app, int (*send)(void* api_handle));
 // The port number as the decimal text a session is opened with ("%d" of its low 8 bits).
 std::string cmFwAppPortText(uint8_t port);
 // Fills the version record and prints the version block: "Product: SW Version vv.vv.bbbb\n\n",
@@ -123,8 +167,3 @@ void cmFwAppRequestStop();
 
 // The session's debug trace: level 1 information, 2 and 3 errors. It discards everything.
 void cmbs_util_Trace(int level, const char* format, ...);
-
-// Firmware update response handlers (the update engine).
-void cmFwUpOnStartRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
-void cmFwUpOnNextRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
-void cmFwUpOnEndRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);

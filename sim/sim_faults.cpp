@@ -1,5 +1,6 @@
 // Injected faults: which occurrences of a request a fault hits, and how the answer then
-// goes out (refused, late, not at all, after noise, byte by byte, or as a hang-up).
+// goes out (refused, late, not at all, after noise, byte by byte, as a hang-up, or followed by
+// a stall and a hang-up).
 // The refusal itself is applied by the answers, which store nothing for a refused request.
 #include "sim/sim_impl.h"
 
@@ -50,9 +51,26 @@ void Target::Impl::SendWithFault(const Fault& fault, const std::optional<Answer>
     CloseLine();
     return;
   }
+  if (fault.stall_ms > 0) FillInput();  // before the answer: the tool writes nothing more after it
   if (fault.no_answer) return;
   const Bytes frame = answer ? BuildFrame(answer->event_id, answer->params) : Bytes{};
   Send(fault.noise, frame, fault.split);
+  if (fault.stall_ms > 0) StallThenHangUp(fault.stall_ms);
+}
+
+// Fills the queue the tool writes into. The filler goes in through the target's own hold on the
+// line; the serving thread, which alone reads the queue, reads nothing more until the hang-up.
+void Target::Impl::FillInput() {
+  std::lock_guard<std::mutex> guard(line_mutex);
+  if (!line_closed) platform::FdFill(pty.slave);
+}
+
+void Target::Impl::StallThenHangUp(int stall_ms) {
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    cv.wait_for(lock, std::chrono::milliseconds(stall_ms), [&] { return stop || hangup_requested; });
+  }
+  CloseLine();
 }
 
 }  // namespace sim

@@ -120,6 +120,8 @@ struct Target::Impl {
   std::optional<Fault> FaultFor(uint16_t event);  // under mutex
   void ReshapeAreaAnswer(const Bytes& request, const Fault& fault, std::optional<Answer>* answer);  // under mutex
   void SendWithFault(const Fault& fault, const std::optional<Answer>& answer);
+  void FillInput();
+  void StallThenHangUp(int stall_ms);
 
   // sim_tree.cpp
   void RemoveTree();

@@ -37,6 +37,10 @@ struct Fault {
   std::vector<uint8_t> noise;      // bytes written in front of the answer frame
   bool split = false;              // write the answer frame in single-byte writes
   bool hang_up = false;            // close the line instead of answering
+  // Take no more bytes from this request on, answer it, and close the line this long after: the
+  // line's input is full, so every later write of the tool waits and then fails (a repeater
+  // that stops reading and goes away).
+  int stall_ms = 0;
   int after = 0;                   // apply only from the (after+1)-th occurrence of the request on
   int times = 0;                   // apply to this many occurrences from there on (0: to all)
   // Parameter-area reads only: the answer's area element names this address and holds this many

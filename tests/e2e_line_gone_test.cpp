@@ -153,6 +153,35 @@ TEST_F(LineGoneTest, LinkStartUpFailsAtOnceWhenTheTargetHangsUpAtTheHello) {
   EXPECT_LT(tool_->CpuSeconds(), 0.5 + wall / 2);
 }
 
+// reboot, power_off and fact_reset: a request that never left fails the command; a target that
+// took it and then dropped its line (as one that restarts or switches off does) is success,
+// with nothing printed.
+TEST_F(LineGoneTest, OneRequestCommandsFailOnlyWhenTheRequestNeverLeft) {
+  const struct {
+    const char* command;
+    uint16_t request;
+  } commands[] = {{"reboot", 0x001C}, {"power_off", 0x4000}, {"fact_reset", 0x000C}};
+  for (const auto& c : commands) {
+    for (const bool taken : {false, true}) {
+      SCOPED_TRACE(std::string(c.command) + (taken ? ", taken" : ", never left"));
+      target_.reset();
+      StartTarget();
+      sim::Fault fault;
+      if (taken) {
+        fault.hang_up = true;  // instead of an answer
+        target_->SetFault(c.request, fault);
+      } else {
+        fault.stall_ms = 300;  // the link comes up, then the line stops taking bytes and goes
+        target_->SetFault(0xFF01, fault);
+      }
+      auto r = Run({"-p", "RX5120", "-cmd", c.command});
+      EXPECT_EQ(r.out, e2e::kBanner + (taken ? "" : kGone));
+      EXPECT_EQ(r.exit_status, taken ? 0 : 1);
+      EXPECT_EQ(target_->WaitForEvent(c.request, std::chrono::milliseconds(taken ? 5000 : 0)), taken);
+    }
+  }
+}
+
 TEST_F(LineGoneTest, ParameterBatchStopsAtOnceAndKeepsWhatWasRead) {
   StartTarget();
   target_->SetParamArea(0x10, {0x7F, 0x55, 0x66});

@@ -317,6 +317,34 @@ TEST_F(ParamsTest, FailedRequestsFailTheBatch) {
   EXPECT_EQ(AreaRequests(), expected);
 }
 
+// The target takes every write but the answer to the first is lost: only that line fails.
+// A fence (a one-byte read of the address given up) follows it on the wire, and nothing else
+// is added; the later writes are reported done on their own answers, in the batch and at the
+// console alike.
+TEST_F(ParamsTest, LostWriteAnswerFailsOnlyItsOwnLine) {
+  StartTarget();
+  extra_env_.push_back({"HALVERN_WAIT_MS", "300"});
+  sim::Fault lost;
+  lost.no_answer = true;
+  lost.times = 1;
+  target_->SetFault(kSet, lost);
+  const std::string set_path = Write("lost.txt", "0x10:b:11\n0x11:b:22\n0x12:b:33\n");
+  auto r = Tool({"-p", "RX5120", "-cmd", "param_set", "-settings", set_path});
+  EXPECT_EQ(r.out, kHeader + "OPEN: " + set_path + "\n\n" + "adr   16, len  1 Data: 11\n\nError\n" +
+                       "adr   17, len  1 Data: 22\n" + "adr   18, len  1 Data: 33\n" + kRule);
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(target_->ParamArea(0x10, 3), (std::vector<uint8_t>{0x11, 0x22, 0x33}));
+  std::vector<AreaRequest> expected = {{kSet, 16, 1, {0x11}}, {kGet, 16, 1, {}}, {kSet, 17, 1, {0x22}}, {kSet, 18, 1, {0x33}}};
+  EXPECT_EQ(AreaRequests(), expected);
+
+  target_->SetFault(kSet, lost);
+  r = Tool({"-p", "RX5120", "-cmd", "params"}, "s32\n1\n44\ns33\n1\n55\nq");
+  EXPECT_EQ(r.out, kHeader + SetAction("Error\n") + SetAction("") + kPrompt + "q");
+  EXPECT_EQ(target_->ParamArea(32, 2), (std::vector<uint8_t>{0x44, 0x55}));
+  expected.insert(expected.end(), {{kSet, 32, 1, {0x44}}, {kGet, 32, 1, {}}, {kSet, 33, 1, {0x55}}});
+  EXPECT_EQ(AreaRequests(), expected);
+}
+
 // A refusal ends the read at once, whatever address its area element names: a target that
 // does not echo the address names 0.
 TEST_F(ParamsTest, RefusalNamingAnotherAddressIsReportedAtOnce) {

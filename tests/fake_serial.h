@@ -90,6 +90,8 @@ class FakeSerial final : public platform::SerialDevice {
     return 1;
   }
 
+  int Drain() override { return 1; }
+
   size_t Read(uint8_t* buffer, size_t max) override {
     std::lock_guard lock(mutex_);
     const size_t n = std::min(max, input_.size());

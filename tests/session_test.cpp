@@ -61,7 +61,7 @@ TEST(SessionDispatchTest, ParameterResponsesGiveResultCodes) {
     app.progress_cb = OnProgress;
     const bool get = c.event == 0x0034 || c.event == 0x000B;
     if (get) app.get_pending = true, app.get_buffer = dest, app.get_buffer_size = 4;
-    app.set_pending = !get;
+    if (!get) app.set_pending = true, app.sets_sent = 1;
     Bytes bytes = c.block;
     ST_CMBS_PARAM_BLOCK block{uint16_t(bytes.size()), uint16_t(bytes.size()), 0, bytes.data()};
     g_progress.Reset();
@@ -103,6 +103,33 @@ TEST(SessionDispatchTest, OtherEventsGoToTheEventCallbackOrAreDropped) {
   EXPECT_EQ(g_event.param, &block);
   EXPECT_EQ(g_progress.calls, 0);
   EXPECT_EQ(cmFwAppSetEventCallback(nullptr, OnEvent), -1);
+}
+
+std::atomic<int> g_handled{0};
+void OnAnswer(PST_FWAPP_OBJ, PST_CMBS_PARAM_BLOCK) { ++g_handled; }
+void OnOtherAnswer(PST_FWAPP_OBJ, PST_CMBS_PARAM_BLOCK) { g_handled += 100; }
+
+// A command hands the session the handlers of the answers it awaits; the session itself
+// knows none of them, and keeps the parameter answers for itself.
+TEST(SessionDispatchTest, RegisteredAnswersGoToTheirHandlers) {
+  ST_FWAPP_OBJ app{};
+  ST_CMBS_PARAM_BLOCK block{};
+  g_handled = 0;
+  g_event = {};
+  ASSERT_EQ(cmFwAppSetEventCallback(&app, OnEvent), 0);
+  cmFwUpCallBack(&app, 0x000F, &block);  // nobody registered for it: an event like any other
+  EXPECT_EQ(g_event.calls, 1);
+  for (uint16_t event : {0x000F, 0x0011, 0x0013, 0x0036}) EXPECT_EQ(cmFwAppSetResponseHandler(&app, event, OnAnswer), 0);
+  EXPECT_EQ(cmFwAppSetResponseHandler(&app, 0x0099, OnAnswer), -1);  // the table is full
+  EXPECT_EQ(cmFwAppSetResponseHandler(&app, 0x0013, OnOtherAnswer), 0);  // replaced, not added
+  EXPECT_EQ(cmFwAppSetResponseHandler(nullptr, 0x000F, OnAnswer), -1);
+  EXPECT_EQ(cmFwAppSetResponseHandler(&app, 0x000F, nullptr), -1);
+  cmFwUpCallBack(&app, 0x000F, &block);
+  cmFwUpCallBack(&app, 0x0011, &block);
+  cmFwUpCallBack(&app, 0x0013, &block);
+  cmFwUpCallBack(&app, 0x0036, &block);  // a write answer stays the session's
+  EXPECT_EQ(g_handled, 102);
+  EXPECT_EQ(g_event.calls, 1);
 }
 
 // The session opened over the fake device.
@@ -306,6 +333,52 @@ TEST_F(SessionLinkTest, WriteGivenUpLetsItsLateAnswerPassUnreported) {
   // Nothing is out now: a stray answer is nobody's.
   QueueAndWaitUntilHandled(fake_, accepted);
   EXPECT_EQ(g_progress.calls, 1);
+}
+
+// Each write given up is followed by a fence, a read of its address (1 byte, then 2, then 1 ...).
+// Answers come in the order of the requests, so once a fence's answer is in, no write sent
+// before it is owed an answer any more; the next write that gets its own answer succeeds.
+TEST_F(SessionLinkTest, FenceAfterAWriteGivenUpSettlesWhatItOwes) {
+  const Bytes accepted = Frame(0x0036, kOk);
+  const auto fence_answer = [](uint8_t count) {
+    Bytes area = {0x15, uint8_t(5 + count), 0x00, 0x00, 0x10, 0x00, count, 0x00};
+    area.resize(8 + count, 0x7F);
+    return Frame(0x0034, Cat({area, kOk}));
+  };
+  const struct {
+    const char* name;
+    int given_up;  // writes given up before the last one
+    Bytes answers;  // what comes while the last write waits
+  } cases[] = {
+      {"late answer, then the fence's", 1, Cat({accepted, fence_answer(1), accepted})},
+      {"answer lost", 1, Cat({fence_answer(1), accepted})},
+      // The first fence's answer is lost too: the second one's, two bytes long, settles both.
+      {"answer and fence lost", 2, Cat({fence_answer(2), accepted})},
+  };
+  const uint8_t data[1] = {0x11};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_progress.Reset();
+    app_ = cmFwAppOpen("1", 0, OnProgress);
+    ASSERT_NE(app_, nullptr);
+    ASSERT_EQ(cmFwAppSetEventCallback(app_, OnMark), 0);
+    fake_.ClearWrites();
+    for (int i = 0; i < c.given_up; ++i) {
+      ASSERT_EQ(cmFwAppParamSet(app_, 0x0010, 1, data), 0);
+      EXPECT_TRUE(cmFwAppParamCancel(app_));
+    }
+    const auto frames = fake_.Frames();
+    ASSERT_EQ(frames.size(), 2u * c.given_up);
+    EXPECT_EQ(frames[1].event_id, 0x0033);
+    EXPECT_EQ(frames[1].params, Bytes({0x15, 0x05, 0x00, 0x00, 0x10, 0x00, 0x01, 0x00}));
+    ASSERT_EQ(cmFwAppParamSet(app_, 0x0010, 1, data), 0);
+    QueueAndWaitUntilHandled(fake_, c.answers);
+    EXPECT_EQ(g_progress.calls, 1);
+    EXPECT_EQ(g_progress.code, uint32_t{FWAPP_PARAM_SET_OK});
+    EXPECT_FALSE(cmFwAppParamCancel(app_));
+    cmFwAppClose(app_);
+    app_ = nullptr;
+  }
 }
 
 }  // namespace

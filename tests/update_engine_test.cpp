@@ -41,6 +41,7 @@ class AcceptingSerial final : public platform::SerialDevice {
     }
     return r;
   }
+  int Drain() override { return fake_.Drain(); }
   size_t Read(uint8_t* buffer, size_t max) override { return fake_.Read(buffer, max); }
   void Close() override {
     const bool engine = std::this_thread::get_id() != test_thread_;

@@ -17,7 +17,8 @@ constexpr int PILL_STAMP_SIZE = 4;          // day, month, year within the centu
 
 // ---- Firmware update engine -------------------------------------------------------------
 
-// Opens the image and sends its first chunk in the start request (after a 200 ms pause).
+// Registers the answer handlers with the session, opens the image and sends its first chunk in
+// the start request (after a 200 ms pause).
 // Returns 0 when the start request went out, and also when the engine ended the transfer
 // itself (empty file or failing first read, refused request: the session is then closed);
 // -1 when the file cannot be opened (the session stays open for the caller).
@@ -26,7 +27,10 @@ int cmFwUpStart(PST_FWAPP_OBJ app, const char* path, uint32_t user_data, PFN_FWA
 void cmFwUpContinue(PST_FWAPP_OBJ app);
 // The result of the first IE_RESPONSE of an answer; 255 when it has none.
 uint8_t cmFwUpGetResult(PST_CMBS_PARAM_BLOCK block);
-// cmFwUpOnStartRsp, cmFwUpOnNextRsp, cmFwUpOnEndRsp: see session/fwapp.h (called by cmFwUpCallBack).
+// The answer handlers, which cmFwUpStart registers with the session before the start request.
+void cmFwUpOnStartRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
+void cmFwUpOnNextRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
+void cmFwUpOnEndRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
 
 // ---- Firmware update command and the progress display shared with the PILL update --------
 

@@ -44,6 +44,10 @@ uint8_t cmFwUpGetResult(PST_CMBS_PARAM_BLOCK block) {
 int cmFwUpStart(PST_FWAPP_OBJ app, const char* path, uint32_t user_data, PFN_FWAPP_PROGRESS_CB progress_cb) {
   if (!app) return 0;
   cmFwUpTransferEngineStart();
+  // The session passes the engine's answers on only to the handlers it was given.
+  cmFwAppSetResponseHandler(app, CMBS_EV_DSR_FW_UPD_START_RES, cmFwUpOnStartRsp);
+  cmFwAppSetResponseHandler(app, CMBS_EV_DSR_FW_UPD_PACKETNEXT_RES, cmFwUpOnNextRsp);
+  cmFwAppSetResponseHandler(app, CMBS_EV_DSR_FW_UPD_END_RES, cmFwUpOnEndRsp);
   app->progress_cb = progress_cb;
   app->user_data = user_data;
   std::this_thread::sleep_for(kStartPause);
