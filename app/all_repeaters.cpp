@@ -193,8 +193,10 @@ int cmAllRun(int argc, const char* const* argv, const ST_OPTIONS& o) {
     std::printf("[ERROR]Product is not plugged in PC\n");
     return -1;
   }
-  // Stop requests are passed on to the children, which end their commands cleanly.
+  // Stop requests are passed on to the children, which end their commands cleanly. Losing the
+  // terminal or whoever reads the output is one too: the children are not left to run unseen.
   platform::CatchStopRequests([] { g_stop_requests.fetch_add(1); });
+  platform::CatchHangUps(false);
 
   const std::string self = platform::SelfExePath();
   std::vector<std::unique_ptr<Run>> runs;
