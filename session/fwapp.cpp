@@ -212,6 +212,8 @@ void cmFwAppRequestStop() {
 
 void cmFwAppRefuseOpen() { g_refuse_open.store(true); }
 
+bool cmFwAppOpenRefused() { return g_refuse_open.load(); }
+
 bool cmFwAppStoppedBeforeOpen() {
   if (!g_refuse_open.load()) return false;
   std::printf("\n[ERROR] Stopped on request\n");

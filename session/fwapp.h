@@ -121,6 +121,9 @@ void cmFwAppRefuseOpen();
 // Before and right after the link comes up: true, after "\n[ERROR] Stopped on request\n" on
 // the console, when a stop came and so the session must not be opened (or used).
 bool cmFwAppStoppedBeforeOpen();
+// True once a stop came: a session that did not open was refused for it, and the console has
+// been told so; the command adds no failure of its own.
+bool cmFwAppOpenRefused();
 
 // The session's debug trace: level 1 information, 2 and 3 errors. It discards everything.
 void cmbs_util_Trace(int level, const char* format, ...);
