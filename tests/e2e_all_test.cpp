@@ -236,67 +236,50 @@ TEST_F(AllTest, InterruptStopsEveryChildAfterAWholeFrame) {
   }
 }
 
-// Running processes of the tool whose command line names text (a process that has ended has none).
+// Running processes of the tool (-all's children or not) whose command line names text.
 std::vector<int> ToolProcesses(const std::string& text, bool children) {
   std::vector<int> pids;
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
     std::ifstream in(entry.path() / "cmdline", std::ios::binary);
-    const std::string line((std::istreambuf_iterator<char>(in)), {});
-    if (line.rfind(std::string(HALVERN_EXE) + '\0', 0) == 0 && line.find(text) != std::string::npos &&
+    const std::string line{std::istreambuf_iterator<char>(in), {}};  // empty once ended
+    if (line.starts_with(std::string(HALVERN_EXE) + '\0') && line.find(text) != std::string::npos &&
         (line.find("-allchild") != std::string::npos) == children)
-      pids.push_back(std::stoi(name));
+      pids.push_back(std::stoi(entry.path().filename().string()));
   }
   return pids;
 }
 
 TEST_F(AllTest, ALostParentLeavesNoChildRunning) {
-  // The tool's output goes through a reader: cat, or (file name given) one that reads nothing
-  // and goes away once the file exists. The tool's exit status follows on standard error.
-  const std::string script =
-      "{ \"$@\"; echo \"exit $?\" >&2; } | "
-      "if [ \"$0\" = - ]; then cat; else until [ -e \"$0\" ]; do sleep 0.05; done; fi";
-  const struct {
-    const char* how;
-    int signal;  // sent to the tool; 0: the reader of its output goes away instead
-    const char* status;
-  } cases[] = {{"hang-up", SIGHUP, "exit 1\n"}, {"killed", SIGKILL, "exit 137\n"}, {"output gone", 0, "exit 1\n"}};
-  const std::string image = Write("fw.bin", Pattern(100000, 1));
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.how);
+  // The tool's output goes to cat, or (signal 0) to a reader that reads nothing and goes away
+  // once the file $0 exists. The tool's exit status follows on standard error.
+  const std::string script = "{ \"$@\"; echo \"exit $?\" >&2; } | "
+                             "if [ \"$0\" = - ]; then cat; else until [ -e \"$0\" ]; do sleep 0.05; done; fi";
+  const std::pair<int, const char*> cases[] = {{SIGHUP, "exit 1\n"}, {SIGKILL, "exit 137\n"}, {0, "exit 1\n"}};
+  const std::string image = Write("fw.bin", Pattern(100000, 1)), gone = Path("reader_gone");
+  for (const auto& [signal, status] : cases) {
+    SCOPED_TRACE(signal);
     while (!targets_.empty()) targets_.pop_back();
     sim::Config paced;
-    paced.paced = true;
-    paced.pace_host_bytes = true;
+    paced.paced = paced.pace_host_bytes = true;
     StartTargets(3, paced);
-    const std::string gone = Path(std::string("gone-") + std::to_string(c.signal));
     platform::Child shell;
-    ASSERT_TRUE(shell.Start({"/bin/sh", "-c", script, c.signal ? "-" : gone, HALVERN_EXE, "-p", "RX5120", "-cmd",
-                             "update", "-fw", image, "-all"},
-                            Env()));
+    ASSERT_TRUE(shell.Start({"/bin/sh", "-c", script, signal ? "-" : gone, HALVERN_EXE, "-p", "RX5120", "-cmd",
+                             "update", "-fw", image, "-all"}, Env()));
     for (auto& target : targets_) ASSERT_TRUE(target->WaitForFrames(12, 20s));
     const std::vector<int> parent = ToolProcesses(image, false);
     ASSERT_EQ(parent.size(), 1u);
     ASSERT_EQ(ToolProcesses(image, true).size(), 3u);
-    if (c.signal)
-      ::kill(parent[0], c.signal);
-    else
-      std::ofstream(gone).put('x');
+    signal ? (void)::kill(parent[0], signal) : (void)std::ofstream(gone).put('x');
     const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while ((!ToolProcesses(image, true).empty() || !ToolProcesses(image, false).empty()) &&
+    while (!(ToolProcesses(image, true).empty() && ToolProcesses(image, false).empty()) &&
            std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(50ms);
-    EXPECT_TRUE(ToolProcesses(image, true).empty()) << "children still running";
-    EXPECT_TRUE(ToolProcesses(image, false).empty()) << "the tool still runs";
+    EXPECT_TRUE(ToolProcesses(image, true).empty() && ToolProcesses(image, false).empty()) << "still running";
     EXPECT_EQ(shell.Finish(10000), 0);
-    EXPECT_TRUE(shell.Err().ends_with(c.status)) << shell.Err();
-    for (int i = 0; i < 3 && c.signal == SIGHUP; ++i) {
-      EXPECT_NE(SummaryLine(shell.Out(), i + 1, "RX" + std::to_string(7001 + i)).find(" interrupted "),
-                std::string::npos)
-          << shell.Out();
-    }
+    EXPECT_TRUE(shell.Err().ends_with(status)) << shell.Err();
+    for (int i = 0; i < 3 && signal == SIGHUP; ++i)
+      EXPECT_NE(SummaryLine(shell.Out(), i + 1, "RX" + std::to_string(7001 + i)).find(" interrupted "), std::string::npos);
     std::this_thread::sleep_for(300ms);  // paced: the last bytes may still be crossing the line
     for (auto& target : targets_) {
       EXPECT_FALSE(target->FirmwareEnded());
