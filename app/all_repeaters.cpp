@@ -263,8 +263,10 @@ bool cmAllSupports(int command) {
 
 int cmAllRun(int argc, const char* const* argv, const ST_OPTIONS& o, const std::vector<ST_REPEATER>& found) {
   const std::vector<std::string> tags = o.command == CM_CMD_PARAM_GET ? OutputTags(o, found) : std::vector<std::string>{};
-  // Stop requests are passed on to the children, which end their commands cleanly.
+  // Stop requests are passed on to the children, which end their commands cleanly. Losing the
+  // terminal or whoever reads the output is one too: the children are not left to run unseen.
   platform::CatchStopRequests([] { g_stop_requests.fetch_add(1); });
+  platform::CatchHangUps(false);
 
   const std::string self = platform::SelfExePath();
   std::vector<std::unique_ptr<Run>> runs;

@@ -10,6 +10,7 @@
 #include "app/commands.h"
 #include "app/repeaters.h"
 #include "params/param_file.h"
+#include "platform/console.h"
 #include "platform/self.h"
 #include "session/comport_find.h"
 #include "session/console_text.h"
@@ -84,6 +85,34 @@ int RunOnEveryRepeater(int argc, const char* const* argv, const ST_OPTIONS& o) {
   }
   if (int status = 0; MandatoryOptionMissing(o, true, &status)) return status;
   return cmAllRun(argc, argv, o, found);
+}
+
+// A command on one repeater ends cleanly on a stop request instead of dying in the middle of a
+// frame: a console quits as on its quit key (its link stays up for what quitting sends), any
+// other command ends like one whose line is gone. Commands without a link keep the default.
+void CatchStopsOfOneRun(int command) {
+  switch (command) {
+    case CM_CMD_PARAMS:
+    case CM_CMD_LOG:
+    case CM_CMD_TRACER:
+      platform::CatchStopRequests([] {
+        cmFwAppRefuseOpen();
+        platform::ConsoleInterrupt();
+      });
+      return;
+    case CM_CMD_UPDATE:
+    case CM_CMD_PARAM_GET:
+    case CM_CMD_PARAM_SET:
+    case CM_CMD_VERSION:
+    case CM_CMD_PILL_UPD:
+    case CM_CMD_FACT_RESET:
+    case CM_CMD_POWER_OFF:
+    case CM_CMD_REBOOT:
+      platform::CatchStopRequests([] { cmFwAppRequestStop(); });
+      return;
+    default:
+      return;
+  }
 }
 
 }  // namespace
@@ -201,9 +230,13 @@ int cmMain(int argc, const char* const* argv) {
     return kStatusError;
   }
   if (o.all_child) {
-    // Started by -all: a stop request ends the command like a lost line, after the frame being written.
+    // Started by -all: a stop request, or the run that started it gone, ends the command like a
+    // lost line, after the frame being written.
     platform::CatchStopRequests([] { cmFwAppRequestStop(); });
+    platform::CatchHangUps(true);
     if (o.out_tag) cmParamSetOutTag(o.out_tag);
+  } else if (!o.all) {
+    CatchStopsOfOneRun(o.command);
   }
 
   uint8_t port = 0;

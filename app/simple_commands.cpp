@@ -18,6 +18,7 @@ template <typename Step>
 int WithSession(uint8_t port, Step step) {
   PST_FWAPP_OBJ app = cmFwAppInit(cmFwAppPortText(port).c_str());
   if (!app) {
+    if (cmFwAppOpenRefused()) return -1;  // a stop came: the console has been told
     std::printf("\n[ERROR]\tTarget connectivity failed! Check COMPort is not used from other application\n");
     std::printf("\n");
     cmPrintRule();

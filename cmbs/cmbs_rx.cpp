@@ -71,6 +71,8 @@ void cmbs_rx_Thread(ST_CMBS_API_INST* inst) {
     if (!inst->run.load()) break;
     if (gone) {
       ReportLineGone();
+      // A start-up waiting for the hello reply waits no longer (ended by cmbs_rx_EndSoon).
+      if (inst->init_event) inst->init_event->Set();
       break;  // nothing more can come: the thread ends instead of waiting on a dead line
     }
     inst->rx_wake->Wait(kPollMs);  // woken on arrival; the timeout covers a missed signal

@@ -40,6 +40,8 @@ class Child {
   void RequestStop();
   // Interrupts the program as Ctrl-C on its terminal would (SIGINT on POSIX).
   void Interrupt();
+  // The program's process id while it runs, -1 otherwise.
+  int Pid() const { return pid_; }
   // True while either output pipe is still open: the program may still write.
   bool OutputOpen() const { return out_fd_ >= 0 || err_fd_ >= 0; }
   // Reads whatever any of the programs has written (waiting at most timeout_ms for something).

@@ -90,6 +90,8 @@ bool Child::Start(const std::vector<std::string>& argv, const std::vector<std::p
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
+  // Writing to a program that has ended fails instead of ending this process.
+  (void)::signal(SIGPIPE, SIG_IGN);  // SIGPIPE is valid: this cannot fail
   pid_t pid = -1;
   int rc = ::posix_spawn(&pid, args[0], &actions, &attr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
@@ -103,7 +105,6 @@ bool Child::Start(const std::vector<std::string>& argv, const std::vector<std::p
     ::close(err[0]);
     return false;
   }
-  (void)::signal(SIGPIPE, SIG_IGN);  // SIGPIPE is valid: this cannot fail
   pid_ = pid;
   in_ = in[1];
   out_fd_ = out[0];

@@ -1,5 +1,5 @@
 // This process as the command line sees it: its own executable, whether its output is a
-// terminal, and stop requests from the user or a parent (Ctrl-C, SIGINT, SIGTERM).
+// terminal, and stop requests from the user or a parent (Ctrl-C, SIGINT, SIGTERM, a hang-up).
 #pragma once
 
 #include <functional>
@@ -12,8 +12,18 @@ std::string SelfExePath();
 // True when standard output is an interactive terminal (a console window on Windows).
 bool StdoutIsTerminal();
 // From now on a stop request no longer ends the process: on_stop runs for each one, on a
-// thread of its own, so it may take locks and print. Call before any other thread starts
-// (on POSIX the signals are held back in every thread and taken by one waiting thread).
+// thread of its own, so it may take locks and print. Stop requests are SIGINT, SIGTERM and
+// SIGHUP (the terminal or session went away); on Windows Ctrl-C, Ctrl-Break and the console
+// window being closed (the system then allows a few seconds before it ends the process).
+// Call once, before any other thread starts (on POSIX the signals are held back in every
+// thread and taken by one waiting thread).
 void CatchStopRequests(std::function<void()> on_stop);
+// After CatchStopRequests: losing whoever this process reports to is a stop request too, and a
+// write to an output nobody reads fails instead of ending the process.
+// With started_by_parent, this process does part of the work of the program that started it:
+// that program ending counts (POSIX: nobody reads standard output any more, or the parent-death
+// signal; Windows: the parent process has ended). Otherwise standard output turning into a pipe
+// nobody reads or a terminal that hung up counts (POSIX only).
+void CatchHangUps(bool started_by_parent);
 
 }  // namespace platform

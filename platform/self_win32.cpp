@@ -1,7 +1,10 @@
 #include <windows.h>
 #include <io.h>
+#include <tlhelp32.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <thread>
 #include <utility>
 
 #include "platform/self.h"
@@ -14,7 +17,30 @@ std::function<void()>* g_on_stop = nullptr;
 BOOL WINAPI OnConsoleControl(DWORD type) {
   if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
   if (g_on_stop) (*g_on_stop)();  // the system runs this handler on a thread of its own
+  // A closed console window ends the process as soon as the handler returns (or a few seconds
+  // later): it waits, so that the command stops after its frame, closes the link and exits itself.
+  if (type == CTRL_CLOSE_EVENT) ::Sleep(INFINITE);
   return TRUE;
+}
+
+// The id of the process that started this one; 0 when the system cannot tell.
+DWORD ParentProcessId() {
+  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  DWORD parent = 0;
+  const DWORD self = ::GetCurrentProcessId();
+  for (BOOL more = ::Process32First(snapshot, &entry); more; more = ::Process32Next(snapshot, &entry))
+    if (entry.th32ProcessID == self) parent = entry.th32ParentProcessID;
+  ::CloseHandle(snapshot);
+  return parent;
+}
+
+uint64_t CreationTime(HANDLE process) {
+  FILETIME created{}, exited, kernel, user;
+  if (!::GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  return (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
 }
 
 }  // namespace
@@ -30,6 +56,25 @@ bool StdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 void CatchStopRequests(std::function<void()> on_stop) {
   g_on_stop = new std::function<void()>(std::move(on_stop));  // lives as long as the process
   ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+void CatchHangUps(bool started_by_parent) {
+  // A console program's output does not vanish under it: a write to it fails instead.
+  if (!g_on_stop || !started_by_parent) return;
+  const DWORD parent_id = ParentProcessId();
+  if (parent_id == 0) return;  // the system cannot tell: nothing to watch
+  HANDLE parent = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent_id);
+  // No such process (it is gone already), or one started after this one that only took over the
+  // number of a parent gone already: the parent has ended.
+  if (!parent && ::GetLastError() != ERROR_INVALID_PARAMETER) return;
+  if (parent && CreationTime(parent) > CreationTime(::GetCurrentProcess())) {
+    ::CloseHandle(parent);
+    parent = nullptr;
+  }
+  std::thread([parent] {
+    if (parent) ::WaitForSingleObject(parent, INFINITE);
+    (*g_on_stop)();
+  }).detach();
 }
 
 }  // namespace platform

@@ -19,7 +19,8 @@ namespace {
 // the message already on the console, so its own failure lines always come after it.
 std::atomic<bool> g_line_gone_reported{false};
 std::atomic<bool> g_line_gone_shown{false};  // its message is on the console
-std::atomic<bool> g_stop_requested{false};
+std::atomic<bool> g_stop_requested{false};    // the command ends as on a lost line
+std::atomic<bool> g_refuse_open{false};       // a stop came: no session is opened any more
 
 // The message of a line that is gone (or of a stop), once per session.
 void ShowLineGone() {
@@ -40,6 +41,7 @@ uint8_t LeadingNumber(const char* text) {
 // The session opened with its result callback in place before the dispatcher can run.
 PST_FWAPP_OBJ Init(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS_CB progress_cb,
                    bool quiet = false) {
+  if (cmFwAppStoppedBeforeOpen()) return nullptr;  // nothing goes out, not even the hello
   // cppcheck-suppress [legacyUninitvar, unreadVariable] ; cppcheck misreads new (std::nothrow) T{}
   auto* app = new (std::nothrow) ST_FWAPP_OBJ{};
   if (!app) return nullptr;
@@ -55,7 +57,8 @@ PST_FWAPP_OBJ Init(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS
   ST_CMBS_INIT init{static_cast<int>(app->init_type), app->init_port};
   if (cmbs_api_Init(0, &init, nullptr) != 0) {
     cmbs_util_Trace(2, "[ERROR] Couldn't initialize application. Check if target is connected and running!\n");
-    if (!quiet) {
+    // A stop that ended the start-up is the reason given.
+    if (!cmFwAppStoppedBeforeOpen() && !quiet) {
       std::printf("[ERROR] Couldn't initialize application.\nPlease check if target is connected and running!\n");
       cmFwAppTellPortInUse(app->port_number);
     }
@@ -71,8 +74,7 @@ PST_FWAPP_OBJ Init(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS
     delete app;
     return nullptr;
   }
-  if (g_stop_requested.load()) {  // asked before the link could hear it: nothing is started
-    std::printf("\n[ERROR] Stopped on request\n");
+  if (cmFwAppStoppedBeforeOpen()) {  // asked before the link could hear it: nothing is started
     cmbs_api_Destroy();
     delete app;
     return nullptr;
@@ -279,8 +281,20 @@ void cmFwAppOnLineGone(PST_FWAPP_OBJ app) {
 bool cmFwAppLineGone() { return g_line_gone_reported.load(); }
 
 void cmFwAppRequestStop() {
+  g_refuse_open.store(true);
   g_stop_requested.store(true);
   cmbs_rx_EndSoon();  // the receive thread reports it after the frames already queued
+}
+
+void cmFwAppRefuseOpen() { g_refuse_open.store(true); }
+
+bool cmFwAppOpenRefused() { return g_refuse_open.load(); }
+
+bool cmFwAppStoppedBeforeOpen() {
+  if (!g_refuse_open.load()) return false;
+  std::printf("\n[ERROR] Stopped on request\n");
+  std::fflush(stdout);
+  return true;
 }
 
 namespace {

@@ -159,11 +159,20 @@ void cmFwAppOnLineGone(PST_FWAPP_OBJ app);
 // True once the line to the target is gone and that has been reported (cmFwAppOnLineGone has
 // run): a command sends nothing more and ends.
 bool cmFwAppLineGone();
-// Any thread, once a stop was asked for (a child of a run over every repeater): the command
-// ends like one whose line is gone, with its own message instead of the disconnection one;
-// the link is then closed as usual, after the frame being written. A session opened later
-// is refused.
+// Any thread, once a stop was asked for (Ctrl-C, a hang-up, the run that started this one
+// gone): the command ends like one whose line is gone, with its own message instead of the
+// disconnection one; the link is then closed as usual, after the frame being written. A
+// session opened later is refused.
 void cmFwAppRequestStop();
+// Any thread, once a console was asked to stop: it quits as on its quit key, so its link
+// stays up for what quitting sends; only a session opened later is refused.
+void cmFwAppRefuseOpen();
+// Before and right after the link comes up: true, after "\n[ERROR] Stopped on request\n" on
+// the console, when a stop came and so the session must not be opened (or used).
+bool cmFwAppStoppedBeforeOpen();
+// True once a stop came: a session that did not open was refused for it, and the console has
+// been told so; the command adds no failure of its own.
+bool cmFwAppOpenRefused();
 
 // The session's debug trace: level 1 information, 2 and 3 errors. It discards everything.
 void cmbs_util_Trace(int level, const char* format, ...);

@@ -1,5 +1,6 @@
 // -all: the built tool serving several simulated repeaters in one tree at once.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <cstdio>
@@ -346,6 +347,60 @@ TEST_F(AllTest, InterruptStopsEveryChildAfterAWholeFrame) {
     size_t framed = 0;
     for (const auto& frame : targets_[i]->Received()) framed += frame.wire.size();
     EXPECT_EQ(framed, targets_[i]->ReceivedBytes().size());
+  }
+}
+
+// Running processes of the tool (-all's children or not) whose command line names text.
+std::vector<int> ToolProcesses(const std::string& text, bool children) {
+  std::vector<int> pids;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+    const std::string line{std::istreambuf_iterator<char>(in), {}};  // empty once ended
+    if (line.starts_with(std::string(HALVERN_EXE) + '\0') && line.find(text) != std::string::npos &&
+        (line.find("-allchild") != std::string::npos) == children)
+      pids.push_back(std::stoi(entry.path().filename().string()));
+  }
+  return pids;
+}
+
+TEST_F(AllTest, ALostParentLeavesNoChildRunning) {
+  // The tool's output goes to cat, or (signal 0) to a reader that reads nothing and goes away
+  // once the file $0 exists. The tool's exit status follows on standard error.
+  const std::string script = "{ \"$@\"; echo \"exit $?\" >&2; } | "
+                             "if [ \"$0\" = - ]; then cat; else until [ -e \"$0\" ]; do sleep 0.05; done; fi";
+  const std::pair<int, const char*> cases[] = {{SIGHUP, "exit 1\n"}, {SIGKILL, "exit 137\n"}, {0, "exit 1\n"}};
+  const std::string image = Write("fw.bin", Pattern(100000, 1)), gone = Path("reader_gone");
+  for (const auto& [signal, status] : cases) {
+    SCOPED_TRACE(signal);
+    while (!targets_.empty()) targets_.pop_back();
+    sim::Config paced;
+    paced.paced = paced.pace_host_bytes = true;
+    StartTargets(3, paced);
+    platform::Child shell;
+    ASSERT_TRUE(shell.Start({"/bin/sh", "-c", script, signal ? "-" : gone, HALVERN_EXE, "-p", "RX5120", "-cmd",
+                             "update", "-fw", image, "-all"}, Env()));
+    for (auto& target : targets_) ASSERT_TRUE(target->WaitForFrames(12, 20s));
+    const std::vector<int> parent = ToolProcesses(image, false);
+    ASSERT_EQ(parent.size(), 1u);
+    ASSERT_EQ(ToolProcesses(image, true).size(), 3u);
+    signal ? (void)::kill(parent[0], signal) : (void)std::ofstream(gone).put('x');
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!(ToolProcesses(image, true).empty() && ToolProcesses(image, false).empty()) &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(ToolProcesses(image, true).empty() && ToolProcesses(image, false).empty()) << "still running";
+    EXPECT_EQ(shell.Finish(10000), 0);
+    EXPECT_TRUE(shell.Err().ends_with(status)) << shell.Err();
+    for (int i = 0; i < 3 && signal == SIGHUP; ++i)
+      EXPECT_NE(SummaryLine(shell.Out(), i + 1, "RX" + std::to_string(7001 + i)).find(" interrupted "), std::string::npos);
+    std::this_thread::sleep_for(300ms);  // paced: the last bytes may still be crossing the line
+    for (auto& target : targets_) {
+      EXPECT_FALSE(target->FirmwareEnded());
+      size_t framed = 0;
+      for (const auto& frame : target->Received()) framed += frame.wire.size();
+      EXPECT_EQ(framed, target->ReceivedBytes().size());
+    }
   }
 }
 

@@ -133,7 +133,7 @@ int cmLogRun(uint8_t port, const char* log_path, int log_level) {
   std::snprintf(port_text, sizeof port_text, "%d", port);
   PST_FWAPP_OBJ app = cmFwAppOpen(port_text, 0, nullptr);
   if (!app) {
-    cmTracerOut("[ERROR] Can not connect to COM%d\n", port);
+    if (!cmFwAppOpenRefused()) cmTracerOut("[ERROR] Can not connect to COM%d\n", port);
     return -1;
   }
   // A log file another run is writing is refused and left whole; the run goes on without one.

@@ -83,7 +83,8 @@ int cmTracerRun(uint8_t port, const char* config_path) {
   std::snprintf(port_text, sizeof port_text, "%d", port);
   PST_FWAPP_OBJ app = cmFwAppOpen(port_text, 0, nullptr);
   if (!app) {
-    cmTracerOut("%s %d: [ERROR]: Unable to initialize cmbs! Check your com port\n", kModule, 112);
+    if (!cmFwAppOpenRefused())
+      cmTracerOut("%s %d: [ERROR]: Unable to initialize cmbs! Check your com port\n", kModule, 112);
     return -1;
   }
   // From here on trace events and status answers are handled on the receive thread.

@@ -47,7 +47,8 @@ void cmFwUpProgress(uint32_t, uint32_t code, uintptr_t) {
 int cmFwUpCommand(uint8_t port, const char* fw_path) {
   PST_FWAPP_OBJ app = cmFwAppInit(cmFwAppPortText(port).c_str());
   if (!app) {
-    std::printf("\n[ERROR]\tTarget connectivity failed! Check COMPort is not used from other application\n");
+    if (!cmFwAppOpenRefused())
+      std::printf("\n[ERROR]\tTarget connectivity failed! Check COMPort is not used from other application\n");
     return -1;
   }
 

@@ -32,6 +32,7 @@ void PutLe32(uint8_t* at, uint32_t value) {
 }  // namespace
 
 PST_FWAPP_OBJ cmPillUpdInitialize(const char* port_text) {
+  if (cmFwAppStoppedBeforeOpen()) return nullptr;  // nothing goes out, not even the hello
   // cppcheck-suppress [legacyUninitvar, unreadVariable] ; cppcheck misreads new (std::nothrow) T{}
   auto* app = new (std::nothrow) ST_FWAPP_OBJ{};
   if (!app) return nullptr;
@@ -44,7 +45,7 @@ PST_FWAPP_OBJ cmPillUpdInitialize(const char* port_text) {
 
   const ST_CMBS_INIT init{static_cast<int>(app->init_type), app->init_port};
   if (cmbs_api_Init(0, &init, nullptr) != 0) {
-    std::printf("cmbs_api_Init FAILED!\n");
+    if (!cmFwAppStoppedBeforeOpen()) std::printf("cmbs_api_Init FAILED!\n");  // a stop is the reason given
     cmFwAppTellPortInUse(app->port_number);
     delete app;
     return nullptr;
@@ -55,6 +56,11 @@ PST_FWAPP_OBJ cmPillUpdInitialize(const char* port_text) {
   if (!app->api_handle) {
     cmbs_util_Trace(3, "cmPillUpdInitialize ERROR: Can't register callback function\n");
     cmbs_api_Destroy();  // the link would otherwise stay up with no owner
+    delete app;
+    return nullptr;
+  }
+  if (cmFwAppStoppedBeforeOpen()) {  // asked before the link could hear it: nothing is started
+    cmbs_api_Destroy();
     delete app;
     return nullptr;
   }

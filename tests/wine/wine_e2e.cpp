@@ -9,6 +9,7 @@
 // HALVERN_WIN_TESTS_EXE (the cross-built unit tests), HALVERN_WINE (the wine loader),
 // HALVERN_WINESERVER.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -353,6 +354,35 @@ TEST_F(WineTest, UpdateOfEveryRepeaterEachWithItsOwnImage) {
       << r.out;
   EXPECT_NE(r.out.find("   6  RX5120-0002           01.02.0345    ok                 4500"), std::string::npos)
       << r.out;
+}
+
+TEST_F(WineTest, ChildrenOfAnAllRunWhoseParentIsKilledStopAfterAWholeFrame) {
+  sim::Config paced;
+  paced.paced = true;
+  paced.pace_host_bytes = true;
+  StartTarget(paced);
+  StartSecondTarget(paced);
+  const fs::path image = Write("fw.bin", std::string(100000, 'F'));
+  StartTool({"-p", "RX5120", "-cmd", "update", "-fw", WinPath(image), "-all"});
+  ASSERT_TRUE(target_->WaitForFrames(12, seconds(60)));
+  ASSERT_TRUE(second_->WaitForFrames(12, seconds(60)));
+  ::kill(tool_->Pid(), SIGKILL);  // the parent ends without a word, as if terminated
+  // Each child stops within a few seconds: its target hears nothing more.
+  const auto deadline = std::chrono::steady_clock::now() + seconds(8);
+  size_t heard = 0;
+  for (;;) {
+    std::this_thread::sleep_for(milliseconds(1500));
+    const size_t now = target_->ReceivedBytes().size() + second_->ReceivedBytes().size();
+    if (now == heard || std::chrono::steady_clock::now() > deadline) break;
+    heard = now;
+  }
+  for (const sim::Target* target : {target_.get(), second_.get()}) {
+    EXPECT_FALSE(target->FirmwareEnded());
+    size_t framed = 0;
+    for (const auto& frame : target->Received()) framed += frame.wire.size();
+    EXPECT_EQ(framed, target->ReceivedBytes().size());
+  }
+  EXPECT_LT(target_->Received().size() + second_->Received().size(), 400u) << "the children ran on";
 }
 
 // A trace indication's elements: dst, src, mid, flags, data.
