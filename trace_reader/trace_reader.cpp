@@ -249,9 +249,19 @@ bool Parser::Finish() {
 
 namespace {
 
-bool IsBegin(const char* raw, uint64_t key_index) {
-  for (size_t i = 0; i < 5; ++i)
-    if ((raw[i] ^ kKey[(key_index + i) % 3]) != "BEGIN"[i]) return false;
+// The key byte (0 to 2) under which `c` reads as `plain`, or 3 when none does. The key's bytes
+// differ, so at most one does.
+unsigned KeyFor(char c, char plain) {
+  const char key = static_cast<char>(c ^ plain);
+  for (unsigned k = 0; k < 3; ++k)
+    if (kKey[k] == key) return k;
+  return 3;
+}
+
+// Whether the five bytes read "BEGIN" when the first is unscrambled with key byte `key`.
+bool IsBegin(const char* raw, unsigned key) {
+  for (size_t i = 1; i < 5; ++i)
+    if ((raw[i] ^ kKey[(key + i) % 3]) != "BEGIN"[i]) return false;
   return true;
 }
 
@@ -303,15 +313,15 @@ void Reader::Pump() {
 bool Reader::Search() {
   const uint64_t end = base_ + window_.size();
   for (; search_at_ + 5 <= end; ++search_at_) {
+    // The one key phase under which this byte is a "B", if any, tells where to look on.
     const char* at = window_.data() + (search_at_ - base_);
-    for (unsigned phase = 0; phase < 3; ++phase) {
-      if (!IsBegin(at, search_at_ + phase)) continue;
-      phase_ = phase;
-      parser_.Restart(search_at_, stretch_.record + 1);
-      fed_ = search_at_;
-      searching_ = false;
-      return true;
-    }
+    const unsigned key = KeyFor(at[0], 'B');
+    if (key == 3 || !IsBegin(at, key)) continue;
+    phase_ = static_cast<unsigned>((key + 3 - search_at_ % 3) % 3);
+    parser_.Restart(search_at_, stretch_.record + 1);
+    fed_ = search_at_;
+    searching_ = false;
+    return true;
   }
   return false;
 }
