@@ -32,6 +32,10 @@ struct Capture {
   bool writing = false;                  // the writer holds records taken from pending
   bool stop = false;
   bool line_gone = false;
+  // Held while an event is handled; once finishing is set, no trace event reaches the tracer,
+  // which would report each as having no trace file to go to.
+  std::mutex events;
+  bool finishing = false;
 };
 
 Capture& State() {
@@ -66,9 +70,12 @@ void OnBurstEnd() {
 }
 
 void OnEvent(PST_FWAPP_OBJ app, uint16_t event_id, void* param) {
-  cmTracerCallBack(app, event_id, param);
-  if (event_id != CMBS_EV_INT_LINE_GONE) return;
   Capture& c = State();
+  {
+    std::lock_guard lock(c.events);
+    if (!c.finishing || event_id != CMXX_EV_LOGGER_TRACE_IND) cmTracerCallBack(app, event_id, param);
+  }
+  if (event_id != CMBS_EV_INT_LINE_GONE) return;
   {
     std::lock_guard lock(c.mutex);
     c.line_gone = true;
@@ -119,11 +126,15 @@ void Pump(platform::FifoWriter& fifo) {
 }
 
 // Ends the capture: no more packets, the rest written, the logger switched off when it was
-// switched on.
+// switched on. Packets that still arrive are dropped quietly.
 void Finish(PST_FWAPP_OBJ app, platform::FifoWriter& fifo, bool logger_on) {
+  Capture& c = State();
+  {
+    std::lock_guard lock(c.events);
+    c.finishing = true;
+  }
   cmTracerSetPacketSink(nullptr);
   cmbs_api_SetBurstEnd(nullptr);
-  Capture& c = State();
   std::string rest;
   {
     std::lock_guard lock(c.mutex);
@@ -192,5 +203,9 @@ int cmExtcapCapture(const ST_EXTCAP_OPTIONS& o) {
   Pump(fifo);
   const bool line_gone = cmFwAppLineGone();
   Finish(app, fifo, true);
-  return line_gone ? 1 : 0;
+  // Records that did not reach the trace file (a full disk) fail the capture: the file has gaps.
+  const bool lost = !o.trace_file.empty() && cmTracerFileLost();
+  if (lost)
+    std::fprintf(stderr, "halvern-extcap: couldn't write the trace file %s: records were lost\n", o.trace_file.c_str());
+  return line_gone || lost ? 1 : 0;
 }

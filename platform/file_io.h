@@ -1,6 +1,6 @@
 // Files the tracer needs beyond the standard streams: a file written with one system call
-// per record and nothing buffered, the modification time of a file, and where the
-// message-ID name file lies by default.
+// per record and nothing buffered, the modification time and the identity of a file, and
+// where the message-ID name file lies by default.
 #pragma once
 
 #include <cstddef>
@@ -42,6 +42,17 @@ std::FILE* CreateHeldTextFile(const std::string& path, int* error);
 // The file's last modification time in seconds, as the file system reports it.
 // False when the file's status cannot be had (it does not exist).
 bool FileModifiedTime(const std::string& path, int64_t* seconds);
+
+// Which file a name or an open stream leads to: the same two values mean the same file, even
+// when its name, size and content have changed (the volume and the file's number on it).
+struct FileIdentity {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+// False when the file cannot be looked at (the name leads nowhere).
+bool PathIdentity(const std::string& path, FileIdentity* id);
+bool StreamIdentity(std::FILE* file, FileIdentity* id);
 
 // The fixed place of the message-ID name file on this system.
 const char* DefaultMidFilePath();

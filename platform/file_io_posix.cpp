@@ -82,6 +82,26 @@ bool FileModifiedTime(const std::string& path, int64_t* seconds) {
   return true;
 }
 
+namespace {
+
+bool IdentityOf(const struct stat& st, FileIdentity* id) {
+  id->volume = static_cast<uint64_t>(st.st_dev);
+  id->index = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+}  // namespace
+
+bool PathIdentity(const std::string& path, FileIdentity* id) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && IdentityOf(st, id);
+}
+
+bool StreamIdentity(std::FILE* file, FileIdentity* id) {
+  struct stat st {};
+  return file && ::fstat(::fileno(file), &st) == 0 && IdentityOf(st, id);
+}
+
 const char* DefaultMidFilePath() { return "/etc/rx4000/logger.txt"; }
 
 }  // namespace platform

@@ -90,6 +90,31 @@ bool FileModifiedTime(const std::string& path, int64_t* seconds) {
   return true;
 }
 
+namespace {
+
+bool IdentityOf(HANDLE h, FileIdentity* id) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (h == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(h, &info)) return false;
+  id->volume = info.dwVolumeSerialNumber;
+  id->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
+}  // namespace
+
+bool PathIdentity(const std::string& path, FileIdentity* id) {
+  // No access asked for, every sharing granted: a file a writer holds can still be looked at.
+  HANDLE h = ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const bool ok = IdentityOf(h, id);
+  if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+  return ok;
+}
+
+bool StreamIdentity(std::FILE* file, FileIdentity* id) {
+  return file && IdentityOf(reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file))), id);
+}
+
 const char* DefaultMidFilePath() { return "C:\\rx4000\\logger.txt"; }
 
 }  // namespace platform

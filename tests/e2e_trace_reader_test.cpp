@@ -5,6 +5,7 @@
 // with the Wireshark dissector).
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 
 #include "platform/file_io.h"
@@ -392,6 +393,47 @@ TEST_F(TraceReaderE2eTest, FollowShowsRecordsAsTheyLand) {
     const std::string packet = trace_reader::PcapPacket(RecordOf(p, i % packets.size() + 1), 0);
     EXPECT_EQ(written.substr(at + 4, packet.size() - 4), packet.substr(4)) << "packet " << i + 1;  // all but seconds
     at += packet.size();
+  }
+}
+
+// What -f makes of a followed file that changes between two looks: truncated and written again
+// (longer than before), replaced by a file of the same size, or only appended to.
+TEST_F(TraceReaderE2eTest, FollowTellsAFileWrittenAgainFromOneThatGrew) {
+  const std::vector<Bytes> packets = AllPackets();
+  const Bytes same_size = {0x4C, 0x47, 2, 1, 83, 2, 3, 7, 8, 9};  // as long as packets[0]
+  const auto path = work_ / "live.txt";
+  const std::string notice = "halvern-trace: " + path.string() + ": the file was ";
+  struct Case {
+    const char* name;
+    std::function<void()> change;
+    std::string out, err;
+  } cases[] = {
+      {"truncated and written again",
+       [&] { std::ofstream(path, std::ios::binary | std::ios::trunc) << Scrambled({packets[1], packets[0]}); },
+       Line(packets[1], 1) + Line(packets[0], 2), notice + "truncated; reading it again from the start\n"},
+      {"replaced by a file of the same size",
+       [&] {
+         std::ofstream(work_ / "new.txt", std::ios::binary) << Scrambled({same_size});
+         std::filesystem::rename(work_ / "new.txt", path);
+       },
+       Line(same_size, 1), notice + "replaced; reading it again from the start\n"},
+      {"appended to", [&] { std::ofstream(path, std::ios::binary | std::ios::app) << Scrambled({packets[3]}, 48); },
+       Line(packets[3], 2), ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile("live.txt", Scrambled({packets[0]}));
+    platform::Child follow;
+    ASSERT_TRUE(follow.Start({HALVERN_TRACE_EXE, "-f", path.string()}, trace_env_));
+    const std::string before = Line(packets[0], 1);
+    EXPECT_TRUE(follow.WaitForText(before, kConsoleWaitMs)) << follow.Out();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the whole file is read: it waits for more
+    c.change();
+    EXPECT_TRUE(follow.WaitForText(before + c.out, kConsoleWaitMs)) << follow.Out() << follow.Err();
+    follow.RequestStop();
+    EXPECT_EQ(follow.Wait(kConsoleWaitMs), 0);
+    EXPECT_EQ(follow.Out(), before + c.out);
+    EXPECT_EQ(follow.Err(), c.err);
   }
 }
 

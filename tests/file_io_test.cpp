@@ -72,3 +72,22 @@ TEST(HeldFileTest, SecondTextFileWriterIsRefusedAndTheFirstStaysWhole) {
 }
 
 }  // namespace
+
+// halvern-trace -f tells a file written again from one replaced under its name by this.
+TEST(FileIdentityTest, ANameAndAnOpenStreamLeadToTheSameFileOrNot) {
+  ScratchDir dir;
+  const auto a = dir.path() / "a.txt", b = dir.path() / "b.txt";
+  std::ofstream(a) << "same size";
+  std::ofstream(b) << "same size";
+  std::FILE* open = std::fopen(a.string().c_str(), "rb");
+  ASSERT_NE(open, nullptr);
+  platform::FileIdentity stream, named_a, named_b;
+  EXPECT_TRUE(platform::StreamIdentity(open, &stream));
+  std::ofstream(a, std::ios::trunc) << "written again, longer";  // still the same file
+  EXPECT_TRUE(platform::PathIdentity(a.string(), &named_a));
+  EXPECT_TRUE(platform::PathIdentity(b.string(), &named_b));
+  EXPECT_EQ(named_a, stream);
+  EXPECT_NE(named_b, stream);
+  EXPECT_FALSE(platform::PathIdentity((dir.path() / "none.txt").string(), &named_b));
+  std::fclose(open);
+}

@@ -200,6 +200,41 @@ TEST_F(ExtcapTest, ABurstOfIndicationsArrivesWholeAndInOrder) {
   EXPECT_EQ(viewer.Packets(), expected);
 }
 
+// A stop that comes while indications still flow at line rate ends the capture quietly; a trace
+// file that could not hold the records fails it with one line.
+TEST_F(ExtcapTest, AStopWhilePacketsFlowIsQuietAndLostTraceRecordsFailTheCapture) {
+  Bytes burst;
+  for (int i = 0; i < 50000; ++i) {
+    const Bytes frame = sim::wire::BuildFrame(sim::wire::kEvTraceInd, TraceInd(2, 1, 83, 0x00, 0x00, {uint8_t(i)}));
+    burst.insert(burst.end(), frame.begin(), frame.end());
+  }
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{}, 0, ""},
+      {{"--trace-file", "/dev/full"}, 1,
+       "halvern-extcap: couldn't write the trace file /dev/full: records were lost\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.status);
+    StartTarget();
+    std::filesystem::remove(Fifo());
+    FifoReader viewer(Fifo());
+    StartCapture(c.args);
+    ASSERT_TRUE(target_->WaitForEvent(0x3801, 10s)) << tool_->Err();
+    std::thread line([&] { target_->PushBytes(burst); });
+    EXPECT_TRUE(viewer.WaitForPackets(20));
+    tool_->RequestStop();
+    EXPECT_EQ(tool_->Wait(kWaitMs), c.status);
+    target_->HangUp();  // the rest of the burst is not waited for
+    line.join();
+    EXPECT_EQ(tool_->Err(), c.err);
+    EXPECT_LT(viewer.Packets().size(), 50000u) << "the stop came while packets flowed";
+  }
+}
+
 TEST_F(ExtcapTest, AViewerClosingTheFifoEndsTheCaptureCleanly) {
   StartTarget();
   FifoReader viewer(Fifo());

@@ -278,22 +278,38 @@ int64_t OpenSize(std::FILE* in, uint64_t offset) {
   return size;
 }
 
+// Whether the open file still starts with `head`; its position is left at `offset`. A file
+// shorter than the head is found by its size; a read that fails is not taken for a change.
+bool StartsWith(std::FILE* in, const std::string& head, uint64_t offset) {
+  if (head.empty()) return true;
+  std::string now(head.size(), '\0');
+  const bool read = platform::FileSeek(in, 0, SEEK_SET) && std::fread(now.data(), 1, now.size(), in) == now.size();
+  platform::FileSeek(in, static_cast<int64_t>(offset), SEEK_SET);
+  return !read || now == head;
+}
+
 enum class Change { kNone, kTruncated, kReplaced };
 
-// What became of a followed file of which offset bytes were read: shorter now, or its name
-// leads to another file. The open file's size is taken before and after its name's, so a
-// write in between is not taken for another file, nor a truncation in between (the name then
-// shows the new, shorter size while `before` still holds the old one) for a replacement.
-Change Changed(const std::string& path, std::FILE* in, uint64_t offset) {
-  const int64_t before = OpenSize(in, offset);
-  std::error_code error;
-  const uintmax_t named = std::filesystem::file_size(path, error);
-  const int64_t after = OpenSize(in, offset);
-  if (before < 0 || after < 0) return Change::kNone;
-  if (static_cast<uint64_t>(before) < offset || static_cast<uint64_t>(after) < offset) return Change::kTruncated;
+// What a followed file must still show for its reading to go on.
+struct Followed {
+  platform::FileIdentity opened;  // the file that was opened
+  std::string head;               // its first bytes as they were read, up to kHead
+  uint64_t offset = 0;            // bytes read
+};
+// The head holds the longest record whole: a file truncated and written again between two
+// looks, as long as before or longer, shows it by its first record.
+constexpr size_t kHead = 1024;
+
+// What became of a followed file: it is shorter than what was read, or its first record is
+// not the one read; or, once all of it is read (`at_end`), its name leads to another file
+// (even one of the same size).
+Change Changed(const std::string& path, std::FILE* in, const Followed& f, bool at_end) {
+  platform::FileIdentity named;
   // A name that leads nowhere (the file was removed) is waited on: a new file may come.
-  if (!error && (named < static_cast<uintmax_t>(before) || named > static_cast<uintmax_t>(after)))
-    return Change::kReplaced;
+  if (at_end && platform::PathIdentity(path, &named) && named != f.opened) return Change::kReplaced;
+  const int64_t size = OpenSize(in, f.offset);
+  if (size < 0) return Change::kNone;
+  if (static_cast<uint64_t>(size) < f.offset || !StartsWith(in, f.head, f.offset)) return Change::kTruncated;
   return Change::kNone;
 }
 
@@ -303,21 +319,20 @@ bool Follow(const Options& o, File& in, Output& out, uint64_t* damages) {
   platform::CatchStopRequests([] { stop->Set(); });
   auto reading = std::make_unique<Reading>(o, out, true);
   std::vector<char> buffer(kChunk);
-  uint64_t offset = 0;
+  Followed followed;
+  platform::StreamIdentity(in.get(), &followed.opened);
   while (!stop->Wait(std::chrono::milliseconds(0))) {
     std::clearerr(in.get());  // end of file is only where the writer has got to so far
     const size_t n = std::fread(buffer.data(), 1, buffer.size(), in.get());
-    if (n > 0) {
-      reading->Feed(buffer.data(), n);
-      offset += n;
-      out.Flush();
-      continue;
-    }
-    if (std::ferror(in.get())) {
+    if (n == 0 && std::ferror(in.get())) {
       *damages += reading->damages();
       return false;
     }
-    if (const Change change = Changed(o.trace_path, in.get(), offset); change != Change::kNone) {
+    // Looked at after the read: bytes read from a file written again since the last look are
+    // not taken for the rest of the one read before. A file replaced under its name is read to
+    // its end first.
+    followed.offset += n;
+    if (const Change change = Changed(o.trace_path, in.get(), followed, n == 0); change != Change::kNone) {
       if (change == Change::kReplaced) {
         File again(std::fopen(o.trace_path.c_str(), "rb"));
         if (!again) {  // gone again: look once more later
@@ -325,6 +340,7 @@ bool Follow(const Options& o, File& in, Output& out, uint64_t* damages) {
           continue;
         }
         in = std::move(again);
+        platform::StreamIdentity(in.get(), &followed.opened);
       } else {
         platform::FileSeek(in.get(), 0, SEEK_SET);
       }
@@ -334,7 +350,14 @@ bool Follow(const Options& o, File& in, Output& out, uint64_t* damages) {
       std::fprintf(stderr, "halvern-trace: %s: the file was %s; reading it again from the start\n",
                    o.trace_path.c_str(), change == Change::kReplaced ? "replaced" : "truncated");
       reading = std::make_unique<Reading>(o, out, true);
-      offset = 0;
+      followed.offset = 0;
+      followed.head.clear();
+      continue;
+    }
+    if (n > 0) {
+      if (followed.head.size() < kHead) followed.head.append(buffer.data(), std::min(n, kHead - followed.head.size()));
+      reading->Feed(buffer.data(), n);
+      out.Flush();
       continue;
     }
     stop->Wait(kFollowPoll);

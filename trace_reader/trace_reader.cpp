@@ -1,6 +1,7 @@
 #include "trace_reader/trace_reader.h"
 
 #include <cstdio>
+#include <type_traits>
 
 namespace trace_reader {
 
@@ -44,17 +45,21 @@ uint64_t ByteOffset(uint64_t record_offset, size_t index) {
   return record_offset + 5 + 2 * (index / 8 + 1) + 3 * index;
 }
 
-bool Parser::Fail(const std::string& what, uint64_t at) {
+template <typename What>
+bool Parser::Fail(const What& what, uint64_t at) {
   if (!damaged_) {
     damaged_ = true;
     damage_.record = number_;
     damage_.offset = at;
-    damage_.what = what;
+    if (!describe_) return false;
+    if constexpr (std::is_invocable_v<What>) damage_.what = what();
+    else damage_.what = what;
   }
   return false;
 }
 
-bool Parser::FailAtByte(size_t index, const std::string& what) {
+template <typename What>
+bool Parser::FailAtByte(size_t index, const What& what) {
   return Fail(what, ByteOffset(record_.offset, index));
 }
 
@@ -65,10 +70,16 @@ void Parser::Expect(const char* literal, size_t matched, Then then) {
   then_ = then;
 }
 
-bool Parser::Feed(const char* text, size_t n) {
+template <bool kScrambled>
+bool Parser::FeedText(const char* bytes, size_t n, unsigned key) {
   if (damaged_) return false;
   for (size_t i = 0; i < n; ++i) {
-    if (!Step(text[i])) {
+    char c = bytes[i];
+    if constexpr (kScrambled) {
+      c = static_cast<char>(c ^ kKey[key]);
+      if (++key == 3) key = 0;
+    }
+    if (!Step(c)) {
       offset_ += n - i;  // the rest is not looked at, but it was read
       return false;
     }
@@ -76,6 +87,10 @@ bool Parser::Feed(const char* text, size_t n) {
   }
   return true;
 }
+
+bool Parser::Feed(const char* text, size_t n) { return FeedText<false>(text, n, 0); }
+
+bool Parser::FeedScrambled(const char* raw, size_t n, unsigned key) { return FeedText<true>(raw, n, key % 3); }
 
 bool Parser::StartLine(char c, uint64_t at) {
   if (short_line_) return Fail("more bytes after a line of fewer than 8", at);
@@ -85,7 +100,7 @@ bool Parser::StartLine(char c, uint64_t at) {
 
 bool Parser::StartByte(char c, uint64_t at) {
   if (record_.size == kMaxPacket)
-    return Fail("record holds more than " + std::to_string(kMaxPacket) + " bytes", at);
+    return Fail([&] { return "record holds more than " + std::to_string(kMaxPacket) + " bytes"; }, at);
   high_nibble_ = HexValue(c);
   state_ = State::kHexLow;
   return true;
@@ -95,9 +110,9 @@ bool Parser::Step(char c) {
   switch (state_) {
     case State::kLiteral:
       if (c != literal_[literal_at_]) {
-        if (literal_[0] == 'B') return Fail("expected \"BEGIN\", found " + Show(c), offset_);
-        if (literal_[0] == 'E') return Fail("expected \"END\" and an empty line, found " + Show(c), offset_);
-        return Fail("expected a line end (CR LF), found " + Show(c), offset_);
+        if (literal_[0] == 'B') return Fail([&] { return "expected \"BEGIN\", found " + Show(c); }, offset_);
+        if (literal_[0] == 'E') return Fail([&] { return "expected \"END\" and an empty line, found " + Show(c); }, offset_);
+        return Fail([&] { return "expected a line end (CR LF), found " + Show(c); }, offset_);
       }
       if (literal_[0] == 'B' && literal_at_ == 0) {
         in_record_ = true;
@@ -122,7 +137,7 @@ bool Parser::Step(char c) {
         state_ = State::kLineStartE;
         return true;
       }
-      if (HexValue(c) < 0) return Fail("expected a hexadecimal byte or \"END\", found " + Show(c), offset_);
+      if (HexValue(c) < 0) return Fail([&] { return "expected a hexadecimal byte or \"END\", found " + Show(c); }, offset_);
       return StartLine(c, offset_);
 
     case State::kLineStartE:
@@ -130,13 +145,13 @@ bool Parser::Step(char c) {
         Expect("END\r\n\r\n", 2, Then::kRecordDone);
         return true;
       }
-      if (HexValue(c) < 0) return Fail("expected \"END\" or a hexadecimal digit, found " + Show(c), offset_);
+      if (HexValue(c) < 0) return Fail([&] { return "expected \"END\" or a hexadecimal digit, found " + Show(c); }, offset_);
       if (!StartLine('E', offset_ - 1)) return false;
       return Step(c);
 
     case State::kHexLow: {
       const int low = HexValue(c);
-      if (low < 0) return Fail("expected a hexadecimal digit, found " + Show(c), offset_);
+      if (low < 0) return Fail([&] { return "expected a hexadecimal digit, found " + Show(c); }, offset_);
       record_.bytes[record_.size++] = static_cast<uint8_t>(high_nibble_ << 4 | low);
       ++line_bytes_;
       state_ = State::kSpace;
@@ -144,7 +159,7 @@ bool Parser::Step(char c) {
     }
 
     case State::kSpace:
-      if (c != ' ') return Fail("expected a space after a byte, found " + Show(c), offset_);
+      if (c != ' ') return Fail([&] { return "expected a space after a byte, found " + Show(c); }, offset_);
       state_ = State::kAfterByte;
       return true;
 
@@ -154,7 +169,7 @@ bool Parser::Step(char c) {
         Expect("\r\n", 1, Then::kLineStart);
         return true;
       }
-      if (HexValue(c) < 0) return Fail("expected a hexadecimal byte or a line end, found " + Show(c), offset_);
+      if (HexValue(c) < 0) return Fail([&] { return "expected a hexadecimal byte or a line end, found " + Show(c); }, offset_);
       if (line_bytes_ == 8) return Fail("more than 8 bytes on a line", offset_);
       return StartByte(c, offset_);
   }
@@ -164,31 +179,31 @@ bool Parser::Step(char c) {
 bool Parser::CheckRecord() {
   const Record& r = record_;
   if (r.size < kHeaderSize)
-    return Fail("packet of " + std::to_string(r.size) + " bytes is shorter than its 7-byte header", r.offset);
+    return Fail([&] { return "packet of " + std::to_string(r.size) + " bytes is shorter than its 7-byte header"; }, r.offset);
   const size_t data = r.data_size();
   if (r.bytes[0] == 'L' && r.bytes[1] == 'G') {
     if (r.bytes[5] != r.bytes[2])
-      return FailAtByte(5, "first packet repeats dst " + Hex2(r.bytes[2]) + " as " + Hex2(r.bytes[5]));
+      return FailAtByte(5, [&] { return "first packet repeats dst " + Hex2(r.bytes[2]) + " as " + Hex2(r.bytes[5]); });
     if (r.bytes[6] != (data & 0xFF))
-      return FailAtByte(6, "length byte " + Hex2(r.bytes[6]) + " does not match the " + std::to_string(data) +
-                               " data bytes");
+      return FailAtByte(6, [&] { return "length byte " + Hex2(r.bytes[6]) + " does not match the " + std::to_string(data) +
+                               " data bytes"; });
     have_first_ = true;
     second_taken_ = false;
     first_dst_ = r.dst(), first_src_ = r.src(), first_mid_ = r.mid();
     return true;
   }
   const bool second = (r.bytes[0] == 1 && r.bytes[1] == 0) || (r.bytes[0] == 0 && r.bytes[1] == 1);
-  if (!second) return FailAtByte(0, "unknown packet kind " + Hex2(r.bytes[0]) + " " + Hex2(r.bytes[1]));
+  if (!second) return FailAtByte(0, [&] { return "unknown packet kind " + Hex2(r.bytes[0]) + " " + Hex2(r.bytes[1]); });
   if (data > kMaxSecondData)
     return FailAtByte(kHeaderSize + kMaxSecondData, "second packet holds more than 255 data bytes");
   if (r.bytes[6] != ((data * 4) & 0xFF))
-    return FailAtByte(6, "length byte " + Hex2(r.bytes[6]) + " does not match the " + std::to_string(data) +
-                             " data bytes");
+    return FailAtByte(6, [&] { return "length byte " + Hex2(r.bytes[6]) + " does not match the " + std::to_string(data) +
+                             " data bytes"; });
   if (!have_first_ || second_taken_) return FailAtByte(0, "second packet without a first packet before it");
   if (r.dst() != first_dst_ || r.src() != first_src_ || r.mid() != first_mid_)
     return FailAtByte(2, "second packet does not belong to the first packet before it");
   if (r.task() != r.dst() && r.task() != r.src())
-    return FailAtByte(5, "second packet names task " + Hex2(r.task()) + ", neither its dst nor its src");
+    return FailAtByte(5, [&] { return "second packet names task " + Hex2(r.task()) + ", neither its dst nor its src"; });
   second_taken_ = true;
   return true;
 }
@@ -196,6 +211,7 @@ bool Parser::CheckRecord() {
 bool Parser::CompleteRecord() {
   if (!CheckRecord()) return false;
   in_record_ = false;
+  describe_ = true;
   ++records_;
   ++number_;
   start_ = offset_ + 1;  // this byte ends the record
@@ -206,6 +222,7 @@ bool Parser::CompleteRecord() {
 
 void Parser::Restart(uint64_t offset, uint64_t number) {
   damaged_ = finished_ = in_record_ = false;
+  describe_ = false;
   damage_ = Damage();
   offset_ = start_ = offset;
   number_ = number;
@@ -232,9 +249,19 @@ bool Parser::Finish() {
 
 namespace {
 
-bool IsBegin(const char* raw, uint64_t key_index) {
-  for (size_t i = 0; i < 5; ++i)
-    if ((raw[i] ^ kKey[(key_index + i) % 3]) != "BEGIN"[i]) return false;
+// The key byte (0 to 2) under which `c` reads as `plain`, or 3 when none does. The key's bytes
+// differ, so at most one does.
+unsigned KeyFor(char c, char plain) {
+  const char key = static_cast<char>(c ^ plain);
+  for (unsigned k = 0; k < 3; ++k)
+    if (kKey[k] == key) return k;
+  return 3;
+}
+
+// Whether the five bytes read "BEGIN" when the first is unscrambled with key byte `key`.
+bool IsBegin(const char* raw, unsigned key) {
+  for (size_t i = 1; i < 5; ++i)
+    if ((raw[i] ^ kKey[(key + i) % 3]) != "BEGIN"[i]) return false;
   return true;
 }
 
@@ -250,15 +277,22 @@ void Reader::Feed(const char* raw, size_t n) {
 
 // Gives the parser what it has not had; on damage, looks for the next record and goes on
 // from there. Keeps only the bytes a later search or the record in progress may need.
+//
+// The parser unscrambles only the bytes it looks at, so a false record start costs the bytes
+// up to where it fails, not the rest of the window. A false start under any key phase cannot
+// lie wholly inside the text a failed record was read from (that text holds no "BEGIN" under
+// another phase, nor one under its own but at its start), so the next one begins at most four
+// bytes before the byte that failed: every byte is looked at a bounded number of times.
 void Reader::Pump() {
   for (;;) {
     if (searching_ && !Search()) break;
     const uint64_t end = base_ + window_.size();
     if (fed_ == end) break;
-    text_.assign(window_, fed_ - base_, std::string::npos);
-    Unscramble(text_.data(), text_.size(), fed_ + phase_);
+    const uint64_t from = fed_;
     fed_ = end;
-    if (parser_.Feed(text_.data(), text_.size())) break;
+    if (parser_.FeedScrambled(window_.data() + (from - base_), static_cast<size_t>(end - from),
+                              static_cast<unsigned>((from + phase_) % 3)))
+      break;
     if (!open_) {
       open_ = true;
       stretch_ = *parser_.damage();
@@ -279,15 +313,15 @@ void Reader::Pump() {
 bool Reader::Search() {
   const uint64_t end = base_ + window_.size();
   for (; search_at_ + 5 <= end; ++search_at_) {
+    // The one key phase under which this byte is a "B", if any, tells where to look on.
     const char* at = window_.data() + (search_at_ - base_);
-    for (unsigned phase = 0; phase < 3; ++phase) {
-      if (!IsBegin(at, search_at_ + phase)) continue;
-      phase_ = phase;
-      parser_.Restart(search_at_, stretch_.record + 1);
-      fed_ = search_at_;
-      searching_ = false;
-      return true;
-    }
+    const unsigned key = KeyFor(at[0], 'B');
+    if (key == 3 || !IsBegin(at, key)) continue;
+    phase_ = static_cast<unsigned>((key + 3 - search_at_ % 3) % 3);
+    parser_.Restart(search_at_, stretch_.record + 1);
+    fed_ = search_at_;
+    searching_ = false;
+    return true;
   }
   return false;
 }

@@ -69,6 +69,10 @@ class Parser {
   // The next n bytes of unscrambled text. False once the file is known to be damaged; what
   // comes after the damage is not looked at.
   bool Feed(const char* text, size_t n);
+  // The same for n bytes as they lie in the file, the first of them scrambled with key byte
+  // `key` (0 to 2). Each byte is unscrambled as it is looked at: bytes after the damage cost
+  // nothing.
+  bool FeedScrambled(const char* raw, size_t n, unsigned key);
   // The end of the file. False when the file is damaged, ends inside a record or is empty.
   bool Finish();
 
@@ -81,16 +85,24 @@ class Parser {
 
   // Reads on after damage with a record expected at file offset `offset`, numbered `number`.
   // The damage is forgotten, and so is the last first packet: it lay before the damaged
-  // stretch, which may have held the first packet a second one belongs to.
+  // stretch, which may have held the first packet a second one belongs to. Damage in the
+  // record there is found but not described (its `what` stays empty): it only means that the
+  // stretch goes on, and the search through a stretch must not spend time on texts.
   void Restart(uint64_t offset, uint64_t number);
 
  private:
   enum class State { kLiteral, kLineStart, kLineStartE, kHexLow, kSpace, kAfterByte };
   enum class Then { kLineStart, kRecordDone };
 
+  template <bool kScrambled>
+  bool FeedText(const char* bytes, size_t n, unsigned key);
   bool Step(char c);
-  bool Fail(const std::string& what, uint64_t at);
-  bool FailAtByte(size_t index, const std::string& what);
+  // Marks the damage unless one is marked. `what` is its text, or a callable that builds it
+  // (only when it is wanted).
+  template <typename What>
+  bool Fail(const What& what, uint64_t at);
+  template <typename What>
+  bool FailAtByte(size_t index, const What& what);
   void Expect(const char* literal, size_t matched, Then then);
   bool StartLine(char c, uint64_t at);
   bool StartByte(char c, uint64_t at);
@@ -104,6 +116,7 @@ class Parser {
   uint64_t number_ = 1;   // number of the next record
   bool damaged_ = false;
   bool finished_ = false;
+  bool describe_ = true;  // damage gets its text
   Damage damage_;
 
   State state_ = State::kLiteral;
@@ -160,7 +173,6 @@ class Reader {
   Parser::RecordSink records_;
   DamageSink damages_sink_;
   std::string window_;     // the file's bytes from offset base_ on, at most one record's
-  std::string text_;       // unscrambled bytes for the parser
   uint64_t base_ = 0;
   uint64_t fed_ = 0;       // the parser has had the bytes before this offset
   unsigned phase_ = 0;     // the byte at offset k was scrambled with key byte (k + phase_) % 3
