@@ -2,7 +2,6 @@
 // what halvern-trace makes of the records (lines, pcap).
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -421,15 +420,15 @@ TEST(TraceReaderTest, ReaderGoesOnPastDamage) {
 
 // 1 MiB of "BEGIN" in the file's key phase, each a record start that fails at its sixth byte,
 // read in the pieces halvern-trace reads: no false start may cost the rest of the piece.
-TEST(TraceReaderTest, FalseRecordStartsAreSkippedInLinearTime) {
+// How fast a damaged file reads is measured in bench_trace_reader; here what is skipped and where
+// reading resumes.
+TEST(TraceReaderTest, AMegabyteOfFalseRecordStartsIsOneDamage) {
   std::string raw;
   while (raw.size() < (1u << 20)) raw += "BEGIN";
   const size_t resumed = raw.size();
   raw += RecordText({0x4C, 0x47, 2, 1, 83, 2, 0});
   trace_reader::Unscramble(raw.data(), raw.size(), 0);
-  const auto from = std::chrono::steady_clock::now();
   const Read read = ReadRaw(raw, 65536);
-  EXPECT_LT(std::chrono::steady_clock::now() - from, std::chrono::seconds(2));  // some 30 ms; quadratic: 8 s
   ASSERT_EQ(read.damages.size(), 1u);
   EXPECT_EQ(read.damages[0].offset, 5u);
   EXPECT_EQ(read.damages[0].what, "expected a line end (CR LF), found 'B'");
