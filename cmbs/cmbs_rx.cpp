@@ -35,7 +35,11 @@ void cmbs_rx_Notice(uint32_t notice) {
     cmbs_rx_Wake();
 }
 
-void cmbs_rx_EndSoon() { g_cmbs.line_gone.store(true); }
+// Woken at once: a stop asked for ends the command after the frame being written, not a poll later.
+void cmbs_rx_EndSoon() {
+  g_cmbs.line_gone.store(true);
+  cmbs_rx_Wake();
+}
 
 namespace {
 
