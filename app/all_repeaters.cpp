@@ -161,8 +161,9 @@ class LiveLines {
 std::vector<std::string> ChildArgs(int argc, const char* const* argv, const ST_REPEATER& r, const std::string* tag,
                                    const std::string& self) {
   std::vector<std::string> args = {self, "-port", std::to_string(r.port)};
-  if (tag) args.push_back(CM_OUT_TAG_OPTION + *tag);
-  args.push_back(CM_ALL_CHILD_OPTION);
+  if (tag) args.emplace_back(CM_OUT_TAG_OPTION + *tag);
+  args.emplace_back(CM_ALL_CHILD_OPTION);
+  args.reserve(args.size() + static_cast<size_t>(argc));
   for (int i = 1; i < argc; ++i) args.push_back(ForRepeater(argv[i], r));
   return args;
 }
@@ -182,6 +183,7 @@ std::string OutputKey(const ST_OPTIONS& o, const ST_REPEATER& r, const std::stri
 // does not keep, or {serial} in the settings path) get their port added, and the user is told.
 std::vector<std::string> OutputTags(const ST_OPTIONS& o, const std::vector<ST_REPEATER>& found) {
   std::vector<std::string> tags;
+  tags.reserve(found.size());
   for (const ST_REPEATER& r : found) tags.push_back(cmRepeaterSerialFileTag(r.serial));
   for (size_t round = 0; round < found.size(); ++round) {
     std::map<std::string, std::vector<size_t>> by_key;

@@ -2,10 +2,12 @@
 #include "platform/pty.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <system_error>
+#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -169,7 +171,7 @@ size_t FdFill(int fd) {
     }
     written += this_round;
     if (this_round == 0) break;
-    usleep(5000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   (void)fcntl(fd, F_SETFL, flags);
   return written;
