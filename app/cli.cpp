@@ -235,8 +235,6 @@ int cmMain(int argc, const char* const* argv) {
     platform::CatchStopRequests([] { cmFwAppRequestStop(); });
     platform::CatchHangUps(true);
     if (o.out_tag) cmParamSetOutTag(o.out_tag);
-  } else if (!o.all) {
-    CatchStopsOfOneRun(o.command);
   }
 
   uint8_t port = 0;
@@ -261,6 +259,8 @@ int cmMain(int argc, const char* const* argv) {
       std::printf("[ERROR]Product is not plugged in PC\n");
       return kStatusError;
     }
+    // Caught once there is a repeater to work on: until then a stop has nothing to end cleanly.
+    if (!o.all_child) CatchStopsOfOneRun(o.command);
   }
 
   switch (o.command) {
