@@ -198,6 +198,9 @@ TEST_F(ParamsTest, RefusalSilenceAndOverlongRequests) {
 
   // More than one request carries: nothing goes out and the error comes without waiting.
   extra_env_.clear();
+  // Hello, reset, two gets, the set and the read that follows its lost answer: the last may
+  // still be on its way to the target when the tool has ended.
+  ASSERT_TRUE(target_->WaitForFrames(6, std::chrono::seconds(5)));
   const size_t before = target_->Received().size();
   auto start = std::chrono::steady_clock::now();
   r = Tool({"-p", "RX5120", "-cmd", "params"}, "g26\n513\ns26\n600\n00\ns26\n70000\n00\nq");
