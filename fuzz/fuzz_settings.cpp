@@ -1,7 +1,7 @@
 // Treats the input as one settings line (for param_get when the first byte is odd, param_set
-// otherwise): parses it, checks what the parser reports against the line, decodes the set
-// data into a buffer of exactly the length and composes the output line. The hex decoder
-// also runs on the raw line with a count from the second byte.
+// otherwise): parses it, checks what the parser reports against the line, checks the set data
+// for hex digits, decodes it into a buffer of exactly the length and composes the output line.
+// The hex decoder also runs on the raw line with a count from the second byte.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -41,6 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (parsed.format == 'w') Check(parsed.length == 2);
   if (!is_get && parsed.format == 'a') {
     Check(parsed.length >= 1 && parsed.length <= (text_length - parsed.field + 1) / 2);
+  }
+  if (!is_get) {
+    Check(parsed.digits + 1 >= 2u * parsed.length && parsed.digits <= 2u * parsed.length);
+    (void)cmParamHexRefusal(text + parsed.field, parsed.digits);
   }
 
   std::vector<uint8_t> value(parsed.length);

@@ -46,7 +46,15 @@ void cmParamCallBack(uint32_t user_data, uint32_t code, uintptr_t value);
 
 // Turns 2 x count characters into count bytes, high digit first. A character that is not a
 // hexadecimal digit counts as 0; the text is never read past its NUL (missing digits are 0).
+// Data for a set is first checked with cmParamHexRefusal, so only an array's last half byte
+// ever takes such a 0.
 void cmParamHexDecode(const char* text, size_t count, uint8_t* destination);
+
+// Why text cannot be the data of a set that needs `digits` hexadecimal digits; empty when its
+// first `digits` characters are all hexadecimal digits (what follows them is not looked at).
+// Otherwise "too few digits (K of N)" when the data ends (NUL, newline or ";") before them,
+// else "'DATA' is not hexadecimal" with the data up to its first ";" or line end.
+std::string cmParamHexRefusal(const char* text, size_t digits);
 
 // The decimal value of a text as atoi reads it (leading white space, a sign, digits; 0 without
 // digits), kept modulo 2^32 so that no input overflows.

@@ -45,6 +45,33 @@ void ReadOffset(const std::string& line, uint16_t* offset) {
   *offset = static_cast<uint16_t>(cmParamDecimal(line.c_str()));
 }
 
+// The line typed at the address prompt of a set: "0x" and one to four hex digits, or a
+// decimal number (blanks and a sign in front), nothing but blanks after it. False (offset
+// untouched) for anything else: a write goes nowhere it was not plainly sent.
+bool ReadSetOffset(const std::string& line, uint16_t* offset) {
+  const char* text = line.c_str();
+  uint16_t value = 0;
+  const char* end = nullptr;
+  if (line.size() > 1 && line[1] == 'x') {
+    end = cmParamReadHex(text, &value);
+  } else {
+    const char* p = text + std::strspn(text, " \t");
+    if (*p == '+' || *p == '-') ++p;
+    if (*p >= '0' && *p <= '9') {
+      value = static_cast<uint16_t>(cmParamDecimal(text));
+      end = p + std::strspn(p, "0123456789");
+    }
+  }
+  if (!end || end[std::strspn(end, " \t\r")] != '\0') return false;
+  *offset = value;
+  return true;
+}
+
+void RefuseSet(const std::string& reason) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "halvern: %s\n", reason.c_str());
+}
+
 // One get or set. Returns false when the input ended before the action was complete:
 // nothing is sent then.
 bool RunAction(PST_FWAPP_OBJ app, bool get, uint16_t* offset) {
@@ -54,7 +81,12 @@ bool RunAction(PST_FWAPP_OBJ app, bool get, uint16_t* offset) {
   std::printf("\n\nAddress: ");
   std::fflush(stdout);
   if (!platform::ConsoleReadLine(&line, kNumberLineMax)) return false;
-  ReadOffset(line, offset);
+  // A set to an address that is not a number is refused once its lines are read.
+  std::string refusal;
+  if (get)
+    ReadOffset(line, offset);
+  else if (!ReadSetOffset(line, offset))
+    refusal = "address '" + line + "' is not a number";
 
   std::printf("\nLength: ");
   std::fflush(stdout);
@@ -83,6 +115,11 @@ bool RunAction(PST_FWAPP_OBJ app, bool get, uint16_t* offset) {
     // Two digits a byte; what is typed beyond that is read and dropped.
     const size_t decodable = std::min<size_t>(length, ADMIN_PARAM_DATA_SIZE);
     if (!platform::ConsoleReadLine(&line, 2 * decodable + 2)) return false;
+    if (refusal.empty() && length <= CMBS_PARAM_AREA_MAX) refusal = cmParamHexRefusal(line.c_str(), 2u * length);
+    if (!refusal.empty()) {  // nothing is sent: a typo must not reach the area as zeros
+      RefuseSet(refusal);
+      return true;
+    }
     // Longer runs than one request carries are refused without decoding.
     if (length <= CMBS_PARAM_AREA_MAX) {
       {
@@ -128,6 +165,15 @@ void cmParamHexDecode(const char* text, size_t count, uint8_t* destination) {
     int low = next();
     destination[i] = static_cast<uint8_t>(high * 16 + low);
   }
+}
+
+std::string cmParamHexRefusal(const char* text, size_t digits) {
+  size_t found = 0;
+  while (found < digits && HexDigit(text[found]) >= 0) ++found;
+  if (found == digits) return "";
+  const size_t data_end = std::strcspn(text, ";\n");
+  if (found == data_end) return "too few digits (" + std::to_string(found) + " of " + std::to_string(digits) + ")";
+  return "'" + std::string(text, data_end) + "' is not hexadecimal";
 }
 
 uint32_t cmParamDecimal(const char* text) {

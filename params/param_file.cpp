@@ -47,14 +47,30 @@ bool AwaitAnswer(PST_FWAPP_OBJ app, int rc) {
 }
 
 // Echoes a line that asks for nothing: a comment as it is, a line in error after its reason.
-// Such lines are skipped; they do not fail the batch.
-void EchoNonRequest(const ST_PARAM_LINE& parsed, const char* line) {
+// Such lines are skipped; one in error fails the batch (false).
+bool EchoNonRequest(const ST_PARAM_LINE& parsed, const char* line) {
   if (parsed.kind == PARAM_LINE_WRONG_FORMAT)
     std::printf("\nWrong format: %c\n", parsed.format);
   else if (parsed.kind == PARAM_LINE_WRONG)
     std::printf("\nWrong line\n");
   std::printf("%s", line);
+  return parsed.kind == PARAM_LINE_COMMENT;
 }
+
+// Counts the lines of the settings file as its pieces are read: a piece that follows one
+// without a newline continues the same line.
+class LineCounter {
+ public:
+  int Next(const std::string& piece) {
+    if (at_start_) ++number_;
+    at_start_ = !piece.empty() && piece.back() == '\n';
+    return number_;
+  }
+
+ private:
+  int number_ = 0;
+  bool at_start_ = true;
+};
 
 // Closes the settings file; false (and a message) when it could not be read to its end.
 bool FinishReading(std::FILE* in, const char* settings_path) {
@@ -92,8 +108,10 @@ ST_PARAM_LINE cmParamParseLine(const char* line, bool is_get) {
 
   if (parsed.format == 'b') {
     parsed.length = 1;
+    parsed.digits = 2;
   } else if (parsed.format == 'w') {
     parsed.length = 2;
+    parsed.digits = 4;
   } else if (is_get) {
     parsed.length = static_cast<uint16_t>(cmParamDecimal(field));
   } else {
@@ -104,6 +122,7 @@ ST_PARAM_LINE cmParamParseLine(const char* line, bool is_get) {
     const size_t digits = static_cast<size_t>(end - field);
     if (digits == 0) return parsed;
     parsed.length = static_cast<uint16_t>((digits + 1) / 2);
+    parsed.digits = semicolon ? digits : 2u * parsed.length;  // a half byte only before its ";"
   }
   parsed.kind = PARAM_LINE_REQUEST;
   return parsed;
@@ -147,11 +166,13 @@ int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path) {
   ResetForRequest();
   bool all_done = true;
   std::string line;
+  LineCounter lines;
   while (cmParamReadLine(in, &line)) {
+    const int line_number = lines.Next(line);
     const char* text = line.c_str();
     const ST_PARAM_LINE parsed = cmParamParseLine(text, false);
     if (parsed.kind != PARAM_LINE_REQUEST) {
-      EchoNonRequest(parsed, text);
+      if (!EchoNonRequest(parsed, text)) all_done = false;
       continue;
     }
     if (cmFwAppLineGone()) {  // nothing more can be sent: the batch is not done
@@ -160,6 +181,13 @@ int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path) {
     }
     const char* field = text + parsed.field;
     std::printf("adr %4d, len %2d Data: %s", parsed.address, parsed.length, field);
+    // A typo must not reach the parameter area as zeros: such a line sends nothing.
+    if (const std::string refusal = cmParamHexRefusal(field, parsed.digits); !refusal.empty()) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "halvern: line %d: %s\n", line_number, refusal.c_str());
+      all_done = false;
+      continue;
+    }
     {
       std::lock_guard lock(admin.mutex);
       cmParamHexDecode(field, parsed.length, admin.data);  // at most 128 bytes from one piece
@@ -200,7 +228,7 @@ int cmParamFileGet(PST_FWAPP_OBJ app, const char* settings_path) {
     const char* text = line.c_str();
     const ST_PARAM_LINE parsed = cmParamParseLine(text, true);
     if (parsed.kind != PARAM_LINE_REQUEST) {
-      EchoNonRequest(parsed, text);
+      if (!EchoNonRequest(parsed, text)) all_done = false;
       continue;
     }
     if (cmFwAppLineGone()) {  // nothing more can be sent: the batch is not done

@@ -31,6 +31,9 @@ struct ST_PARAM_LINE {
   char format = 0;
   uint16_t length = 0;   // bytes to get or set; above 512 the request is refused
   size_t field = 0;      // index of FIELD: the prefix is the line up to here (its second ':' included)
+  // param_set: the hexadecimal digits FIELD must start with; 2 x length, but for an array
+  // ended by ";" the count before it (an odd count ends on a half byte, low digit 0).
+  size_t digits = 0;
 };
 
 // Parses one line (a NUL-terminated piece). For param_get an array's FIELD is its decimal
@@ -51,7 +54,9 @@ std::string cmParamOutFileName(const std::string& settings_path, uint16_t produc
 void cmParamSetOutTag(const std::string& tag);
 
 // Batch runs of one settings file. Each returns 0 when every request of the file was answered
-// with success, -1 when the file could not be opened or a request failed or went unanswered.
+// with success, -1 when the file could not be opened, a line was in error (wrong line, wrong
+// format, set data that is not hexadecimal: nothing is sent for it, the batch goes on) or a
+// request failed or went unanswered.
 int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path);
 int cmParamFileGet(PST_FWAPP_OBJ app, const char* settings_path);
 

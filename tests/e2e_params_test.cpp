@@ -6,6 +6,7 @@
 #include <sstream>
 #include <thread>
 
+#include "params/param_file.h"
 #include "platform/file_io.h"
 #include "tests/e2e_console.h"
 #include "tests/e2e_support.h"
@@ -110,21 +111,43 @@ TEST_F(ParamsTest, AddressAndLengthForms) {
   EXPECT_EQ(AreaRequests(), expected);
 }
 
-TEST_F(ParamsTest, SetDecodesTwoDigitsAByteAndMissingDigitsAsZero) {
+// Sets whose address is not a number or whose data lacks a hex digit in a place its length
+// needs are refused after all their lines are read: the set after them still lands where it
+// was sent, and nothing else goes out. Reads keep every address form.
+TEST_F(ParamsTest, SetDecodesTwoDigitsAByteAndRefusesWhatIsNotHex) {
   StartTarget();
-  target_->SetParamArea(50, {0xFF, 0xFF, 0xFF});
-  auto r = Tool({"-p", "RX5120", "-cmd", "params"}, "s26\n2\n0A0b\ns40\n3\n0A0b7\ns50\n3\n0A\ng40\n3\nq");
-  EXPECT_EQ(r.out, kHeader + SetAction("") + SetAction("") + SetAction("") + GetAction("Data:\n0A 0B 70 ") + kPrompt +
-                       "q");
-  const std::vector<AreaRequest> expected = {
-      {kSet, 26, 2, {0x0A, 0x0B}},
-      {kSet, 40, 3, {0x0A, 0x0B, 0x70}},
-      {kSet, 50, 3, {0x0A, 0x00, 0x00}},
-      {kGet, 40, 3, {}},
+  target_->SetParamArea(0, std::vector<uint8_t>(64, 0xEE));
+  struct Case {
+    std::string input;
+    std::string refusal;  // on standard error; empty: the set goes out
   };
+  const Case cases[] = {
+      {"s26\n2\n0A0b", ""},
+      {"s40\n2\n0A0b7", ""},  // surplus digits are ignored
+      {"s50\n4\nAB", "too few digits (2 of 8)"},
+      {"s50\n3\n0A0b7", "too few digits (5 of 6)"},
+      {"s50\n1\nZZ", "'ZZ' is not hexadecimal"},
+      {"s50\n2\n0x5A", "'0x5A' is not hexadecimal"},
+      {"szz\n1\n7F", "address 'zz' is not a number"},
+      {"s0xZZ\n1\n7F", "address '0xZZ' is not a number"},
+      {"s\n1\n7F", "address '' is not a number"},
+      {"s5x\n1\n7F", "address '5x' is not a number"},
+      {"s0x1\n1\n7F", ""},
+  };
+  std::string input, out, err;
+  for (const auto& c : cases) {
+    input += c.input + "\n";
+    out += SetAction("");
+    if (!c.refusal.empty()) err += "halvern: " + c.refusal + "\n";
+  }
+  auto r = Run({"-p", "RX5120", "-cmd", "params"}, input + "gzz\n1\nq");
+  EXPECT_EQ(r.out, kHeader + out + GetAction("Data:\nEE ") + kPrompt + "q");
+  EXPECT_EQ(r.err, err);
+  EXPECT_EQ(r.exit_status, 0);
+  const std::vector<AreaRequest> expected = {
+      {kSet, 26, 2, {0x0A, 0x0B}}, {kSet, 40, 2, {0x0A, 0x0B}}, {kSet, 1, 1, {0x7F}}, {kGet, 0, 1, {}}};
   EXPECT_EQ(AreaRequests(), expected);
-  EXPECT_EQ(target_->ParamArea(26, 2), (std::vector<uint8_t>{0x0A, 0x0B}));
-  EXPECT_EQ(target_->ParamArea(50, 3), (std::vector<uint8_t>{0x0A, 0x00, 0x00}));
+  EXPECT_EQ(target_->ParamArea(50, 4), std::vector<uint8_t>(4, 0xEE));
 }
 
 TEST_F(ParamsTest, OverlongInputLinesAreCutAndTheirRestDropped) {
@@ -175,6 +198,9 @@ TEST_F(ParamsTest, RefusalSilenceAndOverlongRequests) {
 
   // More than one request carries: nothing goes out and the error comes without waiting.
   extra_env_.clear();
+  // Hello, reset, two gets, the set and the read that follows its lost answer: the last may
+  // still be on its way to the target when the tool has ended.
+  ASSERT_TRUE(target_->WaitForFrames(6, std::chrono::seconds(5)));
   const size_t before = target_->Received().size();
   auto start = std::chrono::steady_clock::now();
   r = Tool({"-p", "RX5120", "-cmd", "params"}, "g26\n513\ns26\n600\n00\ns26\n70000\n00\nq");
@@ -208,7 +234,7 @@ TEST_F(ParamsTest, SetThenGetOfASettingsFileReturnsTheValues) {
                        "\n"
                        "adr   96, len  3 Data: 01020;" +
                        kRule);
-  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.exit_status, 1);  // the wrong-format line fails the batch, the others are done
   EXPECT_EQ(target_->ParamArea(16, 1), std::vector<uint8_t>{0x7F});
   EXPECT_EQ(target_->ParamArea(32, 2), (std::vector<uint8_t>{0x12, 0x34}));
   EXPECT_EQ(target_->ParamArea(64, 5), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
@@ -255,6 +281,61 @@ TEST_F(ParamsTest, SetThenGetOfASettingsFileReturnsTheValues) {
   EXPECT_EQ(Read(out_path), "");
 }
 
+// A set line without a hex digit in every place its length needs sends nothing and says why
+// on standard error; the batch goes on and ends with status 1. An array that ends on its ";"
+// keeps its odd last digit as a half byte.
+TEST_F(ParamsTest, SettingsDataThatIsNotHexIsRefused) {
+  StartTarget();
+  target_->SetParamArea(0, std::vector<uint8_t>(0x60, 0xEE));
+  struct Case {
+    std::string line;
+    std::string refusal;  // empty: the line is sent
+  };
+  const Case cases[] = {
+      {"0x10:b:0x5A", "'0x5A' is not hexadecimal"},
+      {"0x11:w:0x1234", "'0x1234' is not hexadecimal"},
+      {"0x13:w:12", "too few digits (2 of 4)"},
+      {"0x15:b:GG", "'GG' is not hexadecimal"},
+      {"0x16:b:7F", ""},
+      {"0x30:a:12345", "too few digits (5 of 6)"},  // without its ";" an odd array is cut short
+      {"0x50:a:12345;", ""},
+      {"0x18:w:ABCDxyz", ""},  // what follows the digits is ignored
+  };
+  std::string file = "# typos\n", out = "# typos\n", err;
+  int number = 1;
+  for (const auto& c : cases) {
+    file += c.line + "\n";
+    ++number;
+    const ST_PARAM_LINE parsed = cmParamParseLine(c.line.c_str(), false);
+    char adr[64];
+    std::snprintf(adr, sizeof adr, "adr %4d, len %2d Data: ", parsed.address, parsed.length);
+    out += adr + c.line.substr(parsed.field) + "\n";
+    if (!c.refusal.empty()) err += "halvern: line " + std::to_string(number) + ": " + c.refusal + "\n";
+  }
+  const std::string path = Write("typos.txt", file);
+  auto r = Run({"-p", "RX5120", "-cmd", "param_set", "-settings", path});
+  EXPECT_EQ(r.out, kHeader + "OPEN: " + path + "\n\n" + out + kRule);
+  EXPECT_EQ(r.err, err);
+  EXPECT_EQ(r.exit_status, 1);
+  const std::vector<AreaRequest> expected = {
+      {kSet, 0x16, 1, {0x7F}}, {kSet, 0x50, 3, {0x12, 0x34, 0x50}}, {kSet, 0x18, 2, {0xAB, 0xCD}}};
+  EXPECT_EQ(AreaRequests(), expected);
+  std::vector<uint8_t> area(0x60, 0xEE);
+  area[0x16] = 0x7F, area[0x18] = 0xAB, area[0x19] = 0xCD, area[0x50] = 0x12, area[0x51] = 0x34, area[0x52] = 0x50;
+  EXPECT_EQ(target_->ParamArea(0, 0x60), area);
+}
+
+// Lines in error fail the batch of either command, though the others are done.
+TEST_F(ParamsTest, WrongLinesFailTheBatch) {
+  StartTarget();
+  const std::string path = Write("wrong.txt", "16:W:12\nabc:b:\n16:b:7F\n");
+  for (const char* command : {"param_set", "param_get"}) {
+    auto r = Tool({"-p", "RX5120", "-cmd", command, "-settings", path});
+    EXPECT_EQ(r.exit_status, 1) << command;
+  }
+  EXPECT_EQ(target_->ParamArea(16, 1), std::vector<uint8_t>{0x7F});
+}
+
 TEST_F(ParamsTest, LinesLongerThanAPieceAndLongAnswers) {
   StartTarget();
   std::string digits;
@@ -264,7 +345,7 @@ TEST_F(ParamsTest, LinesLongerThanAPieceAndLongAnswers) {
   // The first 255 characters are a line of their own (123 bytes); the rest is not a parameter line.
   EXPECT_EQ(r.out, kHeader + "OPEN: " + set_path + "\n\n" + "adr  256, len 123 Data: " + digits.substr(0, 246) +
                        "\nWrong line\n" + digits.substr(246) + ";\n" + "adr   16, len  1 Data: 7F\n" + kRule);
-  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.exit_status, 1);  // the rest of the long line was not set
   EXPECT_EQ(target_->ParamArea(256, 124), [] {
     std::vector<uint8_t> v(123, 0xA5);
     v.push_back(0);

@@ -37,6 +37,33 @@ TEST(ParamHexDecodeTest, DigitsPairsAndMissingDigits) {
   }
 }
 
+// A set line's data: the digits its format needs must all be there and be hexadecimal.
+TEST(ParamHexRefusalTest, EveryPlaceTheLengthNeedsHoldsAHexDigit) {
+  struct Case {
+    const char* line;
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {"16:b:7f;junk\n", ""},
+      {"16:w:ABCDxyz", ""},
+      {"16:b:0x5A\n", "'0x5A' is not hexadecimal"},
+      {"16:b:1G;x\n", "'1G' is not hexadecimal"},
+      {"16:w:12\n", "too few digits (2 of 4)"},
+      {"16:w:12;34\n", "too few digits (2 of 4)"},
+      {"16:w:", "too few digits (0 of 4)"},
+      {"16:w:12 34\n", "'12 34' is not hexadecimal"},
+      {"16:a:12345;\n", ""},  // an odd array ends on its ";" with a half byte
+      {"16:a:1;\n", ""},
+      {"16:a:12345\n", "too few digits (5 of 6)"},
+      {"16:a:01 2;\n", "'01 2' is not hexadecimal"},
+  };
+  for (const auto& c : cases) {
+    const ST_PARAM_LINE p = cmParamParseLine(c.line, false);
+    ASSERT_EQ(p.kind, PARAM_LINE_REQUEST) << c.line;
+    EXPECT_EQ(cmParamHexRefusal(c.line + p.field, p.digits), c.refusal) << c.line;
+  }
+}
+
 TEST(ParamNumberTest, DecimalReadsAsAtoiWithoutOverflow) {
   EXPECT_EQ(cmParamDecimal("26"), 26u);
   EXPECT_EQ(cmParamDecimal("  \t+26xyz"), 26u);
