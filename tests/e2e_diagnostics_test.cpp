@@ -122,6 +122,13 @@ TEST(VersionTest, EveryProgramTellsTheOneVersionNumber) {
   // The packet viewer is told the same version.
   const auto interfaces = platform::SpawnCapture({HALVERN_EXTCAP_EXE, "--extcap-interfaces"}, {}, "", 10000);
   EXPECT_EQ(interfaces.out.rfind(std::string("extcap {version=") + HALVERN_TEST_VERSION + "}", 0), 0u);
+  // The manual pages name it in their headers.
+  for (const char* page : {"halvern.1", "halvern-trace.1", "halvern-extcap.1"}) {
+    std::ifstream in(std::string(HALVERN_SOURCE_DIR) + "/man/" + page);
+    std::string header;
+    std::getline(in, header);
+    EXPECT_NE(header.find(std::string("\"halvern ") + HALVERN_TEST_VERSION + "\""), std::string::npos) << page;
+  }
 }
 
 }  // namespace
