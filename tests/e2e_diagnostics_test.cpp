@@ -44,8 +44,6 @@ TEST_F(DiagnosticsTest, AFileThatCannotBeUsedIsNamedOnceOnStandardErrorWithItsRe
   } cases[] = {
       {{"-cmd", "update", "-fw", missing}, kVersion + "\n[ERROR]\tFW Update was not sucessfully started!\n" + kClosing,
        "", "halvern: cannot open '" + missing + no_such},
-      {{"-cmd", "update", "-fw", dir}, kVersion + "\n[ERROR]\tFW Update was not sucessfully started!\n" + kClosing,
-       "", "halvern: cannot open '" + dir + is_dir},
       {{"-cmd", "update", "-fw", empty}, kVersion + "\n[ERROR]\tFW Update was not successfully finished!\n" + kClosing,
        "", "halvern: '" + empty + "' is empty: there is no firmware image to send\n"},
       {{"-cmd", "pill_upd", "-lang", "1", "-pill", missing},
