@@ -16,6 +16,7 @@
 #include "session/console_text.h"
 #include "session/fwapp.h"
 #include "session/product.h"
+#include "session/version.h"
 
 namespace {
 
@@ -113,6 +114,91 @@ void CatchStopsOfOneRun(int command) {
     default:
       return;
   }
+}
+
+// Options that answer at once and touch no device: any argument that is one of them (even where
+// another option would take it as its value) ends the run before the banner.
+constexpr const char* kHelpOption = "--help";
+constexpr const char* kVersionOption = "--version";
+
+const char* const kHelpCommands =
+    "Commands (-cmd COMMAND; a value that begins with a keyword selects it):\n"
+    "  update      transfer the firmware image -fw FILE, then restart the target\n"
+    "  pill_upd    transfer the PILL file -pill FILE with language -lang N\n"
+    "  date2pill   stamp -pilldate YYMMDD and -lang N into the PILL file -pill FILE\n"
+    "              (needs neither -p nor a device)\n"
+    "  params      console for the target's parameter area (g read, s write, q quit)\n"
+    "  param_get   read what -settings FILE lists into FILE-stem_VERSION.out\n"
+    "  param_set   write the values listed in -settings FILE into the target\n"
+    "  version     show the target's software version\n"
+    "  log         set the log level -llevel N, show the log lines (and -lfile FILE)\n"
+    "  tracer      set up the DECT message logger from -tfile FILE, record its trace\n"
+    "  fact_reset  reset the target to its factory settings\n"
+    "  power_off   switch the target off\n"
+    "  reboot      restart the target\n"
+    "  list        list the attached repeaters: port, serial number, version, device\n"
+    "  msg_log     reserved: reported as an unknown command\n";
+
+const char* const kHelpOptions =
+    "Options (matched exactly; one given twice takes its later value):\n"
+    "  -p PRODUCT        the product (see Products)\n"
+    "  -cmd COMMAND      the command to run\n"
+    "  -fw FILE          firmware image for update\n"
+    "  -pill FILE        PILL file for pill_upd and date2pill\n"
+    "  -lang N           PILL language number, 0 to 254, for pill_upd and date2pill\n"
+    "  -pilldate YYMMDD  date for date2pill\n"
+    "  -settings FILE    settings file for param_get and param_set\n"
+    "  -tfile FILE       logger configuration file for tracer\n"
+    "  -lfile FILE       log file for log\n"
+    "  -llevel N         log level for log: 0 error, 1 warning, 2 info, 3 off\n"
+    "  -port N           work on the repeater on COM port N (1 to 255)\n"
+    "  -sn SERIAL        work on the repeater with this USB serial number\n"
+    "  -all              run update, pill_upd, param_get, param_set, version,\n"
+    "                    reboot, power_off or fact_reset on every attached\n"
+    "                    repeater at once; {serial} and {port} in an argument\n"
+    "                    become each repeater's serial number and COM port number\n"
+    "  -h                show the short usage text\n"
+    "  --help            show this text\n"
+    "  --version         show the version of halvern\n";
+
+const char* const kHelpEnd =
+    "Exit status:\n"
+    "  0    the command did what was asked; -h, --help and --version\n"
+    "  1    it did not: the link did not come up, a transfer or request failed or\n"
+    "       timed out, a file could not be opened, the repeater went away, or the\n"
+    "       command is unknown\n"
+    "  255  command-line error, unknown product, no device plugged in, or none on\n"
+    "       the port or with the serial number given\n"
+    "\n"
+    "A fault that the messages on standard output do not explain is told in one\n"
+    "line on standard error that begins \"halvern: \".\n"
+    "\n"
+    "Manual: man halvern (the page man/halvern.1 of the sources).\n";
+
+void PrintHelp() {
+  std::printf("halvern %s: servicing tool for the RX5120 USB DECT repeater\n\n", cmToolVersion());
+  std::printf("usage: halvern -p PRODUCT -cmd COMMAND [options]\n");
+  std::printf("       halvern -cmd date2pill -pill FILE -lang N -pilldate YYMMDD\n");
+  std::printf("       halvern -h | --help | --version\n\n");
+  std::printf("%s\n%s\n", kHelpCommands, kHelpOptions);
+  std::printf("Products:\n");
+  for (int i = 0; i < g_product_count; ++i) std::printf("  %s\n", g_products[i].short_name);
+  std::printf("\n%s", kHelpEnd);
+}
+
+// --help or --version anywhere among the arguments: answered here, 0; otherwise -1.
+int AnswerAtOnce(int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], kHelpOption) == 0) {
+      PrintHelp();
+      return 0;
+    }
+    if (std::strcmp(argv[i], kVersionOption) == 0) {
+      std::printf("halvern %s\n", cmToolVersion());
+      return 0;
+    }
+  }
+  return -1;
 }
 
 }  // namespace
@@ -216,6 +302,7 @@ int cmParseOptions(int argc, const char* const* argv, ST_OPTIONS* o) {
 }
 
 int cmMain(int argc, const char* const* argv) {
+  if (AnswerAtOnce(argc, argv) == 0) return 0;
   cmPrintBanner();
   if (argc <= 1) {
     cmPrintUsage();

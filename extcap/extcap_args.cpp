@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "session/version.h"
+
 namespace {
 
 constexpr const char* kPrefix = "halvern-";
@@ -94,7 +96,7 @@ uint8_t cmExtcapInterfacePort(const std::string& name) {
 }
 
 std::string cmExtcapInterfaces(const std::vector<ST_REPEATER>& repeaters) {
-  std::string out = std::string("extcap {version=") + EXTCAP_VERSION + "}{display=RX5120 DECT trace}\n";
+  std::string out = std::string("extcap {version=") + cmToolVersion() + "}{display=RX5120 DECT trace}\n";
   for (const ST_REPEATER& r : repeaters)
     out += "interface {value=" + cmExtcapInterfaceName(r.port) + "}{display=RX5120 DECT trace: COM" +
            std::to_string(r.port) + ", serial " + FieldText(r.serial) + "}\n";
@@ -122,5 +124,8 @@ std::string cmExtcapUsage() {
          "COM port N). A capture brings the link up, configures the repeater's DECT message logger\n"
          "with CMD (a: all tasks, the default; m,u,...: layer letters; x<id>,<id>,...: a message\n"
          "filter), and writes every traced packet to PATH as pcap (link type 147) as it arrives,\n"
-         "until the viewer stops it; the logger is then switched off.\n";
+         "until the viewer stops it; the logger is then switched off.\n"
+         "\n"
+         "       halvern-extcap --help | --version\n"
+         "Exit status: 0; 1 the capture could not start or failed; 2 wrong usage. Manual: man halvern-extcap\n";
 }

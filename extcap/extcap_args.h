@@ -18,7 +18,6 @@ struct ST_EXTCAP_OPTIONS {
   std::string trace_file;  // --trace-file: also write the scrambled trace file there
 };
 
-constexpr const char* EXTCAP_VERSION = "1.1";
 constexpr uint32_t EXTCAP_DLT = 147;
 
 // Reads the command line; false (error says why) on an option it does not know or a missing value.

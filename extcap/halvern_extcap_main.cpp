@@ -8,6 +8,7 @@
 #include "extcap/extcap_capture.h"
 #include "platform/std_streams.h"
 #include "session/product.h"
+#include "session/version.h"
 
 int main(int argc, char** argv) {
   ST_EXTCAP_OPTIONS options;
@@ -31,7 +32,7 @@ int main(int argc, char** argv) {
     case EXTCAP_MODE::kCapture:
       return cmExtcapCapture(options);
     case EXTCAP_MODE::kVersion:
-      out = std::string("halvern-extcap ") + EXTCAP_VERSION + "\n";
+      out = std::string("halvern-extcap ") + cmToolVersion() + "\n";
       break;
     case EXTCAP_MODE::kHelp:
     case EXTCAP_MODE::kNone:

@@ -3,6 +3,7 @@
 // named after the target's software version.
 #include "params/param_file.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -159,8 +160,12 @@ void cmParamSetOutTag(const std::string& tag) {
 
 int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path) {
   std::FILE* in = std::fopen(settings_path, "r");
+  const int open_error = errno;
   std::printf("OPEN: %s\n\n", settings_path);
-  if (!in) return -1;
+  if (!in) {
+    cmTellCannotOpen(settings_path, open_error);
+    return -1;
+  }
 
   ST_ADMIN_PARAM& admin = g_admin_param;
   ResetForRequest();
@@ -204,7 +209,9 @@ int cmParamFileGet(PST_FWAPP_OBJ app, const char* settings_path) {
   const std::string out_name = cmParamOutFileName(settings_path, g_product_version, g_build, g_out_tag);
   std::FILE* in = std::fopen(settings_path, "r");
   if (!in) {
+    const int open_error = errno;
     std::printf("ERROR: Couldn't open '%s'\n\n", settings_path);
+    cmTellCannotOpen(settings_path, open_error);
     return -1;
   }
   std::printf("OPEN: %s => OUT: %s\n\n", settings_path, out_name.c_str());

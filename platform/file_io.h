@@ -39,6 +39,9 @@ class OutputFile {
 // error code in *error.
 std::FILE* CreateHeldTextFile(const std::string& path, int* error);
 
+// The system's text for an error code that OutputFile::Create or CreateHeldTextFile gave.
+std::string FileErrorText(int error);
+
 // The file's last modification time in seconds, as the file system reports it.
 // False when the file's status cannot be had (it does not exist).
 bool FileModifiedTime(const std::string& path, int64_t* seconds);

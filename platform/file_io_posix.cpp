@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace platform {
 
@@ -103,5 +104,10 @@ bool StreamIdentity(std::FILE* file, FileIdentity* id) {
 }
 
 const char* DefaultMidFilePath() { return "/etc/rx4000/logger.txt"; }
+
+std::string FileErrorText(int error) {
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): called from the command's own thread only
+  return std::strerror(error);
+}
 
 }  // namespace platform

@@ -117,4 +117,14 @@ bool StreamIdentity(std::FILE* file, FileIdentity* id) {
 
 const char* DefaultMidFilePath() { return "C:\\rx4000\\logger.txt"; }
 
+std::string FileErrorText(int error) {
+  char text[256] = {};
+  const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                   static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
+  std::string out(text, n);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.'))
+    out.pop_back();
+  return out.empty() ? "error " + std::to_string(error) : out;
+}
+
 }  // namespace platform

@@ -146,6 +146,10 @@ TEST_F(AllTest, ARepeaterWithoutItsOwnFileFailsAloneWithTheUsualLines) {
   EXPECT_NE(SummaryLine(r.out, 1, "RX7001").find(" ok "), std::string::npos) << r.out;
   EXPECT_NE(SummaryLine(r.out, 2, "RX7002").find(" failed "), std::string::npos) << r.out;
   EXPECT_NE(Block(r.out, 2, "RX7002").find("FW Update was not sucessfully started!"), std::string::npos) << r.out;
+  // The child says which file it looked for: the one named for its repeater.
+  EXPECT_NE(Block(r.out, 2, "RX7002").find("halvern: cannot open '" + Path("fw_2.bin") + "': No such file"),
+            std::string::npos)
+      << r.out;
   EXPECT_TRUE(targets_[1]->FirmwareImage().empty());
 }
 

@@ -478,12 +478,16 @@ TEST_F(ParamsTest, AnswerOfAnotherByteCountFailsTheLine) {
 TEST_F(ParamsTest, MissingSettingsAndUnwritableOutput) {
   StartTarget();
   const std::string missing = Path("missing.txt");
-  auto r = Tool({"-p", "RX5120", "-cmd", "param_set", "-settings", missing});
+  // Standard error says why the settings file did not open.
+  const std::string why = "halvern: cannot open '" + missing + "': No such file or directory\n";
+  auto r = Run({"-p", "RX5120", "-cmd", "param_set", "-settings", missing});
   EXPECT_EQ(r.out, kHeader + "OPEN: " + missing + "\n\n" + kRule);
+  EXPECT_EQ(r.err, why);
   EXPECT_EQ(r.exit_status, 1);
 
-  r = Tool({"-p", "RX5120", "-cmd", "param_get", "-settings", missing});
+  r = Run({"-p", "RX5120", "-cmd", "param_get", "-settings", missing});
   EXPECT_EQ(r.out, kHeader + "ERROR: Couldn't open '" + missing + "'\n\n" + kRule);
+  EXPECT_EQ(r.err, why);
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_FALSE(std::filesystem::exists(Path("missing_01_02_0345.out")));
 

@@ -24,6 +24,7 @@
 #include "platform/std_streams.h"
 #include "trace_reader/trace_output.h"
 #include "trace_reader/trace_reader.h"
+#include "session/version.h"
 #include "tracer/main_tracer_user.h"
 
 namespace {
@@ -55,9 +56,12 @@ const char kUsage[] =
     "      --builtin-names  use the built-in names even when a name file exists\n"
     "      --list-names     print the message-ID table in use as a name file and end\n"
     "  -h, --help           show this text\n"
+    "      --version        show the version of halvern-trace\n"
     "\n"
     "Exit status: 0 the whole file was read (an empty file too); 1 the file is damaged or cut\n"
-    "short (every intact record is shown); 2 wrong usage, or a file cannot be read or written.\n";
+    "short (every intact record is shown); 2 wrong usage, or a file cannot be read or written.\n"
+    "\n"
+    "Manual: man halvern-trace\n";
 
 enum class Mode { kRecords, kText, kPcap };
 
@@ -122,6 +126,9 @@ int ParseOptions(int argc, char** argv, Options* o) {
     };
     if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
+      return -1;
+    } else if (arg == "--version") {
+      std::printf("halvern-trace %s\n", cmToolVersion());
       return -1;
     } else if (arg == "-t" || arg == "--text") {
       if (o->mode == Mode::kPcap) return BadUsage("-t and -w cannot be given together");
@@ -417,7 +424,7 @@ int Run(const Options& o) {
 int main(int argc, char** argv) {
   Options o;
   const int parsed = ParseOptions(argc, argv, &o);
-  if (parsed < 0) return kOk;  // help shown
+  if (parsed < 0) return kOk;  // help or version shown
   if (parsed != kOk) return parsed;
   if (!LoadNames(o)) return kTrouble;
   if (o.list_names) return ListNames(o);

@@ -11,6 +11,7 @@
 #include "platform/console.h"
 #include "platform/file_io.h"
 #include "platform/local_time.h"
+#include "session/console_text.h"
 #include "tracer/tracer_out.h"
 
 namespace {
@@ -137,9 +138,13 @@ int cmLogRun(uint8_t port, const char* log_path, int log_level) {
     return -1;
   }
   // A log file another run is writing is refused and left whole; the run goes on without one.
-  std::FILE* file = log_path ? platform::CreateHeldTextFile(log_path, nullptr) : nullptr;
+  int file_error = 0;
+  std::FILE* file = log_path ? platform::CreateHeldTextFile(log_path, &file_error) : nullptr;
   const bool file_failed = log_path && !file;
-  if (file_failed) cmTracerOut("[ERROR] Couldn't create log file '%s'\n", log_path);
+  if (file_failed) {
+    cmTracerOut("[ERROR] Couldn't create log file '%s'\n", log_path);
+    cmTellCannotCreate(log_path, file_error);
+  }
   cmLogSetFile(file);
   cmLogPrintHeader(app);
   cmLogSetLevel(static_cast<uint32_t>(log_level));

@@ -1,12 +1,14 @@
 // The tracer command (module main_tracer).
 #include "tracer/main_tracer.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "cmbs/cmbs_dsr.h"
 #include "platform/console.h"
+#include "session/console_text.h"
 #include "session/fwapp.h"
 #include "tracer/main_tracer_event.h"
 #include "tracer/main_tracer_user.h"
@@ -34,11 +36,15 @@ bool ReadLine(std::FILE* file, std::string* line) {
 int cmTracerReadCommand(const char* path, char* buffer, size_t size) {
   if (!buffer || size < 2) return -1;
   std::memset(buffer, 0, size);
+  errno = 0;
   std::FILE* file = path ? std::fopen(path, "rb") : nullptr;
   if (!file) {
+    const int error = path ? errno : EINVAL;
     cmTracerOut("%s, %d: [ERROR]: Opening file=%s\n", kModule, 25, path ? path : "");
+    cmTellCannotOpen(path, error);
     return -1;
   }
+  errno = 0;
   std::string line;
   int result = -1;
   while (ReadLine(file, &line)) {
@@ -58,7 +64,9 @@ int cmTracerReadCommand(const char* path, char* buffer, size_t size) {
   // A file that opens but cannot be read (a directory, an I/O error) is as good as unopened:
   // whatever was read may be cut short.
   if (std::ferror(file)) {
+    const int error = errno;
     cmTracerOut("%s, %d: [ERROR]: Opening file=%s\n", kModule, 25, path);
+    cmTellCannotRead(path, error);
     std::memset(buffer, 0, size);
     result = -1;
   }

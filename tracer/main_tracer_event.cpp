@@ -14,6 +14,7 @@
 #include "platform/console.h"
 #include "platform/file_io.h"
 #include "platform/local_time.h"
+#include "session/console_text.h"
 #include "tracer/main_tracer_user.h"
 #include "tracer/tracer_out.h"
 
@@ -184,6 +185,7 @@ int cmTracerFileOpenAt(const char* path) {
   int error = 0;
   if (!t.file.Create(path, &error)) {
     cmTracerOut("%s, %d: [ERROR]: Opening the file, error=%d\n", kModule, 533, error);
+    cmTellCannotCreate(path, error);
     return -1;
   }
   t.lost = false;

@@ -14,6 +14,7 @@
 
 #include "cmbs/cmbs_dsr.h"
 #include "platform/file_io.h"
+#include "session/console_text.h"
 #include "tracer/tracer_out.h"
 
 namespace {
@@ -293,9 +294,12 @@ bool cmMidParseLine(const std::string& line, std::string* name, int32_t* id) {
 
 int cmMidTableLoad() {
   const std::string path = cmMidFilePath();
+  errno = 0;
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) {
+    const int error = errno;
     cmTracerOut("[ERROR]: Opening the text file=%s\n", path.c_str());
+    cmTellCannotOpen(path.c_str(), error);
     return -1;
   }
   std::unique_ptr<LoadedTable> table;
@@ -331,8 +335,10 @@ int cmMidTableLoad() {
   // A file that opens but cannot be read (a directory, an I/O error) counts as one that does
   // not open: an empty or partial table would reject ids the file may well list.
   if (std::ferror(file)) {
+    const int error = errno;
     (void)std::fclose(file);  // read only: nothing is lost
     cmTracerOut("[ERROR]: Opening the text file=%s\n", path.c_str());
+    cmTellCannotRead(path.c_str(), error);
     return -1;
   }
   platform::FileModifiedTime(path, &table->modified);

@@ -9,6 +9,7 @@
 
 #include "cmbs/cmbs_dsr.h"
 #include "cmbs/cmbs_event.h"
+#include "session/console_text.h"
 #include "update/fwup.h"
 #include "update/fwup_transfer.h"
 #include "update/update_file.h"
@@ -56,17 +57,25 @@ int cmFwUpStart(PST_FWAPP_OBJ app, const char* path, uint32_t user_data, PFN_FWA
   std::FILE* file = cmUpdFileOpenRead(path, &error);
   if (!file) {
     cmbs_util_Trace(2, "cmFwUpStart ERROR: Unable to open file %s --> %d\n", path ? path : "", error);
+    cmTellCannotOpen(path, error);
     return -1;
   }
   app->file_handle = file;
   uint64_t size = 0;
-  cmUpdFileSize(file, &size);
+  const bool sized = cmUpdFileSize(file, &size);
   app->chunk_total = static_cast<uint32_t>(size) / FWUP_CHUNK_SIZE + 1;
 
   cmUpdFileRewind(file);
-  const size_t n = cmUpdFileRead(file, app->packet, FWUP_CHUNK_SIZE, nullptr);
+  bool failed = false;
+  errno = 0;
+  const size_t n = cmUpdFileRead(file, app->packet, FWUP_CHUNK_SIZE, &failed);
   if (n == 0) {
     cmbs_util_Trace(2, "cmFwUpStart ERROR: Couldn't read file\n");
+    // Nothing goes out either way; the user is told which of the two it was.
+    if (failed || !sized)
+      cmTellCannotRead(path, errno);
+    else
+      cmTell("'%s' is empty: there is no firmware image to send", path);
     cmFwUpTransferEngineClose(app);
     return 0;
   }

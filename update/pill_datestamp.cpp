@@ -59,6 +59,7 @@ int cmPillDateStamp(const char* date, const char* pill_path, uint8_t language) {
   std::FILE* file = cmUpdFileOpenReadWrite(pill_path, &error);
   if (!file) {
     std::printf("Couldn't open PILL file '%s'\n", pill_path ? pill_path : "");
+    cmTellCannotOpen(pill_path, error);
     return -1;
   }
   // A file that ends before the stamp is no PILL file: writing there would lengthen it.

@@ -83,6 +83,7 @@ int cmPillUpdStart(PST_FWAPP_OBJ app, const char* path, uint32_t user_data, PFN_
   if (!file) {
     std::printf("cmPillUpdStart ERROR:%d Unable to open file %s\n", error, path ? path : "");
     cmbs_util_Trace(2, "cmPillUpdStart ERROR:%d Unable to open file %s\n", error, path ? path : "");
+    cmTellCannotOpen(path, error);
     return -1;
   }
   app->file_handle = file;
