@@ -30,8 +30,11 @@ void ReleaseAll() {
   } else {
     cmbs_uart_Close();
   }
-  g_cmbs.rx_wake_signal.store(nullptr);
-  g_cmbs.init_signal.store(nullptr);
+  {
+    std::lock_guard outside(g_cmbs.outside_wake_mutex);
+    g_cmbs.rx_wake_signal.store(nullptr);
+    g_cmbs.init_signal.store(nullptr);
+  }
   g_cmbs.tx_lock.reset();
   g_cmbs.init_event.reset();
   g_cmbs.rx_wake.reset();

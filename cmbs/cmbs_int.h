@@ -56,6 +56,9 @@ struct ST_CMBS_API_INST {
   std::unique_ptr<platform::Event> init_event;
   std::atomic<platform::Event*> rx_wake_signal{nullptr};
   std::atomic<platform::Event*> init_signal{nullptr};  // init_event for the port's thread
+  // Held by a thread that is no part of the link (a stop request) while it wakes the receive
+  // thread, and by the release while it takes the wake-up away: never a wake-up of a freed event.
+  std::mutex outside_wake_mutex;
   std::atomic<bool> line_gone{false};                  // the port reported the line gone
   std::atomic<bool> write_failed{false};               // a frame did not go whole since the link came up
   std::atomic<bool> run{false};

@@ -36,8 +36,10 @@ void cmbs_rx_Notice(uint32_t notice) {
 }
 
 // Woken at once: a stop asked for ends the command after the frame being written, not a poll later.
+// It comes from a thread of its own, which may find the link being taken down meanwhile.
 void cmbs_rx_EndSoon() {
   g_cmbs.line_gone.store(true);
+  std::lock_guard outside(g_cmbs.outside_wake_mutex);
   cmbs_rx_Wake();
 }
 

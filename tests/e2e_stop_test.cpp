@@ -50,7 +50,7 @@ TEST_F(StopTest, ACommandStopsAfterAWholeFrameWithItsMessage) {
     ASSERT_TRUE(target_->WaitForFrames(c.before_link ? 1 : 12, 20s));
     ::kill(tool_->Pid(), c.signal);
     const auto asked = std::chrono::steady_clock::now();
-    EXPECT_EQ(tool_->Wait(10000), 1) << tool_->Out();
+    EXPECT_EQ(tool_->Wait(10000), 1) << tool_->Out() << tool_->Err();
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s);
     const std::string& out = tool_->Out();
     EXPECT_NE(out.find(kStopped), std::string::npos) << out;
