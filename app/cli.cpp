@@ -238,6 +238,13 @@ std::string FailureText(int command, const std::string& result) {
   }
 }
 
+// The console's words for a command run without the file it needs; null when it has it.
+const char* MissingFileText(const ST_OPTIONS& o) {
+  if (o.command == CM_CMD_UPDATE && !o.fw_path) return "FW file not defined";
+  if ((o.command == CM_CMD_PARAM_GET || o.command == CM_CMD_PARAM_SET) && !o.settings_path) return "File NOT defined";
+  return nullptr;
+}
+
 int Dispatch(const ST_OPTIONS& o, uint8_t port);
 
 }  // namespace
@@ -421,6 +428,7 @@ int cmMain(int argc, const char* const* argv) {
   const std::string serial = SerialOf(port);
   cmReportBegin(cmCommandName(o.command), port, serial.empty() ? nullptr : &serial);
   if (const char* file = cmCommandFile(o)) cmReportSetFile(file);
+  if (const char* missing = MissingFileText(o)) cmReportSetMessage(missing);
   const int status = Dispatch(o, port);
   const char* result = status == 0               ? "ok"
                        : cmFwAppOpenRefused()    ? "interrupted"

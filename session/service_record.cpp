@@ -202,6 +202,8 @@ bool cmReportFinish(const std::string& result, const std::string& message) {
   record->result = result;
   record->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - g_begin).count();
   if (result == "ok") record->message.reset();
+  // A failure before any version was heard: the link never came up.
+  else if (!record->message && result == "failed" && !record->version_before) record->message = "Target connectivity failed";
   else if (!record->message && !message.empty()) record->message = message;
   if (std::string reason; !cmReportAppend(*record, &reason)) {
     std::fprintf(stderr, "halvern: cannot write report file: %s\n", reason.c_str());

@@ -62,7 +62,8 @@ void cmReportSetBytes(uint64_t bytes);
 void cmReportTransferComplete();
 // The first failure in words; later ones do not replace it.
 void cmReportSetMessage(const std::string& message);
-// Ends the record with its result (and message, unless one was set) and appends it. True when
+// Ends the record with its result (and message, unless one was set; a failure before the link
+// came up is "Target connectivity failed") and appends it. True when
 // no record was begun or it was written; false after "halvern: cannot write report file ..." on
 // standard error.
 bool cmReportFinish(const std::string& result, const std::string& message);

@@ -86,19 +86,25 @@ TEST_F(ReportTest, FailuresAreRecordedWithTheirWordsAndTheCommandsOwnStatus) {
   const struct {
     std::vector<std::string> args;
     bool hang_up;
+    bool silent;
     const char* result;
     const char* bytes;
     const char* message;
+    const char* version;
   } cases[] = {
       // Refused at the third chunk: two chunks had reached the target.
-      {{"-cmd", "update"}, false, "failed", "512", "\"FW Update was not successfully finished\""},
-      {{"-cmd", "update"}, true, "disconnected", "512", "\"The repeater was disconnected\""},
-      {{"-cmd", "version"}, false, "ok", "null", "null"},
+      {{"-cmd", "update"}, false, false, "failed", "512", "\"FW Update was not successfully finished\"", "\"01.02.0345\""},
+      {{"-cmd", "update"}, true, false, "disconnected", "512", "\"The repeater was disconnected\"", "\"01.02.0345\""},
+      {{"-cmd", "update"}, false, true, "failed", "null", "\"Target connectivity failed\"", "null"},
+      {{"-cmd", "param_set"}, false, false, "failed", "null", "\"File NOT defined\"", "null"},
+      {{"-cmd", "reboot"}, false, false, "ok", "null", "null", "\"01.02.0345\""},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.result);
+    SCOPED_TRACE(c.message);
     std::filesystem::remove(Report());
-    StartTarget();
+    sim::Config config;
+    config.answer_hello = !c.silent;
+    StartTarget(config);
     sim::Fault fault;
     fault.result = c.hang_up ? 0 : 1;
     fault.hang_up = c.hang_up;
@@ -113,6 +119,7 @@ TEST_F(ReportTest, FailuresAreRecordedWithTheirWordsAndTheCommandsOwnStatus) {
     EXPECT_EQ(FieldOf(lines[0], "result"), Quoted(c.result));
     EXPECT_EQ(FieldOf(lines[0], "bytes"), c.bytes);
     EXPECT_EQ(FieldOf(lines[0], "message"), c.message);
+    EXPECT_EQ(FieldOf(lines[0], "version_before"), c.version);
   }
 }
 
