@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "e2e_support.h"
+#include "platform/child.h"
 #include "session/sha256.h"
 
 namespace {
@@ -121,6 +122,26 @@ TEST_F(ReportTest, FailuresAreRecordedWithTheirWordsAndTheCommandsOwnStatus) {
     EXPECT_EQ(FieldOf(lines[0], "message"), c.message);
     EXPECT_EQ(FieldOf(lines[0], "version_before"), c.version);
   }
+}
+
+TEST_F(ReportTest, AStoppedUpdateIsRecordedAsInterruptedWithTheBytesThatArrived) {
+  sim::Config paced;
+  paced.paced = true;
+  paced.pace_host_bytes = true;
+  StartTarget(paced);
+  platform::Child tool;
+  ASSERT_TRUE(tool.Start({HALVERN_EXE, "-p", "RX5120", "-cmd", "update", "-fw", WriteFile("fw.bin", Bytes(100000, 3)),
+                          "-report", Report()},
+                         Env()));
+  ASSERT_TRUE(target_->WaitForFrames(12, std::chrono::seconds(20)));
+  tool.Interrupt();
+  EXPECT_EQ(tool.Finish(30000), 1) << tool.Out();
+  const auto lines = Lines(Report());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(FieldOf(lines[0], "result"), "\"interrupted\"");
+  EXPECT_EQ(FieldOf(lines[0], "message"), "\"Stopped on request\"");
+  const long bytes = std::stol(FieldOf(lines[0], "bytes"));  // the chunks the target had accepted
+  EXPECT_TRUE(bytes >= 2048 && bytes < 100000 && bytes % 256 == 0) << bytes;
 }
 
 TEST_F(ReportTest, AReportFileThatCannotBeOpenedIsAUsageErrorBeforeAnyPort) {
