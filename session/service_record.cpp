@@ -42,6 +42,7 @@ std::string Number(const std::optional<uint64_t>& v) { return v ? std::to_string
 // The report file and the record of this process's repeater.
 std::mutex g_mutex;
 platform::SharedAppendFile g_file;
+std::string g_path;
 std::optional<ST_SERVICE_RECORD> g_record;
 std::chrono::steady_clock::time_point g_begin;
 
@@ -139,6 +140,7 @@ void cmServiceRecordSetFile(ST_SERVICE_RECORD* r, const std::string& path) {
 
 bool cmReportOpen(const std::string& path, std::string* reason) {
   std::lock_guard lock(g_mutex);
+  g_path = path;
   return g_file.Open(path, reason);
 }
 
@@ -206,7 +208,7 @@ bool cmReportFinish(const std::string& result, const std::string& message) {
   else if (!record->message && result == "failed" && !record->version_before) record->message = "Target connectivity failed";
   else if (!record->message && !message.empty()) record->message = message;
   if (std::string reason; !cmReportAppend(*record, &reason)) {
-    std::fprintf(stderr, "halvern: cannot write report file: %s\n", reason.c_str());
+    std::fprintf(stderr, "halvern: cannot write report file '%s': %s\n", g_path.c_str(), reason.c_str());
     return false;
   }
   return true;

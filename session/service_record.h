@@ -64,6 +64,6 @@ void cmReportTransferComplete();
 void cmReportSetMessage(const std::string& message);
 // Ends the record with its result (and message, unless one was set; a failure before the link
 // came up is "Target connectivity failed") and appends it. True when
-// no record was begun or it was written; false after "halvern: cannot write report file ..." on
+// no record was begun or it was written; false after "halvern: cannot write report file 'FILE': reason" on
 // standard error.
 bool cmReportFinish(const std::string& result, const std::string& message);

@@ -144,6 +144,14 @@ TEST_F(ReportTest, AStoppedUpdateIsRecordedAsInterruptedWithTheBytesThatArrived)
   EXPECT_TRUE(bytes >= 2048 && bytes < 100000 && bytes % 256 == 0) << bytes;
 }
 
+TEST_F(ReportTest, ARecordThatCannotBeWrittenFailsTheRunButHidesNothing) {
+  StartTarget();
+  auto r = Run({"-p", "RX5120", "-cmd", "version", "-report", "/dev/full"});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.out, e2e::kBanner + "Product: SW Version 01.02.0345\n\n" + e2e::kRule + "\n");
+  EXPECT_EQ(r.err, "halvern: cannot write report file '/dev/full': No space left on device\n");
+}
+
 TEST_F(ReportTest, AReportFileThatCannotBeOpenedIsAUsageErrorBeforeAnyPort) {
   StartTarget();
   const std::string fw = WriteFile("fw.bin", Bytes(300, 2));
