@@ -241,9 +241,10 @@ ST_SERVICE_RECORD RecordOf(const Run& r, const ST_OPTIONS& o) {
   if (r.kb > 0 && o.command != CM_CMD_PARAM_SET) record.bytes = static_cast<uint64_t>(r.kb) * 1024;
   record.result = ResultOf(r);
   record.seconds = r.started ? Seconds(r.end - r.begin) : 0.0;
-  record.message = !r.started ? "Could not start the tool for this repeater"
+  const std::string status = std::to_string(r.status);
+  record.message = !r.started         ? "Could not start the tool for this repeater"
                    : r.status == 255 ? "The run for this repeater ended before its command (exit status 255)"
-                                     : "The run for this repeater was ended (exit status " + std::to_string(r.status) + ")";
+                                     : "The run for this repeater was ended (exit status " + status + ")";
   return record;
 }
 

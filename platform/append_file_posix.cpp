@@ -1,14 +1,14 @@
 // Shared append file with flock(2), and the host name.
-#include "platform/append_file.h"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <thread>
+
+#include "platform/append_file.h"
+#include "platform/file_io.h"
 
 namespace platform {
 namespace {
@@ -27,7 +27,7 @@ bool Lock(int fd, std::string* reason) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  *reason = std::string("cannot lock it: ") + std::strerror(errno);
+  *reason = std::string("cannot lock it: ") + FileErrorText(errno);
   return false;
 }
 
@@ -44,7 +44,7 @@ bool SharedAppendFile::Open(const std::string& path, std::string* reason) {
   Close();
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) {
-    *reason = std::strerror(errno);
+    *reason = FileErrorText(errno);
     return false;
   }
   if (!Lock(fd, reason)) {
@@ -69,7 +69,7 @@ bool SharedAppendFile::Append(const std::string& text, std::string* reason) {
   const int error = errno;
   ::flock(fd, LOCK_UN);
   if (n == static_cast<ssize_t>(text.size())) return true;
-  *reason = n < 0 ? std::strerror(error) : "the line was written in part (file system full?)";
+  *reason = n < 0 ? FileErrorText(error) : "the line was written in part (file system full?)";
   return false;
 }
 

@@ -1,10 +1,10 @@
 // Shared append file with LockFileEx, and the host name.
-#include "platform/append_file.h"
-
 #include <windows.h>
 
 #include <chrono>
 #include <thread>
+
+#include "platform/append_file.h"
 
 namespace platform {
 namespace {
@@ -15,8 +15,8 @@ HANDLE AsHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
 std::string ErrorText(DWORD error) {
   char text[256] = {};
-  const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                   text, sizeof text, nullptr);
+  const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                                   sizeof text, nullptr);
   std::string s(text, n);
   while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ' || s.back() == '.')) s.pop_back();
   return s.empty() ? "error " + std::to_string(error) : s;
@@ -58,8 +58,8 @@ void SharedAppendFile::Close() {
 bool SharedAppendFile::Open(const std::string& path, std::string* reason) {
   Close();
   // Shared with every other writer and reader: the lock orders the writers.
-  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     *reason = ErrorText(::GetLastError());
     return false;

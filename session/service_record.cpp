@@ -13,12 +13,18 @@ namespace {
 size_t Utf8Length(const std::string& s, size_t i) {
   const auto at = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
   const unsigned char c = at(i);
-  size_t n;
-  uint32_t min, code;
-  if (c >= 0xC2 && c <= 0xDF) n = 2, min = 0x80, code = c & 0x1F;
-  else if (c >= 0xE0 && c <= 0xEF) n = 3, min = 0x800, code = c & 0x0F;
-  else if (c >= 0xF0 && c <= 0xF4) n = 4, min = 0x10000, code = c & 0x07;
-  else return 0;
+  // Lead byte: the character's length, the smallest code point it may carry, its payload bits.
+  size_t n = 0;
+  uint32_t min = 0, code = 0;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2, min = 0x80, code = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3, min = 0x800, code = c & 0x0F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4, min = 0x10000, code = c & 0x07;
+  } else {
+    return 0;
+  }
   if (i + n > s.size()) return 0;
   for (size_t k = 1; k < n; ++k) {
     if ((at(i + k) & 0xC0) != 0x80) return 0;
@@ -26,6 +32,20 @@ size_t Utf8Length(const std::string& s, size_t i) {
   }
   const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
   return code < min || code > 0x10FFFF || surrogate ? 0 : n;
+}
+
+// The two-character escape JSON has for c, null when it has none.
+const char* ShortEscape(unsigned char c) {
+  switch (c) {
+    case '"': return "\\\"";
+    case '\\': return "\\\\";
+    case '\n': return "\\n";
+    case '\r': return "\\r";
+    case '\t': return "\\t";
+    case '\b': return "\\b";
+    case '\f': return "\\f";
+    default: return nullptr;
+  }
 }
 
 void Field(std::string* out, const char* name, const std::string& json) {
@@ -44,7 +64,7 @@ std::mutex g_mutex;
 platform::SharedAppendFile g_file;
 std::string g_path;
 std::optional<ST_SERVICE_RECORD> g_record;
-std::chrono::steady_clock::time_point g_begin;
+int64_t g_begin_ns = 0;  // steady clock, when the record was begun
 
 }  // namespace
 
@@ -60,22 +80,14 @@ std::string cmJsonString(const std::string& text) {
         continue;
       }
     }
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      default:
-        if (c < 0x20 || c >= 0x80) {
-          out += "\\u00";
-          out += kHex[c >> 4];
-          out += kHex[c & 0xF];
-        } else {
-          out += static_cast<char>(c);
-        }
+    if (const char* escape = ShortEscape(c)) {
+      out += escape;
+    } else if (c < 0x20 || c >= 0x80) {
+      out += "\\u00";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    } else {
+      out += static_cast<char>(c);
     }
     ++i;
   }
@@ -160,7 +172,7 @@ void cmReportBegin(const std::string& command, int port, const std::string* seri
   std::lock_guard lock(g_mutex);
   if (!g_file.IsOpen()) return;
   g_record = std::move(record);
-  g_begin = std::chrono::steady_clock::now();
+  g_begin_ns = std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
 }
 
 void cmReportSetFile(const std::string& path) {
@@ -196,17 +208,22 @@ void cmReportSetMessage(const std::string& message) {
 
 bool cmReportFinish(const std::string& result, const std::string& message) {
   std::optional<ST_SERVICE_RECORD> record;
+  int64_t begin_ns = 0;
   {
     std::lock_guard lock(g_mutex);
     record.swap(g_record);
+    begin_ns = g_begin_ns;
   }
   if (!record) return true;
   record->result = result;
-  record->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - g_begin).count();
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  record->seconds = std::chrono::duration<double>(now - std::chrono::nanoseconds(begin_ns)).count();
   if (result == "ok") record->message.reset();
   // A failure before any version was heard: the link never came up.
-  else if (!record->message && result == "failed" && !record->version_before) record->message = "Target connectivity failed";
-  else if (!record->message && !message.empty()) record->message = message;
+  else if (!record->message && result == "failed" && !record->version_before)
+    record->message = "Target connectivity failed";
+  else if (!record->message && !message.empty())
+    record->message = message;
   if (std::string reason; !cmReportAppend(*record, &reason)) {
     std::fprintf(stderr, "halvern: cannot write report file '%s': %s\n", g_path.c_str(), reason.c_str());
     return false;

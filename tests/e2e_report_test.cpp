@@ -66,7 +66,8 @@ TEST_F(ReportTest, AnUpdateRecordsEveryFieldOfItsRun) {
   const auto lines = Lines(Report());
   ASSERT_EQ(lines.size(), 1u);
   const std::string& line = lines[0];
-  EXPECT_TRUE(std::regex_match(FieldOf(line, "time"), std::regex(R"("\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z")"))) << line;
+  EXPECT_TRUE(std::regex_match(FieldOf(line, "time"), std::regex(R"("\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z")")))
+      << line;
   EXPECT_NE(FieldOf(line, "host"), "\"\"");
   EXPECT_EQ(FieldOf(line, "tool"), Quoted(HALVERN_TEST_VERSION));
   EXPECT_EQ(FieldOf(line, "command"), "\"update\"");
@@ -94,7 +95,13 @@ TEST_F(ReportTest, FailuresAreRecordedWithTheirWordsAndTheCommandsOwnStatus) {
     const char* version;
   } cases[] = {
       // Refused at the third chunk: two chunks had reached the target.
-      {{"-cmd", "update"}, false, false, "failed", "512", "\"FW Update was not successfully finished\"", "\"01.02.0345\""},
+      {{"-cmd", "update"},
+       false,
+       false,
+       "failed",
+       "512",
+       "\"FW Update was not successfully finished\"",
+       "\"01.02.0345\""},
       {{"-cmd", "update"}, true, false, "disconnected", "512", "\"The repeater was disconnected\"", "\"01.02.0345\""},
       {{"-cmd", "update"}, false, true, "failed", "null", "\"Target connectivity failed\"", "null"},
       {{"-cmd", "param_set"}, false, false, "failed", "null", "\"File NOT defined\"", "null"},

@@ -25,7 +25,8 @@ TEST(SharedAppendFile, LinesOfManyProcessesNeverInterleaveOrTear) {
       if (!file.Open(path, &reason)) ::_exit(2);
       for (int i = 0; i < kLines; ++i) {
         // Lines far longer than what a pipe or a terminal writes in one piece.
-        const std::string line = std::to_string(w) + ":" + std::string(3000 + 97 * i, static_cast<char>('a' + w)) + "\n";
+        const std::string line =
+            std::to_string(w) + ":" + std::string(3000 + 97 * i, static_cast<char>('a' + w)) + "\n";
         if (!file.Append(line, &reason)) ::_exit(3);
       }
       ::_exit(0);

@@ -19,13 +19,13 @@ TEST(JsonString, EscapesControlsAndInvalidUtf8AndKeepsValidCharacters) {
       {"\n\r\t\b\f", R"("\n\r\t\b\f")"},
       {std::string("\x00\x01\x1f\x7f", 4), "\"\\u0000\\u0001\\u001f\x7f\""},
       {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9D\x84\x9E", "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9D\x84\x9E\""},  // 2, 3, 4 bytes
-      {"\xC3", R"("\u00c3")"},                                       // cut short at the end
-      {"\xC3(", R"("\u00c3(")"},                                     // continuation missing
-      {"\x80\xBF", R"("\u0080\u00bf")"},                             // lone continuation bytes
-      {"\xC0\xAF", R"("\u00c0\u00af")"},                             // overlong '/'
-      {"\xE0\x80\xAF", R"("\u00e0\u0080\u00af")"},                   // overlong, three bytes
-      {"\xED\xA0\x80", R"("\u00ed\u00a0\u0080")"},                   // a surrogate
-      {"\xF4\x90\x80\x80", R"("\u00f4\u0090\u0080\u0080")"},         // beyond U+10FFFF
+      {"\xC3", R"("\u00c3")"},                                // cut short at the end
+      {"\xC3(", R"("\u00c3(")"},                              // continuation missing
+      {"\x80\xBF", R"("\u0080\u00bf")"},                      // lone continuation bytes
+      {"\xC0\xAF", R"("\u00c0\u00af")"},                      // overlong '/'
+      {"\xE0\x80\xAF", R"("\u00e0\u0080\u00af")"},            // overlong, three bytes
+      {"\xED\xA0\x80", R"("\u00ed\u00a0\u0080")"},            // a surrogate
+      {"\xF4\x90\x80\x80", R"("\u00f4\u0090\u0080\u0080")"},  // beyond U+10FFFF
       {"\xFF\xFEok", R"("\u00ff\u00feok")"},
   };
   for (const auto& c : cases) EXPECT_EQ(cmJsonString(c.in), c.out) << c.in;
