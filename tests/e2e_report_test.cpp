@@ -1,6 +1,8 @@
 // -report FILE: the service records the built tool appends for the repeaters it serves.
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -213,6 +215,53 @@ TEST(ReportAll, EveryRepeaterGetsOneLineWithItsOwnResult) {
   EXPECT_EQ(result_of["\"RX7002\""], "\"failed\"");
   EXPECT_EQ(result_of["\"RX7003\""], "\"disconnected\"");
   while (!targets.empty()) targets.pop_back();  // the last laid out goes first
+}
+
+// A child killed mid-run writes nothing: the run over every repeater writes its record instead.
+TEST(ReportAll, AKilledChildStillGetsItsLine) {
+  e2e::TempDir dir;
+  std::vector<std::unique_ptr<sim::Target>> targets;
+  for (int i = 0; i < 2; ++i) {
+    sim::Config config;
+    config.usb_serial = "RX" + std::to_string(7001 + i);
+    config.paced = true;
+    config.pace_host_bytes = true;
+    targets.push_back(std::make_unique<sim::Target>(config));
+    ASSERT_TRUE(targets.back()->Start()) << targets.back()->LastError();
+    ASSERT_TRUE(targets.back()->LayOutTree((dir.path() / "tree").string(), static_cast<uint8_t>(i + 1)));
+  }
+  const std::string fw = (dir.path() / "fw.bin").string();
+  std::ofstream(fw, std::ios::binary) << std::string(20000, 'x');
+  const std::string report = (dir.path() / "r.jsonl").string();
+  platform::Child tool;
+  ASSERT_TRUE(tool.Start({HALVERN_EXE, "-p", "RX5120", "-cmd", "update", "-fw", fw, "-all", "-report", report},
+                         {{"HALVERN_SYSFS_ROOT", targets[0]->SysfsRoot()}, {"HALVERN_DEV_ROOT", targets[0]->DevRoot()}}));
+  ASSERT_TRUE(targets[1]->WaitForFrames(6, std::chrono::seconds(20)));
+  // The child serving port 2: its own options come first, "-port 2" among them.
+  const std::string port2 = std::string(HALVERN_EXE) + '\0' + "-port" + '\0' + "2" + '\0';
+  int killed = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+    const std::string line{std::istreambuf_iterator<char>(in), {}};
+    if (line.starts_with(port2) && line.find(report) != std::string::npos) {
+      killed = std::stoi(entry.path().filename().string());
+      ::kill(killed, SIGKILL);
+    }
+  }
+  ASSERT_NE(killed, 0);
+  EXPECT_EQ(tool.Finish(60000), 1) << tool.Out();
+  const auto lines = Lines(report);
+  ASSERT_EQ(lines.size(), 2u) << tool.Out();
+  const std::string& own = lines[0].find("\"RX7001\"") != std::string::npos ? lines[0] : lines[1];
+  const std::string& parents = &own == &lines[0] ? lines[1] : lines[0];
+  EXPECT_EQ(FieldOf(own, "result"), "\"ok\"");
+  EXPECT_EQ(FieldOf(parents, "serial"), "\"RX7002\"");
+  EXPECT_EQ(FieldOf(parents, "port"), "2");
+  EXPECT_EQ(FieldOf(parents, "result"), "\"failed\"");
+  EXPECT_EQ(FieldOf(parents, "version_before"), "\"01.02.0345\"");  // from the child's output
+  EXPECT_EQ(FieldOf(parents, "file_size"), "20000");
+  EXPECT_EQ(FieldOf(parents, "message"), "\"The run for this repeater was ended (exit status 137)\"");
+  while (!targets.empty()) targets.pop_back();
 }
 
 }  // namespace
