@@ -18,6 +18,8 @@
 #include "platform/terminal.h"
 #include "session/comport_find.h"
 #include "session/product.h"
+#include "session/service_record.h"
+#include "platform/append_file.h"
 
 namespace {
 
@@ -41,7 +43,11 @@ struct Run {
   long kb = -1;        // last "Writing:" counter, -1 before the first
   uint64_t total = 0;  // bytes of the file it sends, 0 when none
   Clock::time_point begin, end;
+  std::chrono::system_clock::time_point started_at;
 };
+
+// The report files of a run over every repeater, by path ({serial} and {port} filled in).
+std::map<std::string, std::unique_ptr<platform::SharedAppendFile>> g_reports;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -216,7 +222,45 @@ void PrintBlock(const Run& r) {
 
 const char* ResultOf(const Run& r) {
   if (r.started && r.status == 0) return "ok";
-  return r.stops_sent > 0 ? "interrupted" : "failed";
+  if (r.stops_sent > 0) return "interrupted";
+  return r.child.Out().find("[ERROR] The repeater was disconnected") != std::string::npos ? "disconnected" : "failed";
+}
+
+// A child that ended with 0 or 1 has reached its command and written its own record.
+bool WroteOwnRecord(const Run& r) { return r.started && (r.status == 0 || r.status == 1); }
+
+// The record of a repeater whose child never started, ended before its command or was killed.
+ST_SERVICE_RECORD RecordOf(const Run& r, const ST_OPTIONS& o) {
+  ST_SERVICE_RECORD record = cmServiceRecordNew(cmCommandName(o.command), r.repeater.port, &r.repeater.serial);
+  record.time = cmIsoTimeUtc(r.started_at);
+  if (const std::string version = VersionOf(r.child.Out()); version != "-") {
+    record.version_before = version;
+    for (char& c : *record.version_before) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  if (const char* file = cmCommandFile(o)) cmServiceRecordSetFile(&record, ForRepeater(file, r.repeater));
+  if (r.kb > 0 && o.command != CM_CMD_PARAM_SET) record.bytes = static_cast<uint64_t>(r.kb) * 1024;
+  record.result = ResultOf(r);
+  record.seconds = r.started ? Seconds(r.end - r.begin) : 0.0;
+  const std::string status = std::to_string(r.status);
+  record.message = !r.started         ? "Could not start the tool for this repeater"
+                   : r.status == 255 ? "The run for this repeater ended before its command (exit status 255)"
+                                     : "The run for this repeater was ended (exit status " + status + ")";
+  return record;
+}
+
+// Appends the records the children could not write. False when one could not be written.
+bool WriteMissingRecords(const std::vector<std::unique_ptr<Run>>& runs, const ST_OPTIONS& o) {
+  bool all_written = true;
+  for (const auto& r : runs) {
+    if (WroteOwnRecord(*r)) continue;
+    const std::string path = ForRepeater(o.report_path, r->repeater);
+    std::string reason;
+    const auto file = g_reports.find(path);
+    if (file != g_reports.end() && file->second->Append(cmServiceRecordLine(RecordOf(*r, o)), &reason)) continue;
+    std::fprintf(stderr, "halvern: cannot write report file '%s': %s\n", path.c_str(), reason.c_str());
+    all_written = false;
+  }
+  return all_written;
 }
 
 void PrintSummary(const std::vector<std::unique_ptr<Run>>& runs) {
@@ -245,6 +289,20 @@ std::vector<std::string> cmAllLiveLines(const std::vector<std::string>& lines, c
     line.resize(cut);
   }
   return shown;
+}
+
+bool cmAllOpenReports(const ST_OPTIONS& o, const std::vector<ST_REPEATER>& found) {
+  for (const ST_REPEATER& r : found) {
+    const std::string path = ForRepeater(o.report_path, r);
+    if (g_reports.count(path)) continue;
+    auto file = std::make_unique<platform::SharedAppendFile>();
+    if (std::string reason; !file->Open(path, &reason)) {
+      std::fprintf(stderr, "halvern: cannot open report file '%s': %s\n", path.c_str(), reason.c_str());
+      return false;
+    }
+    g_reports[path] = std::move(file);
+  }
+  return true;
 }
 
 bool cmAllSupports(int command) {
@@ -277,6 +335,7 @@ int cmAllRun(int argc, const char* const* argv, const ST_OPTIONS& o, const std::
     auto r = std::make_unique<Run>();
     r->repeater = repeater;
     r->begin = r->end = Clock::now();
+    r->started_at = std::chrono::system_clock::now();
     r->total = TransferSize(o, repeater);
     const std::string* tag = i < tags.size() ? &tags[i] : nullptr;
     r->started = !self.empty() && r->child.Start(ChildArgs(argc, argv, repeater, tag, self), {});
@@ -316,6 +375,7 @@ int cmAllRun(int argc, const char* const* argv, const ST_OPTIONS& o, const std::
   }
   live.Clear();
   PrintSummary(runs);
+  if (o.report_path && !WriteMissingRecords(runs, o)) return 1;
   for (const auto& r : runs)
     if (!r->started || r->status != 0) return 1;
   return 0;

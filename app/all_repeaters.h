@@ -9,6 +9,9 @@
 
 // True for the commands that may run on every repeater (the consoles and date2pill may not).
 bool cmAllSupports(int command);
+// -report with -all: opens the report file of every repeater (its path with {serial} and {port}
+// filled in) before any child starts. False after "halvern: cannot open report file" on stderr.
+bool cmAllOpenReports(const ST_OPTIONS& options, const std::vector<ST_REPEATER>& found);
 // Runs argv once on each of the found repeaters, all at the same time; shows each one's output as
 // a block when it ends and a summary table at the end. Returns 0 when every repeater did what was
 // asked, 1 otherwise.

@@ -16,6 +16,7 @@
 #include "session/console_text.h"
 #include "session/fwapp.h"
 #include "session/product.h"
+#include "session/service_record.h"
 #include "session/version.h"
 
 namespace {
@@ -85,6 +86,7 @@ int RunOnEveryRepeater(int argc, const char* const* argv, const ST_OPTIONS& o) {
     return kStatusError;
   }
   if (int status = 0; MandatoryOptionMissing(o, true, &status)) return status;
+  if (o.report_path && !cmAllOpenReports(o, found)) return kStatusError;
   return cmAllRun(argc, argv, o, found);
 }
 
@@ -157,6 +159,9 @@ const char* const kHelpOptions =
     "                    reboot, power_off or fact_reset on every attached\n"
     "                    repeater at once; {serial} and {port} in an argument\n"
     "                    become each repeater's serial number and COM port number\n"
+    "  -report FILE      append one JSON line per repeater served to FILE (update,\n"
+    "                    pill_upd, param_get, param_set, version, reboot,\n"
+    "                    power_off, fact_reset; see the manual for its fields)\n"
     "  -h                show the short usage text\n"
     "  --help            show this text\n"
     "  --version         show the version of halvern\n";
@@ -201,6 +206,47 @@ int AnswerAtOnce(int argc, const char* const* argv) {
   return -1;
 }
 
+bool OpenReport(const char* path) {
+  std::string reason;
+  if (cmReportOpen(path, &reason)) return true;
+  std::fprintf(stderr, "halvern: cannot open report file '%s': %s\n", path, reason.c_str());
+  return false;
+}
+
+// The USB serial number of the repeater on the port, "" when none is known.
+std::string SerialOf(uint8_t port) {
+  for (int i = 0; i < g_product_count; ++i)
+    for (const ST_REPEATER& r : cmComPortFindAll(g_products[i].usb_id))
+      if (r.port == port) return r.serial;
+  return {};
+}
+
+// The failure of a command in words, for its service record.
+std::string FailureText(int command, const std::string& result) {
+  if (result == "ok") return {};
+  if (result == "interrupted") return "Stopped on request";
+  if (result == "disconnected") return "The repeater was disconnected";
+  switch (command) {
+    case CM_CMD_UPDATE: return "FW Update was not successfully finished";
+    case CM_CMD_PILL_UPD: return "PILL update was not successfully finished";
+    case CM_CMD_PARAM_GET: return "Reading the parameters failed";
+    case CM_CMD_PARAM_SET: return "Writing the parameters failed";
+    case CM_CMD_REBOOT:
+    case CM_CMD_POWER_OFF:
+    case CM_CMD_FACT_RESET: return "The request could not be sent";
+    default: return "The command failed";
+  }
+}
+
+// The console's words for a command run without the file it needs; null when it has it.
+const char* MissingFileText(const ST_OPTIONS& o) {
+  if (o.command == CM_CMD_UPDATE && !o.fw_path) return "FW file not defined";
+  if ((o.command == CM_CMD_PARAM_GET || o.command == CM_CMD_PARAM_SET) && !o.settings_path) return "File NOT defined";
+  return nullptr;
+}
+
+int Dispatch(const ST_OPTIONS& o, uint8_t port);
+
 }  // namespace
 
 void cmPrintBanner() {
@@ -210,6 +256,17 @@ void cmPrintBanner() {
   std::printf("\n");
   cmPrintRule();
   std::printf("\n");
+}
+
+const char* cmCommandName(int command) { return command >= 0 && command < CM_CMD_NONE ? kCommands[command] : ""; }
+
+const char* cmCommandFile(const ST_OPTIONS& o) {
+  switch (o.command) {
+    case CM_CMD_UPDATE: return o.fw_path;
+    case CM_CMD_PILL_UPD: return o.pill_path;
+    case CM_CMD_PARAM_SET: return o.settings_path;
+    default: return nullptr;
+  }
 }
 
 int cmCommandLookup(const char* text) {
@@ -292,6 +349,13 @@ int cmParseOptions(int argc, const char* const* argv, ST_OPTIONS* o) {
       }
       if (!passed_on) o->serial = v;
     }
+    if (is("-report")) {
+      o->report_path = value();
+      if (!o->report_path) {
+        cmPrintUsage();
+        return kStatusError;
+      }
+    }
     if (is("-all") && !passed_on) o->all = true;
     if (is(CM_ALL_CHILD_OPTION)) o->all_child = true;
     // One argument: a tag (it comes from the device) can never be read as an option.
@@ -316,6 +380,14 @@ int cmMain(int argc, const char* const* argv) {
                 "power_off and fact_reset\n");
     return kStatusError;
   }
+  if (o.report_path && !cmAllSupports(o.command)) {
+    std::fprintf(stderr, "halvern: -report works only with update, pill_upd, param_get, param_set, version, reboot, "
+                         "power_off and fact_reset\n");
+    return kStatusError;
+  }
+  // A run on one repeater opens its report file before any port: a file that cannot be written
+  // to is known before anything is done. A run over every repeater opens each repeater's.
+  if (o.report_path && !o.all && !OpenReport(o.report_path)) return kStatusError;
   if (o.all_child) {
     // Started by -all: a stop request, or the run that started it gone, ends the command like a
     // lost line, after the frame being written.
@@ -349,7 +421,26 @@ int cmMain(int argc, const char* const* argv) {
     // Caught once there is a repeater to work on: until then a stop has nothing to end cleanly.
     if (!o.all_child) CatchStopsOfOneRun(o.command);
   }
+  if (o.command == CM_CMD_PILL_UPD)
+    if (int status = 0; MandatoryOptionMissing(o, false, &status)) return status;
 
+  if (!cmReportIsOpen()) return Dispatch(o, port);
+  const std::string serial = SerialOf(port);
+  cmReportBegin(cmCommandName(o.command), port, serial.empty() ? nullptr : &serial);
+  if (const char* file = cmCommandFile(o)) cmReportSetFile(file);
+  if (const char* missing = MissingFileText(o)) cmReportSetMessage(missing);
+  const int status = Dispatch(o, port);
+  const char* result = status == 0               ? "ok"
+                       : cmFwAppOpenRefused()    ? "interrupted"
+                       : cmFwAppLineGone()       ? "disconnected"
+                                                 : "failed";
+  const bool written = cmReportFinish(result, FailureText(o.command, result));
+  return written || status != 0 ? status : kStatusFailed;
+}
+
+namespace {
+
+int Dispatch(const ST_OPTIONS& o, uint8_t port) {
   switch (o.command) {
     case CM_CMD_UPDATE: return StatusOf(cmFwUpCommand(port, o.fw_path));
     case CM_CMD_PARAMS: return StatusOf(cmParamConsole(port));
@@ -371,3 +462,5 @@ int cmMain(int argc, const char* const* argv) {
       return kStatusFailed;
   }
 }
+
+}  // namespace

@@ -39,6 +39,7 @@ struct ST_OPTIONS {
   bool all = false;               // -all: on every attached repeater at once
   bool all_child = false;         // (hidden) run by -all: a stop request ends the command cleanly
   const char* out_tag = nullptr;  // (hidden) run by -all: param_get's output name gets this tag
+  const char* report_path = nullptr;  // -report FILE: a service record per repeater served
 };
 
 constexpr int CM_PARSE_CONTINUE = 1;  // cmParseOptions: go on to dispatch
@@ -49,6 +50,10 @@ constexpr const char* CM_ALL_CHILD_OPTION = "-allchild";
 
 void cmPrintBanner();
 int cmCommandLookup(const char* text);
+// The keyword of a command ("update"); "" for none.
+const char* cmCommandName(int command);
+// The file a command sends (or, for param_set, reads) as given; null for the others.
+const char* cmCommandFile(const ST_OPTIONS& options);
 int cmProductLookup(const char* text);
 // Walks the arguments. Returns CM_PARSE_CONTINUE, or the exit status when an option
 // ended the run (-h: 0; -fw without any path: -1), after printing the usage text.

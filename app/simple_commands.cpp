@@ -7,6 +7,7 @@
 #include "cmbs/cmbs_dsr.h"
 #include "session/console_text.h"
 #include "session/fwapp.h"
+#include "session/service_record.h"
 
 namespace {
 
@@ -25,6 +26,9 @@ int WithSession(uint8_t port, Step step) {
     std::printf("\n");
     return -1;
   }
+  ST_FWAPP_VERSION version{};
+  cmFwAppGetVersion(app, &version);
+  cmReportSetVersionBefore(version.product_version, version.build);
   const bool done = step(app);
   cmFwAppClose(app);
   return done ? 0 : -1;

@@ -12,6 +12,7 @@
 #include "cmbs/cmbs_rx.h"
 #include "platform/registry.h"
 #include "serial/serial_port.h"
+#include "session/service_record.h"
 
 namespace {
 
@@ -153,6 +154,7 @@ ST_FWAPP_VERSION cmFwAppPrintVersion(PST_FWAPP_OBJ app, bool upper_case) {
   cmFwAppGetVersion(app, &version);
   std::printf(upper_case ? "Product: SW Version %02X.%02X.%04X\n\n" : "Product: SW Version %02x.%02x.%04x\n\n",
               version.product_version >> 8, version.product_version & 0xFF, version.build);
+  cmReportSetVersionBefore(version.product_version, version.build);
   std::printf("===============================================================================\n\n");
   return version;
 }

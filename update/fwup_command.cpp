@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "session/console_text.h"
+#include "session/service_record.h"
 #include "session/wait.h"
 #include "update/fwup.h"
 #include "update/fwup_transfer.h"
@@ -28,9 +29,11 @@ void cmFwUpProgress(uint32_t, uint32_t code, uintptr_t) {
       break;
     case FWAPP_UPDATE_PROGRESS:
       ++g_written_chunks;
+      cmReportSetBytes(uint64_t{static_cast<uint32_t>(g_written_chunks)} * FWUP_CHUNK_SIZE);
       std::printf("Writing: %3d Kb\r", static_cast<int>(int64_t{g_written_chunks} * FWUP_CHUNK_SIZE / 1024));
       break;
     case FWAPP_UPDATE_FINISHED:
+      cmReportTransferComplete();
       cmFwUpTransferSignal(FWUP_FINISHED);
       return;
     case FWAPP_UPDATE_FAILED:

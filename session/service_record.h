@@ -1,0 +1,69 @@
+// Service records: one JSON object per repeater served and run, appended as one line to the
+// file of -report. The process that serves a repeater fills the run's record as the command
+// goes and appends it at the end, whatever the outcome.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct ST_SERVICE_RECORD {
+  std::string time;  // start, ISO 8601 UTC with milliseconds
+  std::string host;
+  std::string tool;     // halvern's version
+  std::string command;  // the command keyword
+  int port = 0;
+  std::optional<std::string> serial;          // USB serial number
+  std::optional<std::string> version_before;  // "xx.xx.xxxx", lower-case; none when the link never came up
+  std::optional<std::string> version_after;   // read after the restart; none when not verified
+  std::optional<std::string> file;            // the file sent (or read, for param_set)
+  std::optional<uint64_t> file_size;
+  std::optional<std::string> file_sha256;
+  std::optional<uint64_t> bytes;  // bytes of the file that reached the target
+  std::string result = "failed";  // ok, failed, interrupted, disconnected
+  double seconds = 0;
+  std::optional<std::string> message;  // the failure in words
+};
+
+// text as a JSON string, quotes included: control characters escaped, bytes that are not part
+// of valid UTF-8 written as \u00XX, valid multi-byte characters kept as they are.
+std::string cmJsonString(const std::string& text);
+// "2026-12-08T09:30:12.345Z"
+std::string cmIsoTimeUtc(std::chrono::system_clock::time_point when);
+// The record as one line of JSON, ending in '\n'.
+std::string cmServiceRecordLine(const ST_SERVICE_RECORD& record);
+// A record started now: time, host and tool filled in.
+ST_SERVICE_RECORD cmServiceRecordNew(const std::string& command, int port, const std::string* serial);
+// Names the file a command sends in the record, with its size and SHA-256 when it can be read.
+void cmServiceRecordSetFile(ST_SERVICE_RECORD* record, const std::string& path);
+
+// ---- The report file of this process ------------------------------------------------------
+
+// Opens FILE for appending (created when missing) and tries its lock. False with the reason.
+bool cmReportOpen(const std::string& path, std::string* reason);
+bool cmReportIsOpen();
+// Appends one record as one whole line under the file's lock. False with the reason.
+bool cmReportAppend(const ST_SERVICE_RECORD& record, std::string* reason);
+
+// ---- The record of the repeater this process serves ----------------------------------------
+// Nothing happens while no record has been begun (no -report): the hooks below cost nothing.
+
+void cmReportBegin(const std::string& command, int port, const std::string* serial);
+void cmReportSetFile(const std::string& path);
+// The version the target announced when the link came up.
+void cmReportSetVersionBefore(uint16_t product_version, uint16_t build);
+// Hook for the verification after a restart: the version read then ("xx.xx.xxxx"). Nothing
+// calls it yet.
+void cmReportSetVersionAfter(const std::string& version);
+// Bytes of the file that have reached the target so far (any thread).
+void cmReportSetBytes(uint64_t bytes);
+// The whole file has reached the target (any thread).
+void cmReportTransferComplete();
+// The first failure in words; later ones do not replace it.
+void cmReportSetMessage(const std::string& message);
+// Ends the record with its result (and message, unless one was set; a failure before the link
+// came up is "Target connectivity failed") and appends it. True when
+// no record was begun or it was written; false after "halvern: cannot write report file 'FILE': reason" on
+// standard error.
+bool cmReportFinish(const std::string& result, const std::string& message);

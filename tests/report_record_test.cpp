@@ -1,0 +1,80 @@
+// Service records: the JSON text of their strings, the file digest and the time stamp.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "session/service_record.h"
+#include "session/sha256.h"
+
+namespace {
+
+TEST(JsonString, EscapesControlsAndInvalidUtf8AndKeepsValidCharacters) {
+  const struct {
+    std::string in, out;
+  } cases[] = {
+      {"", R"("")"},
+      {"RX5120 a/b", R"("RX5120 a/b")"},
+      {"q\"b\\s", R"("q\"b\\s")"},
+      {"\n\r\t\b\f", R"("\n\r\t\b\f")"},
+      {std::string("\x00\x01\x1f\x7f", 4), "\"\\u0000\\u0001\\u001f\x7f\""},
+      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9D\x84\x9E", "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9D\x84\x9E\""},  // 2, 3, 4 bytes
+      {"\xC3", R"("\u00c3")"},                                // cut short at the end
+      {"\xC3(", R"("\u00c3(")"},                              // continuation missing
+      {"\x80\xBF", R"("\u0080\u00bf")"},                      // lone continuation bytes
+      {"\xC0\xAF", R"("\u00c0\u00af")"},                      // overlong '/'
+      {"\xE0\x80\xAF", R"("\u00e0\u0080\u00af")"},            // overlong, three bytes
+      {"\xED\xA0\x80", R"("\u00ed\u00a0\u0080")"},            // a surrogate
+      {"\xF4\x90\x80\x80", R"("\u00f4\u0090\u0080\u0080")"},  // beyond U+10FFFF
+      {"\xFF\xFEok", R"("\u00ff\u00feok")"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(cmJsonString(c.in), c.out) << c.in;
+}
+
+TEST(Sha256, KnownVectorsWhateverTheSizeOfEachPiece) {
+  const struct {
+    std::string in;
+    size_t repeat;
+    const char* digest;
+  } cases[] = {
+      {"", 1, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", 1, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", 1,
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {"a", 1000000, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const auto& c : cases) {
+    std::string all;
+    for (size_t i = 0; i < c.repeat; ++i) all += c.in;
+    for (size_t piece : {size_t{1}, size_t{7}, size_t{64}, all.size() + 1}) {
+      Sha256 sha;
+      for (size_t at = 0; at < all.size(); at += piece) sha.Add(all.data() + at, std::min(piece, all.size() - at));
+      EXPECT_EQ(sha.HexDigest(), c.digest) << c.in.substr(0, 10) << " in pieces of " << piece;
+    }
+  }
+}
+
+TEST(ServiceRecord, TimeIsUtcWithMillisecondsAndEveryFieldIsOnOneLine) {
+  using namespace std::chrono;
+  const auto when = sys_days{year{2026} / 12 / 8} + hours{9} + minutes{30} + seconds{12} + milliseconds{345};
+  EXPECT_EQ(cmIsoTimeUtc(when), "2026-12-08T09:30:12.345Z");
+  EXPECT_EQ(cmIsoTimeUtc(system_clock::time_point{}), "1970-01-01T00:00:00.000Z");
+
+  ST_SERVICE_RECORD r;
+  r.time = "t";
+  r.host = "h\n";
+  r.tool = "1.1";
+  r.command = "update";
+  r.port = 3;
+  r.file = "a\"b";
+  r.file_size = 10;
+  r.bytes = 0;
+  r.seconds = 1.25;
+  EXPECT_EQ(cmServiceRecordLine(r),
+            R"({"time":"t","host":"h\n","tool":"1.1","command":"update","port":3,"serial":null,)"
+            R"("version_before":null,"version_after":null,"file":"a\"b","file_size":10,"file_sha256":null,)"
+            R"("bytes":0,"result":"failed","seconds":1.250,"message":null})"
+            "\n");
+}
+
+}  // namespace
