@@ -153,6 +153,11 @@ const char* const kHelpOptions =
     "  -llevel N         log level for log: 0 error, 1 warning, 2 info, 3 off\n"
     "  -port N           work on the repeater on COM port N (1 to 255)\n"
     "  -sn SERIAL        work on the repeater with this USB serial number\n"
+    "  -verify           with update: wait for the repeater to restart and come\n"
+    "                    back, then show its version (\"Verified: SW Version\n"
+    "                    OLD -> NEW\")\n"
+    "  -expect VERSION   -verify, and fail unless the version after the restart is\n"
+    "                    VERSION, written xx.xx.xxxx (case does not matter)\n"
     "  -all              run update, pill_upd, param_get, param_set, version,\n"
     "                    reboot, power_off or fact_reset on every attached\n"
     "                    repeater at once; {serial} and {port} in an argument\n"
@@ -272,6 +277,12 @@ int cmParseOptions(int argc, const char* const* argv, ST_OPTIONS* o) {
     if (is("-pilldate")) {
       if (const char* v = value()) o->pill_date = v;
     }
+    if (is("-verify")) o->verify = true;
+    if (is("-expect")) {
+      const char* v = value();
+      o->expect = v ? v : "";
+      o->verify = true;
+    }
     // A child of -all is given its own options first, up to -allchild, then the user's arguments
     // as typed: a choice of repeater or an -all among those was the parent's and is read past.
     const bool passed_on = o->all_child;
@@ -316,6 +327,14 @@ int cmMain(int argc, const char* const* argv) {
                 "power_off and fact_reset\n");
     return kStatusError;
   }
+  if (o.verify && o.command != CM_CMD_UPDATE) {
+    std::printf("[ERROR] -verify and -expect work only with update\n");
+    return kStatusError;
+  }
+  if (o.expect && !cmFwUpVersionTextValid(o.expect)) {
+    std::printf("[ERROR] -expect needs a version written as xx.xx.xxxx in hexadecimal digits, e.g. 01.03.0400\n");
+    return kStatusError;
+  }
   if (o.all_child) {
     // Started by -all: a stop request, or the run that started it gone, ends the command like a
     // lost line, after the frame being written.
@@ -351,7 +370,9 @@ int cmMain(int argc, const char* const* argv) {
   }
 
   switch (o.command) {
-    case CM_CMD_UPDATE: return StatusOf(cmFwUpCommand(port, o.fw_path));
+    case CM_CMD_UPDATE:
+      if (o.verify) return StatusOf(cmFwUpVerifyCommand(port, g_products[o.product].usb_id, o.fw_path, o.expect));
+      return StatusOf(cmFwUpCommand(port, o.fw_path));
     case CM_CMD_PARAMS: return StatusOf(cmParamConsole(port));
     case CM_CMD_PARAM_GET: return StatusOf(cmParamFileRun(port, o.settings_path, 1));
     case CM_CMD_PARAM_SET: return StatusOf(cmParamFileRun(port, o.settings_path, 0));
