@@ -55,6 +55,7 @@ FWUP_VERIFY_RESULT Stopped() { return {-1, {}, "Stopped on request"}; }
 
 FWUP_VERIFY_RESULT Verify(const ST_REPEATER& repeater, const char* usb_id, const std::string& before,
                           const char* expect) {
+  std::fflush(stdout);  // the update's outcome is shown before the wait
   const uint32_t wait_ms = cmFwAppWaitMs();
   const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
   ST_REPEATER now;
