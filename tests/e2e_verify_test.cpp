@@ -159,3 +159,29 @@ TEST_F(VerifyTest, EveryRepeaterOfAnAllRunVerifiesItsOwn) {
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// rx5120-sim --control: repeaters unplugged and plugged in again through the pipe while the
+// command runs with standard input of its own.
+TEST(SimControl, RepeatersArePluggedAndUnpluggedThroughThePipe) {
+  TempDir dir;
+  const std::string fifo = (dir.path() / "control").string();
+  const std::string list = std::string(HALVERN_EXE) + " -p RX5120 -cmd list | grep COM; ";
+  const std::string script = "echo 'unplug 2' > " + fifo + "; sleep 0.5; " + list + "echo 'plug 2' > " + fifo +
+                             "; sleep 0.5; " + list + "echo 'plug 9' > " + fifo + "; sleep 0.3";
+  const auto r = platform::SpawnCapture({RX5120_SIM_EXE, "--count", "2", "--control", fifo,
+                                         (dir.path() / "tree").string(), "--", "sh", "-c", script},
+                                        {}, "", 30000);
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  const std::string one = "COM1    RX5120-0001    01.02.0345     ";
+  const std::string two = "COM2    RX5120-0002    01.02.0345     ";
+  const std::string tree = (dir.path() / "tree" / "dev").string();
+  EXPECT_EQ(r.out, one + tree + "/ttyACM0\n" + one + tree + "/ttyACM0\n" + two + tree + "/ttyACM1\n");
+  EXPECT_NE(r.err.find("rx5120-sim: control: not understood: plug 9"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(fifo));  // made by the simulator, removed by it
+}
+
+}  // namespace
+}  // namespace e2e
