@@ -107,11 +107,14 @@ void Target::Impl::Unplug() {
 // Back on the same port with the same serial number, on a new pseudo-terminal.
 bool Target::Impl::Plug() {
   std::lock_guard<std::mutex> plug(plug_mutex);
+  bool laid_out = false;
   {
     std::lock_guard<std::mutex> lock(mutex);
     if (present) return true;
+    laid_out = port != 0;
   }
-  if (stop || port == 0) return Fail("the target was never laid out");
+  if (!laid_out) return Fail("the target was never laid out");
+  if (stop) return Fail("the target is stopping");
   if (thread.joinable()) thread.join();  // a line hung up on its own
   {
     std::lock_guard<std::mutex> line(line_mutex);

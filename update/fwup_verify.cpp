@@ -69,7 +69,8 @@ FWUP_VERIFY_RESULT Verify(const ST_REPEATER& repeater, const char* usb_id, const
   ST_FWAPP_VERSION version{};
   for (;;) {
     if (cmFwAppStoppedBeforeOpen()) return Stopped();
-    if (Find(repeater, usb_id, &now)) {
+    const bool back = Find(repeater, usb_id, &now);
+    if (back) {
       if (PST_FWAPP_OBJ app = cmFwAppOpenQuiet(cmFwAppPortText(now.port).c_str())) {
         cmFwAppGetVersion(app, &version);
         cmFwAppClose(app);
@@ -78,7 +79,7 @@ FWUP_VERIFY_RESULT Verify(const ST_REPEATER& repeater, const char* usb_id, const
       if (cmFwAppOpenRefused()) return Stopped();  // the failed open has said so
     }
     if (Clock::now() >= deadline) return Failed("The repeater did not come back within " + Seconds(wait_ms));
-    std::this_thread::sleep_for(Find(repeater, usb_id, &now) ? kOpenEvery : kLookEvery);
+    std::this_thread::sleep_for(back ? kOpenEvery : kLookEvery);
   }
   FWUP_VERIFY_RESULT result{0, cmFwUpVersionText(version), {}};
   std::printf("Verified: SW Version %s -> %s\n", before.c_str(), result.version_after.c_str());
