@@ -155,6 +155,11 @@ const char* const kHelpOptions =
     "  -llevel N         log level for log: 0 error, 1 warning, 2 info, 3 off\n"
     "  -port N           work on the repeater on COM port N (1 to 255)\n"
     "  -sn SERIAL        work on the repeater with this USB serial number\n"
+    "  -verify           with update: wait for the repeater to restart and come\n"
+    "                    back, then show its version (\"Verified: SW Version\n"
+    "                    OLD -> NEW\")\n"
+    "  -expect VERSION   -verify, and fail unless the version after the restart is\n"
+    "                    VERSION, written xx.xx.xxxx (case does not matter)\n"
     "  -all              run update, pill_upd, param_get, param_set, version,\n"
     "                    reboot, power_off or fact_reset on every attached\n"
     "                    repeater at once; {serial} and {port} in an argument\n"
@@ -329,6 +334,12 @@ int cmParseOptions(int argc, const char* const* argv, ST_OPTIONS* o) {
     if (is("-pilldate")) {
       if (const char* v = value()) o->pill_date = v;
     }
+    if (is("-verify")) o->verify = true;
+    if (is("-expect")) {
+      const char* v = value();
+      o->expect = v ? v : "";
+      o->verify = true;
+    }
     // A child of -all is given its own options first, up to -allchild, then the user's arguments
     // as typed: a choice of repeater or an -all among those was the parent's and is read past.
     const bool passed_on = o->all_child;
@@ -378,6 +389,14 @@ int cmMain(int argc, const char* const* argv) {
   if (o.all && !cmAllSupports(o.command)) {
     std::printf("[ERROR] -all works only with update, pill_upd, param_get, param_set, version, reboot, "
                 "power_off and fact_reset\n");
+    return kStatusError;
+  }
+  if (o.verify && o.command != CM_CMD_UPDATE) {
+    std::printf("[ERROR] -verify and -expect work only with update\n");
+    return kStatusError;
+  }
+  if (o.expect && !cmFwUpVersionTextValid(o.expect)) {
+    std::printf("[ERROR] -expect needs a version written as xx.xx.xxxx in hexadecimal digits, e.g. 01.03.0400\n");
     return kStatusError;
   }
   if (o.report_path && !cmAllSupports(o.command)) {
@@ -430,6 +449,11 @@ int cmMain(int argc, const char* const* argv) {
   if (const char* file = cmCommandFile(o)) cmReportSetFile(file);
   if (const char* missing = MissingFileText(o)) cmReportSetMessage(missing);
   const int status = Dispatch(o, port);
+  if (o.verify) {  // the version read after the restart is recorded also when it is not the one expected
+    const FWUP_VERIFY_RESULT& verified = cmFwUpLastVerify();
+    if (!verified.version_after.empty()) cmReportSetVersionAfter(verified.version_after);
+    if (!verified.message.empty()) cmReportSetMessage(verified.message);
+  }
   const char* result = status == 0               ? "ok"
                        : cmFwAppOpenRefused()    ? "interrupted"
                        : cmFwAppLineGone()       ? "disconnected"
@@ -442,7 +466,9 @@ namespace {
 
 int Dispatch(const ST_OPTIONS& o, uint8_t port) {
   switch (o.command) {
-    case CM_CMD_UPDATE: return StatusOf(cmFwUpCommand(port, o.fw_path));
+    case CM_CMD_UPDATE:
+      if (o.verify) return StatusOf(cmFwUpVerifyCommand(port, g_products[o.product].usb_id, o.fw_path, o.expect));
+      return StatusOf(cmFwUpCommand(port, o.fw_path));
     case CM_CMD_PARAMS: return StatusOf(cmParamConsole(port));
     case CM_CMD_PARAM_GET: return StatusOf(cmParamFileRun(port, o.settings_path, 1));
     case CM_CMD_PARAM_SET: return StatusOf(cmParamFileRun(port, o.settings_path, 0));

@@ -36,6 +36,8 @@ struct ST_OPTIONS {
   const char* pill_date = nullptr;
   int port = 0;                  // -port N: the repeater on COM N (0: any)
   const char* serial = nullptr;  // -sn SERIAL: the repeater with this USB serial number
+  bool verify = false;            // -verify (or -expect): update checks the version after the restart
+  const char* expect = nullptr;   // -expect VERSION; "" when the value is missing
   bool all = false;               // -all: on every attached repeater at once
   bool all_child = false;         // (hidden) run by -all: a stop request ends the command cleanly
   const char* out_tag = nullptr;  // (hidden) run by -all: param_get's output name gets this tag

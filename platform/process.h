@@ -21,7 +21,8 @@ int RunProcess(const std::vector<std::string>& argv,
 enum class StopReason { kSignal, kEndOfInput };
 
 // Blocks until SIGINT or SIGTERM arrives or standard input reaches end of file
-// (whatever is typed meanwhile is read and discarded).
+// (whatever is typed meanwhile is read and discarded). A terminal on standard input is not
+// read while the process runs in the background: then only the signals end the wait.
 StopReason WaitForStopRequest();
 
 // Makes writes to a closed pipe fail with an error instead of ending the process.

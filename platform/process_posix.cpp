@@ -136,9 +136,12 @@ StopReason WaitForStopRequest() {
   sigaction(SIGINT, &note, &old_int);
   sigaction(SIGTERM, &note, &old_term);
 
+  // A terminal is never read from a background process group (that would stop the process):
+  // there only the signals end the wait.
+  const bool background = isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) != getpgrp();
   StopReason reason = StopReason::kEndOfInput;
   while (true) {
-    pollfd p[2] = {{g_stop_pipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    pollfd p[2] = {{g_stop_pipe[0], POLLIN, 0}, {background ? -1 : STDIN_FILENO, POLLIN, 0}};
     int r = poll(p, 2, -1);
     if (r < 0) {
       if (errno == EINTR) continue;

@@ -66,6 +66,11 @@ bool MakeSymlink(const std::string& target, const std::string& link, std::string
 // Removes a file, a symbolic link or an empty directory; false when it could not.
 bool RemovePath(const std::string& path);
 
+// Opens the named pipe path for reading (made first when missing; *created then says so)
+// without waiting for a writer: writers may come and go, and their lines are read as they
+// come. Returns the descriptor (non-blocking, close-on-exec) or -1 with a reason in *error.
+int FifoOpenForReading(const std::string& path, bool* created, std::string* error);
+
 // Reads the target of a symbolic link; empty when path is not one.
 std::string ReadSymlink(const std::string& path);
 

@@ -266,6 +266,25 @@ bool RemovePath(const std::string& path) {
   return unlink(path.c_str()) == 0;
 }
 
+int FifoOpenForReading(const std::string& path, bool* created, std::string* error) {
+  *created = false;
+  if (mkfifo(path.c_str(), 0600) == 0) {
+    *created = true;
+  } else if (errno != EEXIST) {
+    SetError(error, "mkfifo", errno);
+    return -1;
+  }
+  struct stat st{};
+  if (stat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) {
+    if (error) *error = path + " is not a named pipe";
+    return -1;
+  }
+  // Read and write: opening does not wait for a writer, and the last writer leaving is no end of file.
+  int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) SetError(error, "open", errno);
+  return fd;
+}
+
 std::string ReadSymlink(const std::string& path) {
   char buf[4096];
   ssize_t n = readlink(path.c_str(), buf, sizeof buf);

@@ -2,6 +2,9 @@
 # Sets everything up, builds, and runs halvern against the simulated target:
 #   scripts/demo.sh                      shows the target's version
 #   scripts/demo.sh -cmd fact_reset      any other halvern arguments after -p RX5120
+#   scripts/demo.sh -cmd update -fw FILE -expect 01.03.0400
+#                                        the repeater restarts after the update and comes back
+#                                        with version 01.03.0400
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
@@ -18,4 +21,4 @@ rm -f "$log"
 echo "== halvern -p RX5120 $* (against the simulated repeater)"
 tree=$(mktemp -d)
 trap 'rm -rf "$tree"' EXIT
-build/sim/rx5120-sim "$tree" -- build/halvern -p RX5120 "$@"
+build/sim/rx5120-sim --restarts --version-after 01.03.0400 "$tree" -- build/halvern -p RX5120 "$@"

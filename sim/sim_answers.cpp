@@ -42,7 +42,10 @@ std::optional<Target::Impl::Answer> Target::Impl::Apply(uint16_t event, const By
     case kEvFwEnd:
       return TakeFirmware(r);
     case kEvSysReset:
-      if (result == 0) ++resets;
+      if (result == 0) {
+        ++resets;
+        restart_due = config.restart_ms.has_value();
+      }
       return std::nullopt;
     case kEvPowerOff:
       if (result == 0) ++power_offs;
@@ -84,8 +87,8 @@ Target::Impl::Bytes Target::Impl::HelloBlock() const {
   if (config.hello_block) return *config.hello_block;
   Bytes b;
   PutU16(b, config.hello_word0);
-  PutU16(b, config.build);
-  PutU16(b, config.product_version);
+  PutU16(b, build);
+  PutU16(b, product_version);
   PutU16(b, config.hello_word3);
   b.resize(kHelloSize, 0);
   return b;
@@ -109,6 +112,7 @@ Target::Impl::Answer Target::Impl::TakeFirmware(const Request& r) {
     firmware.insert(firmware.end(), r.params.begin(), r.params.end());
   } else {
     firmware_ended = true;
+    update_done = true;
   }
   return r.Respond(0);
 }

@@ -46,19 +46,25 @@ struct Target::Impl {
   struct Request;  // one request as the answers see it
 
   explicit Impl(Config c)
-      : config(std::move(c)), pacing(config.paced, config.pace_host_bytes), param_area(config.param_area_size, 0) {}
+      : config(std::move(c)),
+        pacing(config.paced, config.pace_host_bytes),
+        product_version(config.product_version),
+        build(config.build),
+        param_area(config.param_area_size, 0) {}
 
   const Config config;
   LinePacing pacing;  // the line rate; its reading side belongs to the serving thread
 
   // The line. Descriptors change only under line_mutex.
   std::mutex line_mutex;
+  std::mutex plug_mutex;  // one unplug, plug or stop at a time: they join the serving thread
   platform::PtyPair pty;
   std::atomic<bool> line_closed{false};
   std::atomic<bool> stop{false};
   std::atomic<bool> hangup_requested{false};
   std::atomic<bool> serving{false};
   std::thread thread;
+  std::thread restarter;  // with config.restart_ms: takes the target away and back after a reset
 
   // Target state and records, under mutex.
   mutable std::mutex mutex;
@@ -68,6 +74,14 @@ struct Target::Impl {
   std::string sysfs_root, dev_root;
   std::vector<std::string> tree;   // paths laid out by LayOutTree, in creation order
   std::vector<std::string> ports;  // the tty directories of the ports laid out
+  std::string root;                // where the last LayOutTree put the port, and how
+  uint8_t port = 0;
+  uint16_t vid = 0, pid = 0;
+  bool present = false;            // line up and the port's entries in place
+  uint16_t product_version, build; // what the hello reports now
+  bool update_done = false;        // an update ended since the last restart
+  bool restart_due = false;        // a restart request was accepted
+  int restarts = 0;
   std::vector<Frame> received;
   Bytes received_bytes;
   std::map<uint16_t, Fault> faults;
@@ -125,6 +139,14 @@ struct Target::Impl {
 
   // sim_tree.cpp
   void RemoveTree();
+  bool WritePort();        // lays the port's entries out again for the current line
+  void RemovePortEntries();
+
+  // sim_line.cpp: going away and coming back
+  bool OpenLine();         // a new pseudo-terminal and its serving thread; the caller holds line_mutex
+  void Unplug();
+  bool Plug();
+  void RestartLoop();
 };
 
 }  // namespace sim

@@ -21,22 +21,36 @@ constexpr auto kStallLimit = std::chrono::milliseconds(2000);  // give up writin
 bool Target::Start() {
   std::lock_guard<std::mutex> line(impl_->line_mutex);
   if (impl_->thread.joinable()) return !impl_->line_closed;
-  std::string error;
-  platform::PtyPair pty;
-  if (!platform::PtyOpen(&pty, &error)) return impl_->Fail(error);
-  impl_->pty = pty;
-  impl_->line_closed = false;
-  impl_->hangup_requested = false;
-  {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    impl_->device_path = pty.slave_path;
+  if (!impl_->OpenLine()) return false;
+  if (impl_->config.restart_ms && !impl_->restarter.joinable()) {
+    try {
+      impl_->restarter = std::thread([impl = impl_.get()] { impl->RestartLoop(); });
+    } catch (const std::system_error& e) {
+      return impl_->Fail(e.what());
+    }
   }
-  impl_->serving = true;
+  return true;
+}
+
+// A new pseudo-terminal with its serving thread; the caller holds line_mutex and the last
+// serving thread has been joined.
+bool Target::Impl::OpenLine() {
+  std::string error;
+  platform::PtyPair fresh;
+  if (!platform::PtyOpen(&fresh, &error)) return Fail(error);
+  pty = fresh;
+  line_closed = false;
+  hangup_requested = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    device_path = fresh.slave_path;
+  }
+  serving = true;
   try {
-    impl_->thread = std::thread([impl = impl_.get()] { impl->Serve(); });
+    thread = std::thread([this] { Serve(); });
   } catch (const std::system_error& e) {
-    impl_->serving = false;
-    return impl_->Fail(e.what());
+    serving = false;
+    return Fail(e.what());
   }
   return true;
 }
@@ -63,8 +77,81 @@ void Target::Impl::Stop() {
     std::lock_guard<std::mutex> lock(mutex);
     cv.notify_all();
   }
+  if (restarter.joinable()) restarter.join();
+  {
+    std::lock_guard<std::mutex> plug(plug_mutex);
+    if (thread.joinable()) thread.join();
+  }
+  CloseLine();
+}
+
+void Target::Unplug() { impl_->Unplug(); }
+bool Target::Plug() { return impl_->Plug(); }
+
+// The line hung up (the tool reads it as gone) and the port's entries removed.
+void Target::Impl::Unplug() {
+  std::lock_guard<std::mutex> plug(plug_mutex);
+  hangup_requested = true;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    cv.notify_all();
+  }
   if (thread.joinable()) thread.join();
   CloseLine();
+  RemovePortEntries();
+  std::lock_guard<std::mutex> lock(mutex);
+  present = false;
+  cv.notify_all();
+}
+
+// Back on the same port with the same serial number, on a new pseudo-terminal.
+bool Target::Impl::Plug() {
+  std::lock_guard<std::mutex> plug(plug_mutex);
+  bool laid_out = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (present) return true;
+    laid_out = port != 0;
+  }
+  if (!laid_out) return Fail("the target was never laid out");
+  if (stop) return Fail("the target is stopping");
+  if (thread.joinable()) thread.join();  // a line hung up on its own
+  {
+    std::lock_guard<std::mutex> line(line_mutex);
+    if (!OpenLine()) return false;
+  }
+  if (!WritePort()) return false;
+  std::lock_guard<std::mutex> lock(mutex);
+  present = true;
+  cv.notify_all();
+  return true;
+}
+
+// With restarts on: each accepted restart request takes the target away and, restart_ms later,
+// back, with the version after an update when one ended since the last restart.
+void Target::Impl::RestartLoop() {
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      cv.wait(lock, [&] { return stop || restart_due; });
+      if (stop) return;
+      restart_due = false;
+    }
+    Unplug();
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      if (cv.wait_for(lock, std::chrono::milliseconds(*config.restart_ms), [&] { return stop.load(); })) return;
+      if (update_done) {
+        product_version = config.version_after.value_or(product_version);
+        build = config.build_after.value_or(build);
+      }
+      update_done = false;
+    }
+    if (!Plug()) continue;
+    std::lock_guard<std::mutex> lock(mutex);
+    ++restarts;
+    cv.notify_all();
+  }
 }
 
 // Writes bytes on the line; the caller holds line_mutex. Single-byte writes go one write

@@ -1,5 +1,6 @@
 #include "sim/sim_options.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
@@ -15,6 +16,17 @@ std::optional<unsigned long> ParseNumber(const std::string& text, unsigned long 
 }
 
 }  // namespace
+
+std::optional<std::pair<uint16_t, uint16_t>> ParseVersionText(const std::string& text) {
+  // vv.vv.bbbb, hexadecimal digits of either case
+  if (text.size() != 10 || text[2] != '.' || text[5] != '.') return std::nullopt;
+  for (size_t i : {0, 1, 3, 4, 6, 7, 8, 9})
+    if (!std::isxdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
+  const auto hex = [&](size_t at, size_t n) {
+    return static_cast<uint16_t>(std::stoul(text.substr(at, n), nullptr, 16));
+  };
+  return std::make_pair(static_cast<uint16_t>(hex(0, 2) << 8 | hex(3, 2)), hex(6, 4));
+}
 
 std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::string* error) {
   Options o;
@@ -42,6 +54,24 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
       if (!v || *v == 0) return fail("bad value for " + arg + ": " + text);
       o.count = static_cast<unsigned>(*v);
       o.counted = true;
+    } else if (arg == "--restarts") {
+      if (!o.config.restart_ms) o.config.restart_ms = kDefaultRestartMs;
+    } else if (arg == "--restart-ms") {
+      if (i + 1 >= args.size()) return fail(arg + " needs a value");
+      const std::string& text = args[++i];
+      auto v = ParseNumber(text, 600000);
+      if (!v) return fail("bad value for " + arg + ": " + text);
+      o.config.restart_ms = static_cast<int>(*v);
+    } else if (arg == "--version-after") {
+      if (i + 1 >= args.size()) return fail(arg + " needs a value");
+      const std::string& text = args[++i];
+      auto v = ParseVersionText(text);
+      if (!v) return fail("bad value for " + arg + ": " + text + " (write it as 01.03.0400)");
+      o.config.version_after = v->first;
+      o.config.build_after = v->second;
+    } else if (arg == "--control") {
+      if (i + 1 >= args.size()) return fail(arg + " needs a value");
+      o.control = args[++i];
     } else if (arg == "--paced") {
       // A real cable carries both directions at the line rate: the host's bytes too.
       o.config.paced = true;

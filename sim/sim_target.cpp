@@ -73,6 +73,11 @@ bool Target::WaitForEvent(uint16_t event_id, std::chrono::milliseconds timeout) 
   });
 }
 
+bool Target::WaitForPresent(bool present, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(impl_->mutex);
+  return impl_->cv.wait_for(lock, timeout, [&] { return impl_->present == present; });
+}
+
 #define SIM_GETTER(type, name, expr)                  \
   type Target::name() const {                         \
     std::lock_guard<std::mutex> lock(impl_->mutex);   \
@@ -85,6 +90,8 @@ SIM_GETTER(uint32_t, PillLanguage, pill_language)
 SIM_GETTER(uint32_t, PillSize, pill_size)
 SIM_GETTER(bool, PillEnded, pill_ended)
 SIM_GETTER(int, ResetCount, resets)
+SIM_GETTER(int, RestartCount, restarts)
+SIM_GETTER(bool, Present, present)
 SIM_GETTER(int, PowerOffCount, power_offs)
 SIM_GETTER(int, FactoryResetCount, factory_resets)
 SIM_GETTER(int, LogLevel, log_level)

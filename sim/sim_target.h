@@ -66,6 +66,13 @@ struct Config {
   size_t param_area_size = 65536;   // bytes of the in-memory parameter area
   // USB serial number the laid-out tree shows; empty: "SIM5120" and the port in four hex digits.
   std::string usb_serial;
+  // Set: an accepted restart request (CMBS_EV_DSR_SYS_RESET) makes the repeater go away as a real
+  // one does (line hung up, tty node and tree entries removed) and come back this long after, on
+  // the same port with the same serial number and a new pseudo-terminal. Not set: it stays.
+  std::optional<int> restart_ms;
+  // The version and build the hello reports after a restart that follows an accepted update.
+  std::optional<uint16_t> version_after;
+  std::optional<uint16_t> build_after;
 };
 
 class Target {
@@ -114,6 +121,10 @@ class Target {
   uint32_t PillSize() const;
   bool PillEnded() const;
   int ResetCount() const;                       // CMBS_EV_DSR_SYS_RESET requests seen
+  int RestartCount() const;                     // times it came back after going away
+  bool Present() const;                         // plugged in: line up and tree entries in place
+  // Blocks until Present() is the value given or the timeout passed; true when reached.
+  bool WaitForPresent(bool present, std::chrono::milliseconds timeout) const;
   int PowerOffCount() const;
   int FactoryResetCount() const;
   int LogLevel() const;                         // -1 until the tool sets one
@@ -130,6 +141,11 @@ class Target {
   void PushFrame(uint16_t event_id, const std::vector<uint8_t>& params);
   void PushBytes(const std::vector<uint8_t>& bytes);  // anything, noise included
   void HangUp();                                      // close the line now
+  // Unplugging: the line is hung up and the port's tree entries are removed (the port stays
+  // this target's). Plugging in again: a new pseudo-terminal, the entries laid out anew. Plug
+  // is false when the target was never laid out or the pseudo-terminal cannot be made.
+  void Unplug();
+  bool Plug();
 
  private:
   struct Impl;

@@ -1,6 +1,8 @@
 // The fake sysfs and dev tree through which the tool finds the target as a COM port with
 // the repeater's USB ids, and its removal again.
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <set>
 
 #include "sim/sim_impl.h"
@@ -54,6 +56,10 @@ PortTree PortTreeUnder(const std::string& root, uint8_t port) {
   return t;
 }
 
+std::string SerialOf(const Config& config, uint8_t port) {
+  return config.usb_serial.empty() ? "SIM5120" + Hex4(port) : config.usb_serial;
+}
+
 // Another live target's port in a shared tree: writing there would take its files over.
 bool ClaimPort(const std::string& tty_dir) {
   std::lock_guard<std::mutex> lock(g_ports_mutex);
@@ -92,7 +98,7 @@ bool Target::LayOutTree(const std::string& dir, uint8_t port, uint16_t vid, uint
   std::string root, error;
   if (!RootOf(dir, &root, &error)) return impl_->Fail(error);
 
-  const std::string serial = impl_->config.usb_serial.empty() ? "SIM5120" + Hex4(port) : impl_->config.usb_serial;
+  const std::string serial = SerialOf(impl_->config, port);
   const PortTree t = PortTreeUnder(root, port);
   if (!ClaimPort(t.tty_dir)) return impl_->Fail("port " + std::to_string(port) + " is laid out already under " + root);
 
@@ -107,7 +113,52 @@ bool Target::LayOutTree(const std::string& dir, uint8_t port, uint16_t vid, uint
   }
   impl_->sysfs_root = t.sys;
   impl_->dev_root = t.dev;
+  impl_->root = root;
+  impl_->port = port;
+  impl_->vid = vid;
+  impl_->pid = pid;
+  impl_->present = true;
   return true;
+}
+
+// The port's entries once more, for the line of now (after an unplug); shared directories
+// that are still there stay the target's that made them.
+bool Target::Impl::WritePort() {
+  std::string dev_path, error;
+  PortTree t;
+  std::string serial;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    dev_path = device_path;
+    t = PortTreeUnder(root, port);
+    serial = SerialOf(config, port);
+  }
+  std::vector<std::string> created;
+  const bool ok = WritePortTree(t, dev_path, serial, vid, pid, &created, &error);
+  std::lock_guard<std::mutex> lock(mutex);
+  tree.insert(tree.end(), created.begin(), created.end());
+  if (!ok) last_error = error;
+  return ok;
+}
+
+// Removes the port's own entries (its tty directory, its USB device, its device node),
+// innermost first; the directories it shares with other ports stay.
+void Target::Impl::RemovePortEntries() {
+  std::vector<std::string> mine;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (root.empty()) return;
+    const PortTree t = PortTreeUnder(root, port);
+    auto inside = [](const std::string& path, const std::string& dir) {
+      return path == dir || path.starts_with(dir + "/");
+    };
+    auto is_mine = [&](const std::string& path) {
+      return inside(path, t.tty_dir) || inside(path, t.usb_dir) || path == t.dev + "/" + t.tty;
+    };
+    std::copy_if(tree.begin(), tree.end(), std::back_inserter(mine), is_mine);
+    std::erase_if(tree, is_mine);
+  }
+  for (auto it = mine.rbegin(); it != mine.rend(); ++it) platform::RemovePath(*it);
 }
 
 std::string Target::SysfsRoot() const {

@@ -52,12 +52,32 @@ TEST(SimOptions, ValuesDirectoryAndCommand) {
       {{"--count", "0", "d"}, "bad value for --count: 0"},
       {{"d", "--count"}, "--count needs a value"},
       {{"--port", "250", "--count", "7", "d"}, "--count 7 from port 250 goes past port 255"},
+      {{"--restart-ms", "-5", "d"}, "bad value for --restart-ms: -5"},
+      {{"--version-after", "1.3.400", "d"}, "bad value for --version-after: 1.3.400 (write it as 01.03.0400)"},
+      {{"d", "--control"}, "--control needs a value"},
   };
   for (const auto& [args, why] : wrong) {
     std::string error;
     EXPECT_FALSE(Parse(args, &error)) << why;
     EXPECT_EQ(error, why);
   }
+}
+
+TEST(SimOptions, RestartsAreOffUnlessAskedFor) {
+  auto plain = Parse({"d"});
+  ASSERT_TRUE(plain);
+  EXPECT_FALSE(plain->config.restart_ms);
+  EXPECT_FALSE(plain->config.version_after);
+  EXPECT_TRUE(plain->control.empty());
+  auto restarts = Parse({"--restarts", "d"});
+  ASSERT_TRUE(restarts);
+  EXPECT_EQ(restarts->config.restart_ms, 1500);
+  auto timed = Parse({"--restart-ms", "200", "--restarts", "--version-after", "0A.0b.0C0d", "--control", "f", "d"});
+  ASSERT_TRUE(timed);
+  EXPECT_EQ(timed->config.restart_ms, 200);  // --restarts keeps the time given
+  EXPECT_EQ(timed->config.version_after, 0x0A0B);
+  EXPECT_EQ(timed->config.build_after, 0x0C0D);
+  EXPECT_EQ(timed->control, "f");
 }
 
 TEST(SimOptions, CountServesNumberedRepeatersOnConsecutivePorts) {

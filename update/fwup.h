@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "session/fwapp.h"
 
@@ -34,8 +35,32 @@ void cmFwUpOnEndRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
 
 // ---- Firmware update command and the progress display shared with the PILL update --------
 
-// Handler of the update command. Returns 0 when it did what was asked, -1 otherwise.
-int cmFwUpCommand(uint8_t port, const char* fw_path);
+// Handler of the update command. Returns 0 when it did what was asked, -1 otherwise. The version
+// shown before the transfer goes to *shown when given (untouched when the link did not come up).
+int cmFwUpCommand(uint8_t port, const char* fw_path, ST_FWAPP_VERSION* shown = nullptr);
+
+// ---- Verifying an update: the repeater restarts and is asked its version again ------------
+
+// What the last verification found.
+struct FWUP_VERIFY_RESULT {
+  int status = -1;            // 0: back, and with the version expected (when one was)
+  std::string version_after;  // "xx.xx.xxxx" read after the restart; empty when none was read
+  std::string message;        // why it failed; empty when it did not
+};
+
+// An -expect value: two, two and four hexadecimal digits, "01.03.0400".
+bool cmFwUpVersionTextValid(const char* text);
+// The version as update shows it, in lower-case digits: "01.02.0345".
+std::string cmFwUpVersionText(const ST_FWAPP_VERSION& version);
+// update with -verify (and -expect VERSION, which may be null): the update as always; once it
+// succeeded, waits for the repeater (the one with the same USB serial number, or on the same
+// port when it has none) to go away and come back within cmFwAppWaitMs(), reads its version
+// through a quiet link and prints "Verified: SW Version OLD -> NEW". A version other than the
+// one expected, a repeater that stays or does not come back, or a stop request fails it.
+// Returns 0 or -1; cmFwUpLastVerify() tells what was found.
+int cmFwUpVerifyCommand(uint8_t port, const char* usb_id, const char* fw_path, const char* expect);
+// The outcome of the last cmFwUpVerifyCommand (its version_after is the run's version after).
+const FWUP_VERIFY_RESULT& cmFwUpLastVerify();
 
 // Progress callback of both transfers (receive thread): "Update Start" at code 2, the
 // self-overwriting kilobyte counter at code 3; codes 4 and 5 end the command's wait.

@@ -47,7 +47,7 @@ void cmFwUpProgress(uint32_t, uint32_t code, uintptr_t) {
   std::fflush(stdout);  // the counter overwrites itself on the console as it changes
 }
 
-int cmFwUpCommand(uint8_t port, const char* fw_path) {
+int cmFwUpCommand(uint8_t port, const char* fw_path, ST_FWAPP_VERSION* shown) {
   PST_FWAPP_OBJ app = cmFwAppInit(cmFwAppPortText(port).c_str());
   if (!app) {
     if (!cmFwAppOpenRefused())
@@ -55,7 +55,8 @@ int cmFwUpCommand(uint8_t port, const char* fw_path) {
     return -1;
   }
 
-  cmFwAppPrintVersion(app, false);
+  const ST_FWAPP_VERSION version = cmFwAppPrintVersion(app, false);
+  if (shown) *shown = version;
 
   if (!fw_path) {
     PrintClosingLines();
