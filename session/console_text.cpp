@@ -30,9 +30,10 @@ void cmPrintUsage() {
   std::printf("\t%s\n", g_products[0].short_name);
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, as every console text of the tool is written
 void cmTell(const char* format, ...) {
   char text[512];
-  va_list args;
+  std::va_list args;
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);

@@ -15,7 +15,7 @@ class Sha256 {
  private:
   void Block(const uint8_t* block);
   uint32_t state_[8];
-  uint8_t buffer_[64];
+  uint8_t buffer_[64] = {};
   size_t buffered_ = 0;
   uint64_t length_ = 0;  // bytes added
 };
