@@ -53,7 +53,7 @@ constexpr std::array<Traced, 13> kCallCycle = {{
 struct Call {
   unsigned number, handset, slot, carrier;
 };
-Call CallOf(unsigned cycle) { return {cycle + 1, cycle % 4 + 1, (cycle * 5) % 12, (cycle * 3) % 10}; }
+Call CallOf(unsigned cycle) { return {cycle + 1, cycle % 4 + 1, (cycle * 5 + 2) % 12, (cycle * 3 + 1) % 10}; }
 
 // The traced bytes of a message of call c: link, handset, slot and carrier, then the
 // network-layer message (call control, transaction, type and an element or two) when it has one.

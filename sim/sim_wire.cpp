@@ -63,7 +63,11 @@ Bytes ResponseIe(uint8_t result) { return {kIeResponse, 1, result}; }
 
 Bytes LogLineParams(uint8_t level, const std::string& text) {
   const size_t n = std::min<size_t>(text.size(), 254);
-  Bytes params = {kIeLogMsg, static_cast<uint8_t>(n + 1), level};
+  Bytes params;
+  params.reserve(3 + n);
+  params.push_back(kIeLogMsg);
+  params.push_back(static_cast<uint8_t>(n + 1));
+  params.push_back(level);
   params.insert(params.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n));
   return params;
 }
