@@ -3,6 +3,7 @@
 // and released again, at a steady rate. Both follow the same call cycle: a bearer and a link
 // come up, the call is set up, alerts, connects, reports its link quality, is released and the
 // link and bearer go down; then the next handset calls.
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -18,6 +19,7 @@ using Clock = std::chrono::steady_clock;
 
 // A line nobody reads (the tool has gone) stops the traffic instead of holding up the line.
 constexpr auto kTrafficStallLimit = std::chrono::milliseconds(250);
+constexpr auto kFirstDelay = std::chrono::milliseconds(200);
 
 // Tasks of the target's DECT stack; the logger's layer mask has bit (task - 1) for each.
 constexpr uint8_t kMac = 1, kDlc = 3, kNwk = 4, kIwu = 5;
@@ -27,8 +29,8 @@ constexpr uint16_t kAllTasks = 0x7FFF, kMessageFilter = 0x8000;
 // data: its length byte at position 4, its bytes from 5 on, cut out as the second packet.
 struct Traced {
   uint8_t src, dst, mid;
-  uint8_t flags;       // 0: one packet; 0x02: second packet for dst; 0x07: for src
-  uint8_t nwk_type;    // network-layer message type when flags has a second packet
+  uint8_t flags;     // 0: one packet; 0x02: second packet for dst; 0x07: for src
+  uint8_t nwk_type;  // network-layer message type when flags has a second packet
 };
 
 constexpr uint8_t kSecond = 0x02, kSecondFromSrc = 0x07, kSecondOffsets = 0x45;
@@ -94,33 +96,70 @@ std::pair<uint8_t, std::string> LogLine(unsigned step) {
   char text[128];
   uint8_t level = 2;
   switch (step % kLogCycle) {
-    case 0: std::snprintf(text, sizeof text, "INFO MAC: bearer up, handset %u on slot %u carrier %u\n", c.handset, c.slot, c.carrier); break;
-    case 1: std::snprintf(text, sizeof text, "INFO CC: call %u set up by handset %u to 204%u\n", c.number, c.handset, c.number % 10); break;
-    case 2: std::snprintf(text, sizeof text, "INFO CC: call %u alerting\n", c.number); break;
-    case 3: std::snprintf(text, sizeof text, "INFO CC: call %u connected, relayed to the base\n", c.number); break;
-    case 4: level = 1; std::snprintf(text, sizeof text, "WARN MAC: handset %u signal weak (-%u dBm), handover candidate\n", c.handset, 60 + c.handset * 7); break;
-    case 5: std::snprintf(text, sizeof text, "INFO LLME: handset %u link quality: %u CRC errors in 1000 frames\n", c.handset, c.number % 5); break;
-    case 6: level = 0; std::snprintf(text, sizeof text, "ERROR DLC: call %u frame lost after 3 retransmissions\n", c.number); break;
-    case 7: std::snprintf(text, sizeof text, "INFO CC: call %u released by handset %u\n", c.number, c.handset); break;
-    case 8: std::snprintf(text, sizeof text, "INFO MAC: bearer down, slot %u\n", c.slot); break;
-    default: level = 1; std::snprintf(text, sizeof text, "WARN REP: base sync drift %u us\n", 2 + c.number % 7); break;
+    case 0:
+      std::snprintf(text, sizeof text, "INFO MAC: bearer up, handset %u on slot %u carrier %u\n", c.handset, c.slot,
+                    c.carrier);
+      break;
+    case 1:
+      std::snprintf(text, sizeof text, "INFO CC: call %u set up by handset %u to 204%u\n", c.number, c.handset,
+                    c.number % 10);
+      break;
+    case 2:
+      std::snprintf(text, sizeof text, "INFO CC: call %u alerting\n", c.number);
+      break;
+    case 3:
+      std::snprintf(text, sizeof text, "INFO CC: call %u connected, relayed to the base\n", c.number);
+      break;
+    case 4:
+      level = 1;
+      std::snprintf(text, sizeof text, "WARN MAC: handset %u signal weak (-%u dBm), handover candidate\n", c.handset,
+                    60 + c.handset * 7);
+      break;
+    case 5:
+      std::snprintf(text, sizeof text, "INFO LLME: handset %u link quality: %u CRC errors in 1000 frames\n", c.handset,
+                    c.number % 5);
+      break;
+    case 6:
+      level = 0;
+      std::snprintf(text, sizeof text, "ERROR DLC: call %u frame lost after 3 retransmissions\n", c.number);
+      break;
+    case 7:
+      std::snprintf(text, sizeof text, "INFO CC: call %u released by handset %u\n", c.number, c.handset);
+      break;
+    case 8:
+      std::snprintf(text, sizeof text, "INFO MAC: bearer down, slot %u\n", c.slot);
+      break;
+    default:
+      level = 1;
+      std::snprintf(text, sizeof text, "WARN REP: base sync drift %u us\n", 2 + c.number % 7);
+      break;
   }
   return {level, text};
+}
+
+// The first message comes an interval after logging is switched on, and not sooner than the
+// tool is ready for it: the tracer creates its trace file only after sending the configuration.
+std::chrono::microseconds FirstDelay(int rate) {
+  return std::max(std::chrono::microseconds(1000000 / rate), std::chrono::microseconds(kFirstDelay));
 }
 
 }  // namespace
 
 void Target::Impl::SwitchLogTraffic(bool on) {
   if (!config.log_traffic || on == log_due.has_value()) return;
-  if (on) log_due = Clock::now() + std::chrono::microseconds(1000000 / config.traffic_rate);
-  else log_due.reset();
+  if (on)
+    log_due = Clock::now() + FirstDelay(config.traffic_rate);
+  else
+    log_due.reset();
   cv.notify_all();
 }
 
 void Target::Impl::SwitchTraceTraffic(bool on) {
   if (!config.trace_traffic || on == trace_due.has_value()) return;
-  if (on) trace_due = Clock::now() + std::chrono::microseconds(1000000 / config.traffic_rate);
-  else trace_due.reset();
+  if (on)
+    trace_due = Clock::now() + FirstDelay(config.traffic_rate);
+  else
+    trace_due.reset();
   cv.notify_all();
 }
 
@@ -176,8 +215,10 @@ void Target::Impl::TrafficLoop() {
     std::optional<Clock::time_point> next;
     for (const auto* due : {&log_due, &trace_due})
       if (*due && (!next || **due < *next)) next = **due;
-    if (next) cv.wait_until(lock, *next);
-    else cv.wait(lock);
+    if (next)
+      cv.wait_until(lock, *next);
+    else
+      cv.wait(lock);
   }
 }
 

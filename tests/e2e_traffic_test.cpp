@@ -49,7 +49,7 @@ TEST_F(TrafficTest, LogLinesFollowTheLevelAskedAndStopWhenLoggingIsOff) {
     ASSERT_LT(std::chrono::steady_clock::now(), until) << "the level off did not arrive";
     std::this_thread::sleep_for(10ms);
   }
-  std::this_thread::sleep_for(100ms);  // a line already on its way may still come
+  std::this_thread::sleep_for(250ms);  // a line already on its way may still come
   const size_t shown = LogLines(tool_->Out()).size();
   std::this_thread::sleep_for(300ms);
   Keys("x");
@@ -90,7 +90,8 @@ TEST_F(TrafficTest, TracerRecordsACallSetUpAndReleasedWithOneAndTwoPacketMessage
   // The first call's 13 messages and the next call's first, read while the tracer records.
   std::vector<trace_reader::Record> records;
   std::filesystem::path file;
-  for (auto until = std::chrono::steady_clock::now() + 10s; records.size() < 20 && std::chrono::steady_clock::now() < until;) {
+  for (auto until = std::chrono::steady_clock::now() + 10s;
+       records.size() < 20 && std::chrono::steady_clock::now() < until;) {
     std::this_thread::sleep_for(50ms);
     for (const auto& e : std::filesystem::directory_iterator(work_))
       if (e.path().filename().string().rfind("cmbs_dect_tracer-", 0) == 0) file = e.path();
@@ -109,16 +110,26 @@ TEST_F(TrafficTest, TracerRecordsACallSetUpAndReleasedWithOneAndTwoPacketMessage
   ASSERT_EQ(trace.exit_status, 0) << trace.err;
   const std::vector<std::string> rows = Shown(trace.out);
   const std::vector<std::string> call = {
-      "first 3<1 MID_TBC_BEARER_ESTABLISHED_IND", "first 3<1 MID_MAC_CON_IND",
-      "first 4<3 MID_DLC_ESTABLISH_IND",          "first 5<4 MID_IWU_CC_SETUP",
-      "second 5<4 MID_IWU_CC_SETUP",              "first 4<5 MID_IWU_CC_ALERT",
-      "second 4<5 MID_IWU_CC_ALERT",              "first 4<5 MID_IWU_CC_CONNECT",
-      "second 4<5 MID_IWU_CC_CONNECT",            "first 5<4 MID_IWU_CC_CONNECT_ACK",
-      "second 5<4 MID_IWU_CC_CONNECT_ACK",        "first 5<1 MID_LLME_QUALITY_IND",
-      "first 5<4 MID_IWU_CC_RELEASE",             "second 5<4 MID_IWU_CC_RELEASE",
-      "first 4<5 MID_IWU_CC_RELEASE_COM",         "second 4<5 MID_IWU_CC_RELEASE_COM",
-      "first 4<3 MID_DLC_RELEASE_IND",            "first 3<1 MID_MAC_DIS_IND",
-      "first 3<1 MID_TBC_BEARER_RELEASE_IND",     "first 3<1 MID_TBC_BEARER_ESTABLISHED_IND",
+      "first 3<1 MID_TBC_BEARER_ESTABLISHED_IND",
+      "first 3<1 MID_MAC_CON_IND",
+      "first 4<3 MID_DLC_ESTABLISH_IND",
+      "first 5<4 MID_IWU_CC_SETUP",
+      "second 5<4 MID_IWU_CC_SETUP",
+      "first 4<5 MID_IWU_CC_ALERT",
+      "second 4<5 MID_IWU_CC_ALERT",
+      "first 4<5 MID_IWU_CC_CONNECT",
+      "second 4<5 MID_IWU_CC_CONNECT",
+      "first 5<4 MID_IWU_CC_CONNECT_ACK",
+      "second 5<4 MID_IWU_CC_CONNECT_ACK",
+      "first 5<1 MID_LLME_QUALITY_IND",
+      "first 5<4 MID_IWU_CC_RELEASE",
+      "second 5<4 MID_IWU_CC_RELEASE",
+      "first 4<5 MID_IWU_CC_RELEASE_COM",
+      "second 4<5 MID_IWU_CC_RELEASE_COM",
+      "first 4<3 MID_DLC_RELEASE_IND",
+      "first 3<1 MID_MAC_DIS_IND",
+      "first 3<1 MID_TBC_BEARER_RELEASE_IND",
+      "first 3<1 MID_TBC_BEARER_ESTABLISHED_IND",
   };
   ASSERT_GE(rows.size(), call.size()) << trace.out;
   EXPECT_EQ(std::vector<std::string>(rows.begin(), rows.begin() + 20), call) << trace.out;
@@ -135,7 +146,7 @@ TEST_F(TrafficTest, TracerRecordsACallSetUpAndReleasedWithOneAndTwoPacketMessage
     EXPECT_EQ(b.data()[0], 0x03) << i;
     EXPECT_EQ(b.task(), b.dst() == 5 ? b.dst() : b.src()) << i;  // the IWU's side either way
   }
-  EXPECT_EQ(records[4].data()[2], 0x05);  // the setup
+  EXPECT_EQ(records[4].data()[2], 0x05);   // the setup
   EXPECT_EQ(records[15].data()[2], 0x5A);  // the release complete
 }
 
@@ -151,7 +162,8 @@ TEST_F(TrafficTest, StandaloneServerOutlivesTheEndOfItsInputUntilSigterm) {
   std::istringstream exports(server.Out());
   for (std::string line; std::getline(exports, line);) {
     const size_t eq = line.find('=');
-    if (line.rfind("export ", 0) == 0 && eq != std::string::npos) env.emplace_back(line.substr(7, eq - 7), line.substr(eq + 1));
+    if (line.rfind("export ", 0) == 0 && eq != std::string::npos)
+      env.emplace_back(line.substr(7, eq - 7), line.substr(eq + 1));
   }
   ASSERT_EQ(env.size(), 2u) << server.Out();
   const auto version = platform::SpawnCapture({HALVERN_EXE, "-p", "RX5120", "-cmd", "version"}, env, "", 30000);
