@@ -17,13 +17,9 @@ int RunProcess(const std::vector<std::string>& argv,
                const std::vector<std::pair<std::string, std::string>>& env,
                std::string* error);
 
-// Why WaitForStopRequest returned.
-enum class StopReason { kSignal, kEndOfInput };
-
-// Blocks until SIGINT or SIGTERM arrives or standard input reaches end of file
-// (whatever is typed meanwhile is read and discarded). A terminal on standard input is not
-// read while the process runs in the background: then only the signals end the wait.
-StopReason WaitForStopRequest();
+// Blocks until SIGINT or SIGTERM arrives. Standard input is not read, whatever it is: at end
+// of file, a terminal (in the foreground or the background) or a pipe.
+void WaitForStopRequest();
 
 // Makes writes to a closed pipe fail with an error instead of ending the process.
 void IgnoreBrokenPipe();

@@ -32,7 +32,10 @@ void ForwardSignal(int sig) {
 
 int g_stop_pipe[2] = {-1, -1};
 
+volatile sig_atomic_t g_stop_noted = 0;
+
 void NoteStop(int) {
+  g_stop_noted = 1;
   int saved = errno;
   char c = 1;
   if (g_stop_pipe[1] >= 0) (void)!write(g_stop_pipe[1], &c, 1);
@@ -118,17 +121,13 @@ int RunProcess(const std::vector<std::string>& argv,
   return status;
 }
 
-StopReason WaitForStopRequest() {
-  if (pipe(g_stop_pipe) != 0) {
-    // Without a wake-up pipe only the end of input can be watched.
-    char buf[256];
-    while (true) {
-      ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-      if (n == 0 || (n < 0 && errno != EINTR)) return StopReason::kEndOfInput;
-    }
+void WaitForStopRequest() {
+  g_stop_noted = 0;
+  const bool woken = pipe(g_stop_pipe) == 0;
+  if (woken) {
+    for (int fd : g_stop_pipe) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    fcntl(g_stop_pipe[1], F_SETFL, fcntl(g_stop_pipe[1], F_GETFL) | O_NONBLOCK);
   }
-  for (int fd : g_stop_pipe) fcntl(fd, F_SETFD, FD_CLOEXEC);
-  fcntl(g_stop_pipe[1], F_SETFL, fcntl(g_stop_pipe[1], F_GETFL) | O_NONBLOCK);
   struct sigaction note{};
   note.sa_handler = NoteStop;
   sigemptyset(&note.sa_mask);
@@ -136,36 +135,20 @@ StopReason WaitForStopRequest() {
   sigaction(SIGINT, &note, &old_int);
   sigaction(SIGTERM, &note, &old_term);
 
-  // A terminal is never read from a background process group (that would stop the process):
-  // there only the signals end the wait.
-  const bool background = isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) != getpgrp();
-  StopReason reason = StopReason::kEndOfInput;
-  while (true) {
-    pollfd p[2] = {{g_stop_pipe[0], POLLIN, 0}, {background ? -1 : STDIN_FILENO, POLLIN, 0}};
-    int r = poll(p, 2, -1);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (p[0].revents & POLLIN) {
-      reason = StopReason::kSignal;
-      break;
-    }
-    if (p[1].revents & POLLNVAL) break;  // no standard input at all: as at its end
-    if (p[1].revents & (POLLIN | POLLHUP | POLLERR)) {
-      char buf[256];
-      ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-      if (n == 0) break;
-      if (n < 0 && errno != EINTR && errno != EAGAIN) break;
-    }
+  // Standard input is never read: a server started by a script with its input at end of file,
+  // or in the background of a terminal, keeps serving until it is told to stop.
+  while (!g_stop_noted) {
+    pollfd p = {woken ? g_stop_pipe[0] : -1, POLLIN, 0};
+    (void)poll(&p, 1, woken ? -1 : 100);  // without the pipe, the flag is looked at now and then
   }
   sigaction(SIGINT, &old_int, nullptr);
   sigaction(SIGTERM, &old_term, nullptr);
-  int rd = g_stop_pipe[0], wr = g_stop_pipe[1];
-  g_stop_pipe[0] = g_stop_pipe[1] = -1;
-  close(rd);
-  close(wr);
-  return reason;
+  if (woken) {
+    int rd = g_stop_pipe[0], wr = g_stop_pipe[1];
+    g_stop_pipe[0] = g_stop_pipe[1] = -1;
+    close(rd);
+    close(wr);
+  }
 }
 
 void IgnoreBrokenPipe() { (void)signal(SIGPIPE, SIG_IGN); }  // SIGPIPE is valid: this cannot fail

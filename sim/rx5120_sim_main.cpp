@@ -2,7 +2,7 @@
 // sysfs and dev tree through which halvern finds it.
 //
 //   rx5120-sim [options] DIR                    prints the environment to use, serves
-//                                               until interrupted or end of input
+//                                               until SIGINT or SIGTERM
 //   rx5120-sim [options] DIR -- COMMAND ARGS    runs COMMAND against the target and
 //                                               exits with its status
 #include <atomic>
@@ -29,7 +29,8 @@ void PrintUsage(std::FILE* out) {
   std::fputs(
       "usage: rx5120-sim [--version 0x0102] [--build 0x0345] [--paced] [--silent] [--port N]\n"
       "                  [--count C] [--restarts] [--restart-ms MS] [--version-after V]\n"
-      "                  [--control FIFO] DIR [-- COMMAND ARGS...]\n"
+      "                  [--control FIFO] [--traffic] [--traffic-rate N]\n"
+      "                  [--traffic-kinds log,trace] DIR [-- COMMAND ARGS...]\n"
       "\n"
       "Serves a simulated RX5120 on a pseudo-terminal and lays out a fake device tree\n"
       "under DIR (created when missing, removed again on exit).\n"
@@ -51,11 +52,17 @@ void PrintUsage(std::FILE* out) {
       "  --control FIFO  read lines \"unplug N\" and \"plug N\" (N: a COM port served) from\n"
       "                the named pipe FIFO (made when missing, removed again on exit) and\n"
       "                unplug or plug that repeater; standard input stays the command's\n"
+      "  --traffic     talk by itself once the tool switches logging on: log lines at the\n"
+      "                level asked (log), DECT trace messages of calls set up and released\n"
+      "                (tracer, halvern-extcap), until logging is switched off\n"
+      "  --traffic-rate N  N log lines and N trace messages a second (1 to 1000, default 4);\n"
+      "                implies --traffic\n"
+      "  --traffic-kinds K  only these kinds: log, trace or log,trace; implies --traffic\n"
       "  -h, --help    show this text\n"
       "\n"
       "With a COMMAND, runs it with HALVERN_SYSFS_ROOT and HALVERN_DEV_ROOT set and exits\n"
       "with its status. Without one, prints the export lines for a shell and serves until\n"
-      "SIGINT, SIGTERM or the end of standard input.\n",
+      "SIGINT or SIGTERM; standard input is not read (rx5120-sim DIR & keeps serving).\n",
       out);
 }
 

@@ -15,6 +15,7 @@ namespace {
 
 constexpr uint8_t kFactoryResetParam = 12;
 constexpr size_t kHelloSize = 29;
+constexpr int kLogInfo = 2;  // levels 0 error, 1 warn, 2 info; 3 is off
 
 }  // namespace
 
@@ -34,6 +35,9 @@ std::optional<Target::Impl::Answer> Target::Impl::Apply(uint16_t event, const By
   const Request r{event, params, WalkIes(params), result};
   switch (event) {
     case kEvHello:
+      // A new session: the traffic of the last one's logging ends.
+      SwitchLogTraffic(false);
+      SwitchTraceTraffic(false);
       return AnswerHello();
     case kEvParamSet:
       return SetParam(r);
@@ -190,7 +194,9 @@ Target::Impl::Answer Target::Impl::Overview(const Request& r) const {
 
 void Target::Impl::SetLogLevel(const Request& r) {
   auto ie = FindIe(r.ies, kIeLogMsg);
-  if (ie && ie->length >= 1 && r.result == 0) log_level = ie->value[0];
+  if (!ie || ie->length < 1 || r.result != 0) return;
+  log_level = ie->value[0];
+  SwitchLogTraffic(log_level <= kLogInfo);
 }
 
 // The logger switch and mask, and the filter list when one comes along.
@@ -200,6 +206,7 @@ void Target::Impl::ConfigureLogger(const Request& r) {
   if (!sw || sw->length < 1 || !mask || mask->length < 2 || r.result != 0) return;
   logger_switch = sw->value[0];
   logger_mask = GetU16(mask->value);
+  SwitchTraceTraffic(logger_switch != 0);
   auto data = FindIe(r.ies, kIeData);
   if (data && data->length >= 2) {
     size_t n = std::min<size_t>(GetU16(data->value), data->length - 2);

@@ -7,6 +7,7 @@
 //   sim_faults.cpp   injected faults: which requests they hit and how the answer then goes out
 //   sim_line.cpp     the pseudo-terminal, the serving thread, frame reassembly, writes, hang-ups
 //   sim_pacing.cpp   the line rate of 115200 baud in both directions
+//   sim_traffic.cpp  log lines and trace indications of its own while the tool has logging on
 //   sim_tree.cpp     the fake sysfs and dev tree through which the tool finds the target
 //   sim_wire.cpp     the frame and element format
 //
@@ -19,6 +20,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -65,6 +67,7 @@ struct Target::Impl {
   std::atomic<bool> serving{false};
   std::thread thread;
   std::thread restarter;  // with config.restart_ms: takes the target away and back after a reset
+  std::thread traffic;    // with log or trace traffic configured: sends it while logging is on
 
   // Target state and records, under mutex.
   mutable std::mutex mutex;
@@ -101,6 +104,9 @@ struct Target::Impl {
   uint8_t logger_switch = 0;
   uint16_t logger_mask = 0;
   Bytes logger_list;
+  // Traffic: when each kind sends next (unset: switched off) and how far it has come.
+  std::optional<std::chrono::steady_clock::time_point> log_due, trace_due;
+  unsigned log_step = 0, trace_step = 0;
 
   // sim_target.cpp
   void HandleFrame(Frame frame);
@@ -112,7 +118,16 @@ struct Target::Impl {
   void CloseLine();
   void Serve();
   void ExtractFrames(Bytes& rx);
-  bool WriteLocked(const Bytes& bytes, bool single_bytes);
+  // Gives up on a line nobody reads after stall_limit.
+  bool WriteLocked(const Bytes& bytes, bool single_bytes,
+                   std::chrono::milliseconds stall_limit = std::chrono::milliseconds(2000));
+
+  // sim_traffic.cpp
+  void TrafficLoop();
+  void SwitchLogTraffic(bool on);    // under mutex
+  void SwitchTraceTraffic(bool on);  // under mutex
+  Bytes NextLogLine();               // under mutex; empty when no line is due
+  Bytes NextTraceIndication();       // under mutex; empty when the mask selects none
 
   // sim_answers.cpp, all under mutex
   std::optional<Answer> Apply(uint16_t event, const Bytes& params, uint8_t result);

@@ -14,7 +14,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kPollMs = 20;                                    // how often the serving thread looks at its stop flags
-constexpr auto kStallLimit = std::chrono::milliseconds(2000);  // give up writing to a line nobody reads
 
 }  // namespace
 
@@ -25,6 +24,13 @@ bool Target::Start() {
   if (impl_->config.restart_ms && !impl_->restarter.joinable()) {
     try {
       impl_->restarter = std::thread([impl = impl_.get()] { impl->RestartLoop(); });
+    } catch (const std::system_error& e) {
+      return impl_->Fail(e.what());
+    }
+  }
+  if ((impl_->config.log_traffic || impl_->config.trace_traffic) && !impl_->traffic.joinable()) {
+    try {
+      impl_->traffic = std::thread([impl = impl_.get()] { impl->TrafficLoop(); });
     } catch (const std::system_error& e) {
       return impl_->Fail(e.what());
     }
@@ -78,6 +84,7 @@ void Target::Impl::Stop() {
     cv.notify_all();
   }
   if (restarter.joinable()) restarter.join();
+  if (traffic.joinable()) traffic.join();
   {
     std::lock_guard<std::mutex> plug(plug_mutex);
     if (thread.joinable()) thread.join();
@@ -156,8 +163,8 @@ void Target::Impl::RestartLoop() {
 
 // Writes bytes on the line; the caller holds line_mutex. Single-byte writes go one write
 // call per byte; the pacing decides how fast. Gives up when the line is closed, a stop
-// or hang-up is requested, or nobody takes bytes for a while.
-bool Target::Impl::WriteLocked(const Bytes& bytes, bool single_bytes) {
+// or hang-up is requested, or nobody takes bytes for stall_limit.
+bool Target::Impl::WriteLocked(const Bytes& bytes, bool single_bytes, std::chrono::milliseconds stall_limit) {
   const auto start = Clock::now();
   auto last_progress = start;
   size_t done = 0;
@@ -168,7 +175,7 @@ bool Target::Impl::WriteLocked(const Bytes& bytes, bool single_bytes) {
     long w = platform::FdWrite(pty.master, bytes.data() + done, chunk, kPollMs);
     if (w < 0) return false;
     if (w == 0) {
-      if (Clock::now() - last_progress > kStallLimit) return false;
+      if (Clock::now() - last_progress > stall_limit) return false;
       continue;
     }
     done += static_cast<size_t>(w);

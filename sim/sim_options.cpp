@@ -1,5 +1,6 @@
 #include "sim/sim_options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -72,6 +73,27 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, std::s
     } else if (arg == "--control") {
       if (i + 1 >= args.size()) return fail(arg + " needs a value");
       o.control = args[++i];
+    } else if (arg == "--traffic") {
+      if (!o.config.log_traffic && !o.config.trace_traffic) o.config.log_traffic = o.config.trace_traffic = true;
+    } else if (arg == "--traffic-rate") {
+      if (i + 1 >= args.size()) return fail(arg + " needs a value");
+      const std::string& text = args[++i];
+      auto v = ParseNumber(text, kMaxTrafficRate);
+      if (!v || *v == 0) return fail("bad value for " + arg + ": " + text + " (1 to 1000 a second)");
+      o.config.traffic_rate = static_cast<int>(*v);
+      if (!o.config.log_traffic && !o.config.trace_traffic) o.config.log_traffic = o.config.trace_traffic = true;
+    } else if (arg == "--traffic-kinds") {
+      if (i + 1 >= args.size()) return fail(arg + " needs a value");
+      const std::string& text = args[++i];
+      o.config.log_traffic = o.config.trace_traffic = false;
+      for (size_t at = 0; at <= text.size();) {
+        size_t end = std::min(text.find(',', at), text.size());
+        const std::string kind = text.substr(at, end - at);
+        if (kind == "log") o.config.log_traffic = true;
+        else if (kind == "trace") o.config.trace_traffic = true;
+        else return fail("bad value for " + arg + ": " + text + " (log, trace or log,trace)");
+        at = end + 1;
+      }
     } else if (arg == "--paced") {
       // A real cable carries both directions at the line rate: the host's bytes too.
       o.config.paced = true;

@@ -24,6 +24,8 @@ struct Options {
 
 // How long a restarting repeater stays away unless --restart-ms says otherwise.
 constexpr int kDefaultRestartMs = 1500;
+// The most log lines or trace messages a second --traffic-rate takes.
+constexpr unsigned long kMaxTrafficRate = 1000;
 
 // Reads the arguments after the program name. std::nullopt for a wrong command line,
 // with the reason in *error.

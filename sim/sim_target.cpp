@@ -124,17 +124,7 @@ void Target::SetSysOverview(const uint32_t counters[8]) {
   std::copy(counters, counters + 8, impl_->overview);
 }
 
-void Target::PushLogLine(uint8_t level, const std::string& text) {
-  size_t n = std::min<size_t>(text.size(), 254);
-  // IE_LOG_MSG: its one-byte length, the level, then the text cut to fit.
-  Bytes params;
-  params.reserve(3 + n);
-  params.push_back(kIeLogMsg);
-  params.push_back(static_cast<uint8_t>(n + 1));
-  params.push_back(level);
-  params.insert(params.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n));
-  PushFrame(kEvLogMsg, params);
-}
+void Target::PushLogLine(uint8_t level, const std::string& text) { PushFrame(kEvLogMsg, LogLineParams(level, text)); }
 
 void Target::PushTraceIndication(const std::vector<uint8_t>& params) { PushFrame(kEvTraceInd, params); }
 

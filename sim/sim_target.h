@@ -73,6 +73,14 @@ struct Config {
   // The version and build the hello reports after a restart that follows an accepted update.
   std::optional<uint16_t> version_after;
   std::optional<uint16_t> build_after;
+  // Traffic of its own once the tool switches logging on: log lines at the level asked
+  // (log_traffic) and DECT trace indications of calls being set up and released as the
+  // logger's mask selects them (trace_traffic), each at traffic_rate a second. It starts an
+  // interval (200 ms at least) after logging is switched on and stops when it is switched off,
+  // when a new session begins with a hello, or when nobody takes the line's bytes.
+  bool log_traffic = false;
+  bool trace_traffic = false;
+  int traffic_rate = 4;
 };
 
 class Target {

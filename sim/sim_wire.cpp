@@ -61,6 +61,34 @@ std::optional<Ie> FindIe(const std::vector<Ie>& ies, uint8_t id) {
 
 Bytes ResponseIe(uint8_t result) { return {kIeResponse, 1, result}; }
 
+Bytes LogLineParams(uint8_t level, const std::string& text) {
+  const size_t n = std::min<size_t>(text.size(), 254);
+  Bytes params;
+  params.reserve(3 + n);
+  params.push_back(kIeLogMsg);
+  params.push_back(static_cast<uint8_t>(n + 1));
+  params.push_back(level);
+  params.insert(params.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n));
+  return params;
+}
+
+Bytes TraceIndParams(uint8_t dst, uint8_t src, uint8_t mid, uint8_t flags, uint8_t offsets, const Bytes& data) {
+  Bytes b;
+  const auto value = [&b](uint8_t v) {
+    b.push_back(kIeU8);
+    b.push_back(1);
+    b.push_back(v);
+  };
+  for (uint8_t v : {dst, src, mid, flags}) value(v);
+  if (flags & 0x02) value(offsets);
+  const size_t n = std::min<size_t>(data.size(), kMaxParams - b.size() - 5);
+  b.push_back(kIeData);
+  PutU16(b, static_cast<uint16_t>(n + 2));
+  PutU16(b, static_cast<uint16_t>(n));
+  b.insert(b.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(n));
+  return b;
+}
+
 std::optional<Area> DecodeArea(const std::vector<Ie>& ies) {
   auto ie = FindIe(ies, kIeParamArea);
   if (!ie || ie->length < 5) return std::nullopt;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace sim::wire {
@@ -47,6 +48,7 @@ inline constexpr uint8_t kIeSysOverview = 0x36;
 inline constexpr uint8_t kIeLogMsg = 0x37;
 inline constexpr uint8_t kIeLoggerSwitch = 0x3E;
 inline constexpr uint8_t kIeLoggerMask = 0x4A;
+inline constexpr uint8_t kIeU8 = 0x40;  // a one-byte value
 
 void PutU16(Bytes& b, uint16_t v);
 void PutU32(Bytes& b, uint32_t v);
@@ -68,6 +70,12 @@ std::vector<Ie> WalkIes(const Bytes& block);
 std::optional<Ie> FindIe(const std::vector<Ie>& ies, uint8_t id);
 
 Bytes ResponseIe(uint8_t result);
+
+// The parameters of a log line: IE_LOG_MSG with the level and the text, cut to fit.
+Bytes LogLineParams(uint8_t level, const std::string& text);
+// The parameters of a trace indication: dst, src, mid and flags as one-byte values, offsets
+// when flag bit 1 asks for a second packet, then the traced bytes in IE_DATA.
+Bytes TraceIndParams(uint8_t dst, uint8_t src, uint8_t mid, uint8_t flags, uint8_t offsets, const Bytes& data);
 
 // A decoded IE_PARAM_AREA: type, address, count and whatever data follows.
 struct Area {

@@ -55,6 +55,9 @@ TEST(SimOptions, ValuesDirectoryAndCommand) {
       {{"--restart-ms", "-5", "d"}, "bad value for --restart-ms: -5"},
       {{"--version-after", "1.3.400", "d"}, "bad value for --version-after: 1.3.400 (write it as 01.03.0400)"},
       {{"d", "--control"}, "--control needs a value"},
+      {{"--traffic-rate", "0", "d"}, "bad value for --traffic-rate: 0 (1 to 1000 a second)"},
+      {{"--traffic-rate", "1001", "d"}, "bad value for --traffic-rate: 1001 (1 to 1000 a second)"},
+      {{"--traffic-kinds", "log,", "d"}, "bad value for --traffic-kinds: log, (log, trace or log,trace)"},
   };
   for (const auto& [args, why] : wrong) {
     std::string error;
@@ -78,6 +81,28 @@ TEST(SimOptions, RestartsAreOffUnlessAskedFor) {
   EXPECT_EQ(timed->config.version_after, 0x0A0B);
   EXPECT_EQ(timed->config.build_after, 0x0C0D);
   EXPECT_EQ(timed->control, "f");
+}
+
+TEST(SimOptions, TrafficIsOffUnlessAskedForAndEachOptionTurnsItOn) {
+  struct Row {
+    std::vector<std::string> args;
+    bool log, trace;
+    int rate;
+  };
+  const Row rows[] = {
+      {{"d"}, false, false, 4},
+      {{"--traffic", "d"}, true, true, 4},
+      {{"--traffic-rate", "20", "d"}, true, true, 20},
+      {{"--traffic-kinds", "trace", "--traffic", "d"}, false, true, 4},  // --traffic keeps the kinds
+      {{"--traffic-kinds", "log", "--traffic-rate", "1000", "d"}, true, false, 1000},
+  };
+  for (const Row& row : rows) {
+    auto o = Parse(row.args);
+    ASSERT_TRUE(o) << row.args[0];
+    EXPECT_EQ(o->config.log_traffic, row.log) << row.args[0];
+    EXPECT_EQ(o->config.trace_traffic, row.trace) << row.args[0];
+    EXPECT_EQ(o->config.traffic_rate, row.rate) << row.args[0];
+  }
 }
 
 TEST(SimOptions, CountServesNumberedRepeatersOnConsecutivePorts) {
