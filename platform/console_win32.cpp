@@ -2,6 +2,7 @@
 // keystroke) and a line from the console's own line editing (echoed). Any other standard
 // input (a pipe, a file) is read byte by byte with ReadFile: _getch would return -1 at once there.
 // A wait for a key or a byte on a console or a pipe also ends when the console is interrupted.
+// Standard input is read from one thread only.
 #include "platform/console.h"
 
 #include <conio.h>
@@ -27,14 +28,63 @@ HANDLE InterruptEvent() {
 
 bool Interrupted() { return ::WaitForSingleObject(InterruptEvent(), 0) == WAIT_OBJECT_0; }
 
+// A pipe whose queue cannot be looked at (the emulation layer refuses PeekNamedPipe on the pipes
+// of its host) is read by a thread of its own, one byte per request, so that the wait for a
+// byte can end on the interrupt too: a ReadFile on it cannot be cancelled. The thread is left
+// blocked in its read when the program ends.
+class PipeReader {
+ public:
+  explicit PipeReader(HANDLE in)
+      : in_(in), wanted_(::CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+        ready_(::CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
+    if (wanted_ && ready_) thread_ = ::CreateThread(nullptr, 0, &PipeReader::Main, this, 0, nullptr);
+  }
+
+  // The next byte, -1 at the end of input, kConsoleInterrupted when interrupted first (the byte
+  // asked for then goes to the next call).
+  int Next() {
+    if (!thread_) return -1;
+    if (!asked_) ::SetEvent(wanted_);
+    asked_ = true;
+    const HANDLE handles[2] = {ready_, InterruptEvent()};
+    if (::WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0) return kConsoleInterrupted;
+    asked_ = false;
+    return byte_;
+  }
+
+ private:
+  static DWORD WINAPI Main(void* self) {
+    auto* r = static_cast<PipeReader*>(self);
+    for (;;) {
+      ::WaitForSingleObject(r->wanted_, INFINITE);
+      unsigned char c = 0;
+      DWORD got = 0;
+      r->byte_ = ::ReadFile(r->in_, &c, 1, &got, nullptr) && got == 1 ? c : -1;
+      ::SetEvent(r->ready_);
+      if (r->byte_ < 0) return 0;
+    }
+  }
+
+  HANDLE in_, wanted_, ready_;
+  HANDLE thread_ = nullptr;
+  bool asked_ = false;  // a byte was asked for and has not been taken yet
+  int byte_ = -1;       // written by the thread before it sets ready_
+};
+
+enum class PipeWait { kByte, kInterrupted, kNoPeek };
+
 // A pipe cannot be waited on: its queue is looked at every few milliseconds, with the interrupt
-// event as the pause. False when the pipe has ended or the console was interrupted.
-bool AwaitPipeByte(HANDLE in) {
+// event as the pause.
+PipeWait AwaitPipeByte(HANDLE in) {
   for (;;) {
     DWORD queued = 0;
-    if (!::PeekNamedPipe(in, nullptr, 0, nullptr, &queued, nullptr)) return true;  // ReadFile tells why
-    if (queued > 0) return true;
-    if (::WaitForSingleObject(InterruptEvent(), 20) == WAIT_OBJECT_0) return false;
+    if (!::PeekNamedPipe(in, nullptr, 0, nullptr, &queued, nullptr)) {
+      // A pipe that has ended says so; one that cannot be looked at goes to the reading thread.
+      const DWORD error = ::GetLastError();
+      return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED ? PipeWait::kByte : PipeWait::kNoPeek;
+    }
+    if (queued > 0) return PipeWait::kByte;
+    if (::WaitForSingleObject(InterruptEvent(), 20) == WAIT_OBJECT_0) return PipeWait::kInterrupted;
   }
 }
 
@@ -64,7 +114,13 @@ int ConsoleReadByte() {
   HANDLE in = Input();
   if (in == nullptr || in == INVALID_HANDLE_VALUE) return -1;
   if (Interrupted()) return kConsoleInterrupted;
-  if (::GetFileType(in) == FILE_TYPE_PIPE && !AwaitPipeByte(in)) return kConsoleInterrupted;
+  static PipeReader* reader = nullptr;  // once a pipe could not be looked at, every byte comes through it
+  if (!reader && ::GetFileType(in) == FILE_TYPE_PIPE) {
+    const PipeWait wait = AwaitPipeByte(in);
+    if (wait == PipeWait::kInterrupted) return kConsoleInterrupted;
+    if (wait == PipeWait::kNoPeek) reader = new PipeReader(in);
+  }
+  if (reader) return reader->Next();
   unsigned char c = 0;
   DWORD got = 0;
   // A pipe ends with an error (broken pipe) or an empty read, a file with an empty read, a

@@ -3,6 +3,9 @@
 # it holds, runs the unpacked halvern, and reads the pcap of an end-to-end tracer run through
 # tshark with the Wireshark dissector.
 #   scripts/ci_package.sh [--build-dir DIR]   (DIR: the test build, default build)
+# A Release test build (CI's: scripts/test.sh --build-type Release) is packed as it is, so the
+# package holds the programs that were tested; otherwise the programs are built in Release of
+# their own in build-package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
@@ -38,12 +41,17 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 fail() { echo "ci_package: $*" >&2; exit 1; }
 
-# 1. The package, from a build of the programs alone.
-pkg_build=build-package
+# 1. The package: from the test build when that is a Release one, else from a build of the
+#    programs alone.
 log="$tmp/build.log"
 quiet() { "$@" >"$log" 2>&1 || { cat "$log"; fail "failed: $*"; }; }
-quiet cmake -S . -B "$pkg_build" -DCMAKE_BUILD_TYPE=Release -DHALVERN_TESTS=OFF -DHALVERN_BENCH=OFF
-quiet cmake --build "$pkg_build" -j"$(nproc)"
+if grep -qx 'CMAKE_BUILD_TYPE:STRING=Release' "$test_build/CMakeCache.txt" 2>/dev/null; then
+  pkg_build=$test_build
+else
+  pkg_build=build-package
+  quiet cmake -S . -B "$pkg_build" -DCMAKE_BUILD_TYPE=Release -DHALVERN_TESTS=OFF -DHALVERN_BENCH=OFF
+fi
+quiet cmake --build "$pkg_build" -j"$(nproc)" --target halvern halvern-trace halvern-extcap rx5120-sim
 rm -f "$pkg_build"/halvern_*.deb
 quiet cpack -G DEB --config "$pkg_build/CPackConfig.cmake" -B "$pkg_build"
 deb=$(ls "$pkg_build"/halvern_*.deb)

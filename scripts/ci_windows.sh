@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows build and its tests: installs the cross compiler and wine when missing, cross-builds
 # halvern.exe and the unit tests into build-win (mingw-w64, statically linked), builds the native
-# side of the end-to-end set, and runs everything under wine (tests/wine/run.sh).
+# side of the end-to-end set and the fault soak, and runs everything under wine (tests/wine/run.sh).
 #   scripts/ci_windows.sh [--host-build DIR]     (native build directory, default build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,6 +38,8 @@ echo "== $zip: $listing"
 
 echo "== native side of the end-to-end set ($host_build)"
 [ -f "$host_build/CMakeCache.txt" ] || cmake -S . -B "$host_build" -DHALVERN_TESTS=ON -DHALVERN_BENCH=OFF >/dev/null
-cmake --build "$host_build" -j"$jobs" --target halvern_wine_e2e
+cmake --build "$host_build" -j"$jobs" --target halvern_wine_e2e halvern_soak
 
-tests/wine/run.sh --win-build build-win --host-build "$host_build"
+# The unit tests, the end-to-end set, and a short fault soak against halvern.exe (about 30
+# sessions of some 4 s each: every session runs its command without the fault first).
+tests/wine/run.sh --win-build build-win --host-build "$host_build" --soak "--sessions 30 --budget 240"

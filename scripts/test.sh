@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the tests: the layer check, configure, build, ctest.
 #   scripts/test.sh [--sanitize address,undefined|thread] [--build-dir DIR] [--filter GTEST_FILTER] [--coverage]
+#                   [--build-type TYPE]
 # --coverage builds with gcov counters and ends with the line coverage per folder
-# (scripts/coverage.sh), failing under its floor.
+# (scripts/coverage.sh), failing under its floor. --build-type sets CMAKE_BUILD_TYPE (default
+# RelWithDebInfo; CI tests its Release build, which the package is then made from).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # Needs nothing but bash and the base tools, so a wrong-way include fails before anything is built.
@@ -10,9 +12,10 @@ echo "== checking the layers"
 scripts/check_layers.sh
 source scripts/setup.sh
 
-build=build sanitize="" filter="" coverage=""
+build=build sanitize="" filter="" coverage="" build_type=RelWithDebInfo
 while [ $# -gt 0 ]; do
   case "$1" in
+    --build-type) build_type="$2"; shift 2 ;;
     --sanitize) sanitize="$2"; shift 2 ;;
     --build-dir) build="$2"; shift 2 ;;
     --filter) filter="$2"; shift 2 ;;
@@ -24,8 +27,8 @@ done
 bench=ON
 [ -z "$sanitize" ] || bench=OFF
 echo "== configuring and building ($build)"
-cmake -S . -B "$build" -DHALVERN_SANITIZE="$sanitize" -DHALVERN_TESTS=ON -DHALVERN_BENCH=$bench \
-  -DCMAKE_CXX_FLAGS="$coverage" >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE="$build_type" -DHALVERN_SANITIZE="$sanitize" -DHALVERN_TESTS=ON \
+  -DHALVERN_BENCH=$bench -DCMAKE_CXX_FLAGS="$coverage" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 echo "== running the tests"
 if [ -n "$filter" ]; then

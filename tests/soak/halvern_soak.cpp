@@ -18,10 +18,18 @@
 //
 // Usage:
 //   halvern_soak [--sessions N] [--seed S] [--budget SECONDS] [--session K] [--wait-ms MS]
-//                [--halvern PATH] [--verbose]
+//                [--halvern PATH] [--wine] [--verbose]
 // The seed is printed first. A failing session prints its seed, number, fault and command, and
 // `halvern_soak --seed S --session K` runs that one session again. --budget stops starting new
 // sessions once that many seconds have passed.
+//
+// --wine: --halvern names the cross-built halvern.exe, run under wine in the prefix that
+// tests/wine/run.sh prepares (WINEPREFIX, HALVERN_WINE, HALVERN_WINESERVER as there); the target's
+// terminal is linked as COM5 for each run, and the wine server goes before the terminal does.
+// Wine's start-up costs processor time of its own, so each session first runs the same command
+// without a fault, which has to succeed; the faulted run may then use no more than half of the
+// wall time it takes beyond that run in processor time beyond it. run.sh runs it:
+//   tests/wine/run.sh --soak-only --soak "--sessions 300"
 //
 // CI runs a short soak as the ctest test "soak" (label "soak"):
 //   ctest --test-dir build -L soak --output-on-failure
@@ -36,6 +44,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -44,8 +53,11 @@
 #include <vector>
 
 #include "platform/child.h"
+#include "platform/spawn.h"
 #include "sim/sim_target.h"
 #include "trace_reader/trace_reader.h"
+
+#include <unistd.h>
 
 namespace {
 
@@ -131,10 +143,12 @@ struct Plan {
   size_t hang_up_after = 0;  // tracer hang-up: after this many indications
   double late_by = 0.5;      // a late answer comes this part of a wait after the tool gave up
   Bytes noise;               // tracer noise: in front of every indication
+  bool faultless = false;    // the same job with no fault at all
 
   bool Benign() const { return kind == Kind::kNoise || kind == Kind::kSplit || kind == Kind::kTrace; }
   bool Tracer() const { return job == Job::kTracer; }
   std::string FaultText() const {
+    if (faultless) return "none (the run to compare with)";
     std::string s = KindName(kind);
     if (Tracer() && event != kHello) {
       if (kind == Kind::kHangUp) s += " after " + std::to_string(hang_up_after) + " indications";
@@ -318,6 +332,17 @@ Plan MakePlan(uint64_t seed, uint64_t session) {
   return p;
 }
 
+// The same job as p with no fault: benign, nothing set on the target, indications pushed clean.
+Plan Faultless(Plan p) {
+  p.kind = p.Tracer() ? Kind::kTrace : Kind::kNoise;
+  p.event = 0;
+  p.occurrence = 1;
+  p.fault = sim::Fault{};
+  p.noise.clear();
+  p.faultless = true;
+  return p;
+}
+
 // ---- files --------------------------------------------------------------------------------
 
 void WriteFile(const fs::path& path, const std::string& text) {
@@ -379,19 +404,107 @@ struct Options {
   std::string halvern = HALVERN_EXE;
   std::string self;
   bool verbose = false;
+  bool wine = false;
 };
+
+// How the Windows program is run: the loader, the prefix and its server, the modem-line shim.
+struct Wine {
+  std::string loader, server, prefix;
+  std::string shim = HALVERN_TIOCM_SHIM;
+
+  static std::optional<Wine> FromEnv(std::string* missing) {
+    Wine w;
+    const char* names[] = {"HALVERN_WINE", "HALVERN_WINESERVER", "WINEPREFIX"};
+    std::string* fields[] = {&w.loader, &w.server, &w.prefix};
+    for (int i = 0; i < 3; ++i) {
+      const char* v = std::getenv(names[i]);
+      if (!v || !*v) return *missing = names[i], std::nullopt;
+      *fields[i] = v;
+    }
+    if (!fs::exists(w.shim)) return *missing = w.shim + " (build halvern_tiocm_shim)", std::nullopt;
+    return w;
+  }
+  fs::path Com5() const { return fs::path(prefix) / "dosdevices" / "com5"; }
+  std::vector<std::pair<std::string, std::string>> Env() const {
+    return {{"WINEPREFIX", prefix}, {"WINEDEBUG", "-all"}, {"LD_PRELOAD", shim}};
+  }
+  // Ends the prefix's server and every program in it.
+  void Kill() const { platform::SpawnCapture({server, "-k"}, Env(), "", 60000); }
+};
+
+// The prefix's server for one run, with the programs wine starts in a new prefix session already
+// running: started by the tool, they would hold its output open after it ended. It goes before
+// the run's terminal does: it keeps the COM port's terminal open a while after the program ended.
+// Its output goes to $HALVERN_SOAK_WINESERVER_LOG or nowhere: after a hang-up, wine's server
+// writes megabytes of object dumps, and a pipe nobody reads would stop it.
+class WineServer {
+ public:
+  explicit WineServer(const Wine& wine) : wine_(wine) {
+    const char* log = std::getenv("HALVERN_SOAK_WINESERVER_LOG");
+    // The shell tells its process id, which the server takes over.
+    if (!child_.Start({"/bin/sh", "-c", "echo $$; exec \"$0\" -f -p </dev/null >>\"$1\" 2>&1", wine.server,
+                       log ? log : "/dev/null"},
+                      wine.Env()) ||
+        !child_.WaitForText("\n", 10000)) {
+      return;
+    }
+    pid_ = std::atoi(child_.Out().c_str());
+    auto boot = platform::SpawnCapture({"/bin/sh", "-c", "exec \"$0\" wineboot </dev/null >/dev/null 2>&1", wine.loader},
+                                       wine.Env(), "", 60000);
+    ready_ = pid_ > 0 && boot.exit_status == 0;
+  }
+  ~WineServer() { Stop(); }
+  WineServer(const WineServer&) = delete;
+  WineServer& operator=(const WineServer&) = delete;
+
+  bool Ready() const { return ready_; }
+  // The server's processor time so far, from /proc.
+  double CpuSeconds() const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), {});
+    const size_t paren = stat.rfind(')');
+    if (pid_ <= 0 || paren == std::string::npos) return 0;
+    std::istringstream fields(stat.substr(paren + 2));
+    std::string field;
+    unsigned long long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+      if (i >= 14) ticks += std::strtoull(field.c_str(), nullptr, 10);  // utime, stime
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
+  void Stop() {
+    if (stopped_) return;
+    stopped_ = true;
+    wine_.Kill();
+    child_.Finish(60000);
+  }
+
+ private:
+  const Wine& wine_;
+  platform::Child child_;
+  int pid_ = -1;
+  bool ready_ = false, stopped_ = false;
+};
+const Wine* g_wine = nullptr;  // set with --wine
+constexpr int kWineStartMs = 15000;  // how much longer a run under wine may take to end
+// Processor time beyond the faultless run's that is never too much: wine's start-up in the tool's
+// process varies by about a tenth of a second from run to run. A tool that spins through one wait
+// of 300 ms still shows.
+constexpr double kWineCpuSlack = 0.2;
 
 struct Outcome {
   std::vector<std::string> failures;  // first one is the class counted
   std::string command;
   int status = -1;
   double wall_s = 0, cpu_s = 0;
+  double server_cpu_s = 0;  // under wine: the prefix's server while the tool ran
   std::string out, err;
 };
 
 class Session {
  public:
-  Session(const Options& o, const Plan& p, const fs::path& dir) : o_(o), p_(p), dir_(dir) {}
+  // base: the outcome of the same job without a fault, when its processor time is the measure.
+  Session(const Options& o, const Plan& p, const fs::path& dir, const Outcome* base = nullptr)
+      : o_(o), p_(p), dir_(dir), base_(base) {}
 
   Outcome Run() {
     sim::Fault fault = p_.fault;
@@ -405,6 +518,15 @@ class Session {
     }
     target_->SetParamArea(0, p_.area);
     if (p_.event) target_->SetFault(p_.event, fault);
+    if (g_wine) {
+      std::error_code ec;
+      fs::remove(g_wine->Com5(), ec);
+      fs::create_symlink(target_->DevicePath(), g_wine->Com5(), ec);
+      if (ec) {
+        Fail("setup", "cannot link COM5: " + ec.message());
+        return outcome_;
+      }
+    }
 
     std::vector<std::string> args = {o_.halvern, "-p", "RX5120", "-cmd", JobName(p_.job)};
     switch (p_.job) {
@@ -426,17 +548,30 @@ class Session {
         args.insert(args.end(), {"-tfile", "logger.cfg"});
         break;
     }
-    outcome_.command = "HALVERN_WAIT_MS=" + std::to_string(o_.wait_ms);
+    outcome_.command = "HALVERN_WAIT_MS=" + std::to_string(o_.wait_ms) + (o_.wine ? " halvern.exe" : "");
     for (size_t i = 1; i < args.size(); ++i) outcome_.command += " " + args[i];
 
     int bound_ms = 4000 + 2 * o_.wait_ms + (p_.event == kHello ? kHelloWaitMs + 1000 : 0) + (p_.Tracer() ? 3000 : 0);
+    std::vector<std::pair<std::string, std::string>> env = {{"HALVERN_WAIT_MS", std::to_string(o_.wait_ms)}};
+    if (g_wine) {
+      bound_ms += kWineStartMs;
+      args.insert(args.begin(), g_wine->loader);
+      for (const auto& e : g_wine->Env()) env.push_back(e);
+    } else {
+      env.insert(env.end(), {{"HALVERN_SYSFS_ROOT", target_->SysfsRoot()}, {"HALVERN_DEV_ROOT", target_->DevRoot()}});
+    }
     deadline_ = Clock::now() + std::chrono::milliseconds(bound_ms);
     const auto start = Clock::now();
-    const std::vector<std::pair<std::string, std::string>> env = {
-        {"HALVERN_SYSFS_ROOT", target_->SysfsRoot()},
-        {"HALVERN_DEV_ROOT", target_->DevRoot()},
-        {"HALVERN_WAIT_MS", std::to_string(o_.wait_ms)},
-    };
+    std::optional<WineServer> server;
+    double server_cpu_before = 0;
+    if (g_wine) {
+      server.emplace(*g_wine);
+      if (!server->Ready()) {
+        Fail("setup", "the wine server did not start: " + g_wine->server);
+        return outcome_;
+      }
+      server_cpu_before = server->CpuSeconds();
+    }
     if (!tool_.Start(args, env, dir_.string())) {
       Fail("setup", "halvern did not start: " + o_.halvern);
       return outcome_;
@@ -450,6 +585,12 @@ class Session {
     outcome_.cpu_s = tool_.CpuSeconds();
     outcome_.out = tool_.Out();
     outcome_.err = tool_.Err();
+    if (server) {
+      outcome_.server_cpu_s = server->CpuSeconds() - server_cpu_before;
+      server->Stop();
+      std::error_code ec;
+      fs::remove(g_wine->Com5(), ec);
+    }
     Judge();
     target_.reset();
     return outcome_;
@@ -463,12 +604,22 @@ class Session {
   void Fail(const std::string& what, const std::string& detail) {
     outcome_.failures.push_back(what + ": " + detail);
   }
+  // Console text as the tool writes it: a Windows console program's text mode ends lines in CR LF.
+  std::string Console(const std::string& text) const {
+    if (!g_wine) return text;
+    std::string out;
+    for (char c : text) {
+      if (c == '\n') out += '\r';
+      out += c;
+    }
+    return out;
+  }
 
   // Pushes the indications while the tracer runs, asks for the status (its answer comes after
   // them on the line) and ends the input once it is shown. A hang-up leaves the input open.
   void DriveTracer() {
     if (p_.event == kHello) return;  // the link does not come up; the tool ends by itself
-    if (!tool_.WaitForText(kTracerUsage, MsLeft()) || !target_->WaitForEvent(kLoggerConfig, std::chrono::milliseconds(MsLeft()))) {
+    if (!tool_.WaitForText(Console(kTracerUsage), MsLeft()) || !target_->WaitForEvent(kLoggerConfig, std::chrono::milliseconds(MsLeft()))) {
       return;  // judged below: it hung or failed before the console ran
     }
     for (size_t i = 0; i < p_.indications.size(); ++i) {
@@ -488,10 +639,11 @@ class Session {
       }
     }
     tool_.Send("s");
+    const std::string status_line = Console(kStatusLine);
     tool_.WaitForOutput(
-        [](const std::string& out) {
+        [&](const std::string& out) {
           const size_t at = out.find("MSG_FILTER");
-          return at != std::string::npos && out.find(kStatusLine, at) != std::string::npos;
+          return at != std::string::npos && out.find(status_line, at) != std::string::npos;
         },
         MsLeft());
     tool_.CloseInput();
@@ -517,7 +669,19 @@ class Session {
                                    : "\"" + success_line + "\" printed with exit status " + std::to_string(st));
     }
     CheckNoCorruption();
-    if (outcome_.cpu_s > 0.1 && outcome_.cpu_s > outcome_.wall_s / 2) {
+    if (base_) {
+      // The tool and the wine server together: a tool that waits in a busy server spins as well.
+      const double cpu = outcome_.cpu_s + outcome_.server_cpu_s - base_->cpu_s - base_->server_cpu_s;
+      const double wall = outcome_.wall_s - base_->wall_s;
+      if (cpu > kWineCpuSlack && cpu > wall / 2) {
+        char t[200];
+        std::snprintf(t, sizeof t,
+                      "%.2f s of processor time (%.2f s in the wine server) in %.2f s: %.2f s more than without the "
+                      "fault, in %.2f s more",
+                      outcome_.cpu_s + outcome_.server_cpu_s, outcome_.server_cpu_s, outcome_.wall_s, cpu, wall);
+        Fail("cpu", t);
+      }
+    } else if (outcome_.cpu_s > 0.1 && outcome_.cpu_s > outcome_.wall_s / 2) {
       char t[96];
       std::snprintf(t, sizeof t, "%.2f s of processor time in %.2f s", outcome_.cpu_s, outcome_.wall_s);
       Fail("cpu", t);
@@ -620,6 +784,7 @@ class Session {
     std::istringstream in(ReadFile(dir_ / "soak_01_02_0345.out"));
     std::string line;
     while (std::getline(in, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();  // written as text on Windows
       const size_t a = line.find(':'), b = line.find(':', a + 1);
       if (a == std::string::npos || b == std::string::npos) {
         out.push_back({line, {}});
@@ -655,6 +820,7 @@ class Session {
   const Options& o_;
   const Plan& p_;
   const fs::path dir_;
+  const Outcome* base_;
   std::unique_ptr<sim::Target> target_;
   platform::Child tool_;
   Outcome outcome_;
@@ -674,8 +840,8 @@ std::optional<Options> ParseArgs(int argc, char** argv) {
       return std::string(argv[++i]);
     };
     std::optional<std::string> v;
-    if (a == "--verbose") {
-      o.verbose = true;
+    if (a == "--verbose" || a == "--wine") {
+      (a == "--wine" ? o.wine : o.verbose) = true;
       continue;
     }
     if (a == "-h" || a == "--help" || !(v = value())) return std::nullopt;
@@ -695,10 +861,12 @@ std::optional<Options> ParseArgs(int argc, char** argv) {
 
 // The command line that runs session k alone, with the options that shape it.
 std::string ReplayLine(const Options& o, uint64_t k) {
-  std::string line = o.self + " --seed " + std::to_string(o.seed) + " --session " + std::to_string(k);
+  std::string line = "--seed " + std::to_string(o.seed) + " --session " + std::to_string(k);
   if (o.wait_ms != Options{}.wait_ms) line += " --wait-ms " + std::to_string(o.wait_ms);
+  // Under wine the session needs run.sh's prefix, which goes when run.sh ends.
+  if (o.wine) return "tests/wine/run.sh --soak-only --soak \"" + line + "\"";
   if (o.halvern != HALVERN_EXE) line += " --halvern " + o.halvern;
-  return line;
+  return o.self + " " + line;
 }
 
 struct TempRoot {
@@ -722,10 +890,21 @@ int main(int argc, char** argv) {
   if (!parsed) {
     std::fprintf(stderr,
                  "usage: halvern_soak [--sessions N] [--seed S] [--budget SECONDS] [--session K] [--wait-ms MS]\n"
-                 "                    [--halvern PATH] [--verbose]\n");
+                 "                    [--halvern PATH] [--wine] [--verbose]\n");
     return 2;
   }
   const Options o = *parsed;
+  std::optional<Wine> wine;
+  if (o.wine) {
+    std::string missing;
+    wine = Wine::FromEnv(&missing);
+    if (!wine) {
+      std::fprintf(stderr, "halvern_soak: --wine needs %s; tests/wine/run.sh --soak sets it up\n", missing.c_str());
+      return 2;
+    }
+    g_wine = &*wine;
+    g_wine->Kill();  // a server left from before knows other terminals
+  }
   TempRoot root;
   if (root.path.empty()) {
     std::fprintf(stderr, "halvern_soak: cannot create a temporary directory\n");
@@ -751,9 +930,15 @@ int main(int argc, char** argv) {
     }
     const Plan plan = MakePlan(o.seed, k);
     const fs::path dir = root.path / ("s" + std::to_string(k));
-    fs::create_directories(dir);
-    Session session(o, plan, dir);
-    const Outcome r = session.Run();
+    fs::create_directories(dir / "base");
+    // Under wine, the same job without a fault first: it has to succeed, and its processor
+    // time is what the faulted run's is measured against.
+    std::optional<Outcome> base;
+    if (g_wine) {
+      base = Session(o, Faultless(plan), dir / "base").Run();
+      if (!base->failures.empty()) base->failures[0] = "baseline " + base->failures[0];
+    }
+    Outcome r = base && !base->failures.empty() ? *base : Session(o, plan, dir, base ? &*base : nullptr).Run();
     std::error_code ec;
     fs::remove_all(dir, ec);
     ++ran;
@@ -772,8 +957,10 @@ int main(int argc, char** argv) {
       std::replace(tail.begin(), tail.end(), '\r', '\n');
       std::printf("  output tail: %s\n", tail.c_str());
     } else if (o.verbose) {
-      std::printf("ok   session %llu: %s, fault: %s (exit %d, %.2f s)\n", static_cast<unsigned long long>(k),
-                  JobName(plan.job), plan.FaultText().c_str(), r.status, r.wall_s);
+      std::printf("ok   session %llu: %s, fault: %s (exit %d, %.2f s, %.2f s cpu", static_cast<unsigned long long>(k),
+                  JobName(plan.job), plan.FaultText().c_str(), r.status, r.wall_s, r.cpu_s + r.server_cpu_s);
+      if (base) std::printf("; without the fault %.2f s, %.2f s cpu", base->wall_s, base->cpu_s + base->server_cpu_s);
+      std::printf(")\n");
     }
     std::fflush(stdout);
   }

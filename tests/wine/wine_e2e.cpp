@@ -469,6 +469,19 @@ TEST_F(WineTest, TracerNamesFilterIdsFromTheFixedNameFile) {
   EXPECT_EQ(tool_->Out(), CrLf(kBanner + kTracerUsage + "\n" + block));
 }
 
+// The repeater goes while the tracer waits for a key on a pipe that stays open: the tool ends by
+// itself. The emulation cannot look into such a pipe, so the key wait must end without it.
+TEST_F(WineTest, TracerEndsByItselfWhenTheRepeaterGoesWhileInputStaysOpen) {
+  StartTarget();
+  StartTool({"-p", "RX5120", "-cmd", "tracer", "-tfile", WinPath(Write("logger.cfg", "m\r\n"))});
+  WaitForOutput(CrLf(kTracerUsage));
+  ASSERT_TRUE(target_->WaitForEvent(0x3801, seconds(10)));
+  target_->HangUp();
+  EXPECT_EQ(tool_->Wait(kConsoleWaitMs), 1) << tool_->Out();
+  EXPECT_FALSE(tool_->TimedOut());
+  EXPECT_NE(tool_->Out().find("[ERROR] The repeater was disconnected"), std::string::npos) << tool_->Out();
+}
+
 // halvern-extcap.exe: the interface list from the registry, and a capture into a file that
 // ends when the repeater goes away, with every packet that came before it.
 TEST_F(WineTest, ExtcapListsTheRepeatersAndCapturesUntilTheLineGoes) {
