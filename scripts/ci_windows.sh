@@ -41,3 +41,6 @@ echo "== native side of the end-to-end set ($host_build)"
 cmake --build "$host_build" -j"$jobs" --target halvern_wine_e2e
 
 tests/wine/run.sh --win-build build-win --host-build "$host_build"
+
+# The installer: built, installed, run, upgraded and removed under wine.
+scripts/ci_msi.sh --win-build build-win --host-build "$host_build"

@@ -57,7 +57,7 @@ sequence() {
   echo "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('$1', $2)"
 }
 condition() {
-  echo "UPDATE \`Component\` SET \`Condition\` = 'WIRESHARKDIR' WHERE \`Component\` = '$1'"
+  echo "UPDATE \`Component\` SET \`Condition\` = 'WIRESHARKFOUND' WHERE \`Component\` = '$1'"
 }
 msibuild "$work/halvern.msi" -i "$here/Environment.idt" \
   -q "$(sequence RemoveEnvironmentStrings 3300)" -q "$(sequence WriteEnvironmentStrings 5200)" \
