@@ -2,7 +2,8 @@
 # Builds the Windows installer from the cross-built programs: the man pages as plain text (groff),
 # the MSI from halvern.wxs (wixl), then what wixl 0.101 cannot express added to its tables
 # (msibuild): the Environment table that puts the install folder on the system PATH, the actions
-# that write and remove it, and the conditions of the Wireshark components.
+# that write and remove it, the conditions of the Wireshark components and the Wireshark search's
+# properties among the secure ones.
 #   packaging/msi/build_msi.sh VERSION OUT.msi HALVERN_EXE HALVERN_TRACE_EXE HALVERN_EXTCAP_EXE
 # VERSION: the project's version (1.1 becomes the MSI's 1.1.0). Run by
 # `cmake --build <cross build> --target msi`.
@@ -13,7 +14,7 @@ shift 2
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
 
-for tool in wixl msibuild groff; do
+for tool in wixl msibuild msiinfo groff; do
   command -v "$tool" >/dev/null ||
     { echo "build_msi: $tool is missing (Debian packages wixl, msitools, groff-base)" >&2; exit 1; }
 done
@@ -52,15 +53,18 @@ done
 
 # Environment.idt holds the PATH row; the sequence numbers are the standard ones (before
 # RemoveFiles, after InstallFiles); the Wireshark components install only when the search
-# found Wireshark's folder.
+# found Wireshark's folder, and the search's results are secure properties (they pass from an
+# interactive install's client side to the service that installs).
 sequence() {
   echo "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('$1', $2)"
 }
 condition() {
   echo "UPDATE \`Component\` SET \`Condition\` = 'WIRESHARKFOUND' WHERE \`Component\` = '$1'"
 }
+secure=$(msiinfo export "$work/halvern.msi" Property | sed -n 's/^SecureCustomProperties\t//p')
 msibuild "$work/halvern.msi" -i "$here/Environment.idt" \
   -q "$(sequence RemoveEnvironmentStrings 3300)" -q "$(sequence WriteEnvironmentStrings 5200)" \
-  -q "$(condition WiresharkExtcap)" -q "$(condition WiresharkDissector)"
+  -q "$(condition WiresharkExtcap)" -q "$(condition WiresharkDissector)" \
+  -q "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}WIRESHARKDIR;WIRESHARKFOUND' WHERE \`Property\` = 'SecureCustomProperties'"
 
 mv "$work/halvern.msi" "$out"
