@@ -1,7 +1,8 @@
 # Installation and packages.
 #   Linux:   cmake --install puts the programs, their man pages, the udev rule and the Wireshark
 #            dissector in their usual places; cpack builds a .deb.
-#   Windows: the programs and the README at the top of a .zip.
+#   Windows: the programs and the README at the top of a .zip; the target msi builds the installer
+#            halvern-<version>-x64.msi (packaging/msi: wixl and msibuild, on the Linux host).
 include(GNUInstallDirs)
 
 set(HALVERN_PACKAGE_CONTACT "halvern maintainers <halvern@localhost>" CACHE STRING
@@ -10,6 +11,13 @@ set(HALVERN_PACKAGE_CONTACT "halvern maintainers <halvern@localhost>" CACHE STRI
 if(WIN32)
   install(TARGETS halvern halvern-trace halvern-extcap RUNTIME DESTINATION .)
   install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
+  add_custom_target(msi
+    COMMAND bash ${CMAKE_SOURCE_DIR}/packaging/msi/build_msi.sh ${PROJECT_VERSION}
+            ${CMAKE_BINARY_DIR}/halvern-${PROJECT_VERSION}-x64.msi
+            $<TARGET_FILE:halvern> $<TARGET_FILE:halvern-trace> $<TARGET_FILE:halvern-extcap>
+    COMMENT "Building halvern-${PROJECT_VERSION}-x64.msi"
+    VERBATIM)
+  add_dependencies(msi halvern halvern-trace halvern-extcap)
 else()
   # udev reads <prefix>/lib/udev/rules.d for prefix /usr; Wireshark loads Lua plugins from
   # <libdir>/wireshark/plugins.

@@ -43,3 +43,6 @@ cmake --build "$host_build" -j"$jobs" --target halvern_wine_e2e halvern_soak
 # The unit tests, the end-to-end set, and a short fault soak against halvern.exe (about 30
 # sessions of some 4 s each: every session runs its command without the fault first).
 tests/wine/run.sh --win-build build-win --host-build "$host_build" --soak "--sessions 30 --budget 240"
+
+# The installer: built, installed, run, upgraded and removed under wine.
+scripts/ci_msi.sh --win-build build-win --host-build "$host_build"

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Builds the Windows installer from the cross-built programs: the man pages as plain text (groff),
+# the MSI from halvern.wxs (wixl), then what wixl 0.101 cannot express added to its tables
+# (msibuild): the Environment table that puts the install folder on the system PATH, the actions
+# that write and remove it, the conditions of the Wireshark components and the Wireshark search's
+# properties among the secure ones.
+#   packaging/msi/build_msi.sh VERSION OUT.msi HALVERN_EXE HALVERN_TRACE_EXE HALVERN_EXTCAP_EXE
+# VERSION: the project's version (1.1 becomes the MSI's 1.1.0). Run by
+# `cmake --build <cross build> --target msi`.
+set -euo pipefail
+[ $# -eq 5 ] || { echo "usage: $0 VERSION OUT.msi HALVERN_EXE HALVERN_TRACE_EXE HALVERN_EXTCAP_EXE" >&2; exit 2; }
+version=$1 out=$2
+shift 2
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(cd "$here/../.." && pwd)
+
+for tool in wixl msibuild msiinfo groff; do
+  command -v "$tool" >/dev/null ||
+    { echo "build_msi: $tool is missing (Debian packages wixl, msitools, groff-base)" >&2; exit 1; }
+done
+
+# The MSI's ProductVersion has three fields; only they count when an upgrade compares versions.
+IFS=. read -r major minor patch _ <<<"$version"
+msi_version="$major.${minor:-0}.${patch:-0}"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# The programs, stripped as in the .zip.
+bin_dir="$work/bin"
+mkdir "$bin_dir"
+for exe in "$@"; do
+  [ -f "$exe" ] || { echo "build_msi: $exe is missing" >&2; exit 1; }
+  cp "$exe" "$bin_dir/"
+done
+for exe in halvern halvern-trace halvern-extcap; do
+  [ -f "$bin_dir/$exe.exe" ] || { echo "build_msi: no $exe.exe among $*" >&2; exit 1; }
+  ! command -v x86_64-w64-mingw32-strip >/dev/null || x86_64-w64-mingw32-strip "$bin_dir/$exe.exe"
+done
+
+# Man pages as plain ASCII text with CR LF line ends (no overstrike, no escape sequences), for
+# Notepad; the README and the dissector beside them. wixl takes relative sources only.
+mkdir "$work/doc" "$work/wireshark"
+cp "$source_dir/README.md" "$work/doc/"
+cp "$source_dir/tools/wireshark/halvern.lua" "$work/wireshark/"
+for page in halvern halvern-trace halvern-extcap; do
+  GROFF_NO_SGR=1 groff -t -man -Tascii -P-c -P-b -P-o -P-u "$source_dir/man/$page.1" 2>"$work/groff.log" |
+    sed 's/$/\r/' >"$work/doc/$page.txt"
+  [ ! -s "$work/groff.log" ] || { cat "$work/groff.log" >&2; exit 1; }
+done
+
+(cd "$work" && wixl -a x64 -D Version="$msi_version" -o halvern.msi "$here/halvern.wxs")
+
+# Environment.idt holds the PATH row; the sequence numbers are the standard ones (before
+# RemoveFiles, after InstallFiles); the Wireshark components install only when the search
+# found Wireshark's folder, and the search's results are secure properties (they pass from an
+# interactive install's client side to the service that installs).
+sequence() {
+  echo "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('$1', $2)"
+}
+condition() {
+  echo "UPDATE \`Component\` SET \`Condition\` = 'WIRESHARKFOUND' WHERE \`Component\` = '$1'"
+}
+secure=$(msiinfo export "$work/halvern.msi" Property | sed -n 's/^SecureCustomProperties\t//p')
+msibuild "$work/halvern.msi" -i "$here/Environment.idt" \
+  -q "$(sequence RemoveEnvironmentStrings 3300)" -q "$(sequence WriteEnvironmentStrings 5200)" \
+  -q "$(condition WiresharkExtcap)" -q "$(condition WiresharkDissector)" \
+  -q "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}WIRESHARKDIR;WIRESHARKFOUND' WHERE \`Property\` = 'SecureCustomProperties'"
+
+mv "$work/halvern.msi" "$out"
