@@ -3,7 +3,7 @@
 # it holds, runs the unpacked halvern, and reads the pcap of an end-to-end tracer run through
 # tshark with the Wireshark dissector.
 #   scripts/ci_package.sh [--build-dir DIR]   (DIR: the test build, default build)
-# A Release test build (CI's: scripts/test.sh --build-type Release) is packed as it is, so the
+# A Release test build (scripts/test.sh's, as CI runs it) is packed as it is, so the
 # package holds the programs that were tested; otherwise the programs are built in Release of
 # their own in build-package.
 set -euo pipefail

@@ -4,7 +4,7 @@
 #                   [--build-type TYPE]
 # --coverage builds with gcov counters and ends with the line coverage per folder
 # (scripts/coverage.sh), failing under its floor. --build-type sets CMAKE_BUILD_TYPE (default
-# RelWithDebInfo; CI tests its Release build, which the package is then made from).
+# Release: what is tested is what the package is then made from).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # Needs nothing but bash and the base tools, so a wrong-way include fails before anything is built.
@@ -12,7 +12,7 @@ echo "== checking the layers"
 scripts/check_layers.sh
 source scripts/setup.sh
 
-build=build sanitize="" filter="" coverage="" build_type=RelWithDebInfo
+build=build sanitize="" filter="" coverage="" build_type=Release
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-type) build_type="$2"; shift 2 ;;
