@@ -1,5 +1,6 @@
 #include "app/watch_repeaters.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -21,6 +22,9 @@ using Clock = std::chrono::steady_clock;
 constexpr int kIdleWaitMs = 1000;  // nothing to do: only a change or a stop request wakes us
 constexpr int kBusyPumpMs = 50;    // children working: how long a plug-in may wait to be noticed
 constexpr int kMostServices = 3;   // a repeater that keeps failing is served at most this often
+// A device node and the entries that describe its device come and go one after the other: after
+// a change the list is read again a little later, so that the later half is not missed.
+constexpr std::chrono::milliseconds kSettle[] = {std::chrono::milliseconds(100), std::chrono::milliseconds(1000)};
 
 std::atomic<int> g_stops{0};
 std::atomic<platform::DeviceWatch*> g_watch{nullptr};
@@ -186,6 +190,7 @@ int cmWatchRun(int argc, const char* const* argv, const ST_OPTIONS& o) {
   Station station(argc, argv, o);
   bool changed = true;  // those attached already are served first
   int stops_seen = 0;
+  std::vector<Clock::time_point> rechecks;  // listings due after a change, the earliest last
   for (;;) {
     const int stops = g_stops.load();
     if (stops > stops_seen) {
@@ -199,12 +204,19 @@ int cmWatchRun(int argc, const char* const* argv, const ST_OPTIONS& o) {
       stops_seen = stops;
     }
     if (stops > 0 && station.Running() == 0) break;
-    if (changed) station.Look(stops == 0);
+    const Clock::time_point now = Clock::now();
+    const bool due = !rechecks.empty() && now >= rechecks.back();
+    if (due) rechecks.pop_back();
+    if (changed || due) station.Look(stops == 0);
+    if (changed) rechecks = {now + kSettle[1], now + kSettle[0]};
+    int idle_ms = kIdleWaitMs;
+    if (!rechecks.empty())
+      idle_ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(rechecks.back() - now).count());
     if (station.Running() > 0) {
       station.Pump(stops > 1 ? stops - 1 : 0);
       changed = watch.Wait(0);
     } else {
-      changed = watch.Wait(kIdleWaitMs);
+      changed = watch.Wait(std::clamp(idle_ms, 0, kIdleWaitMs));
     }
   }
   g_watch.store(nullptr);
