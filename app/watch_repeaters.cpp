@@ -47,15 +47,6 @@ struct Seen {
   bool ok = false;             // its last service succeeded
 };
 
-std::vector<std::string> KeysOf(const std::vector<ST_REPEATER>& found) {
-  std::map<std::string, int> count;
-  for (const ST_REPEATER& r : found) ++count[r.serial];
-  std::vector<std::string> keys;
-  for (const ST_REPEATER& r : found)
-    keys.push_back(!r.serial.empty() && count[r.serial] == 1 ? "sn:" + r.serial : "port:" + std::to_string(r.port));
-  return keys;
-}
-
 class Station {
  public:
   Station(int argc, const char* const* argv, const ST_OPTIONS& o) : o_(o), runs_(argc, argv, o) {}
@@ -114,6 +105,29 @@ class Station {
   }
 
  private:
+  // Who each listed repeater is. A serial number names one repeater unless two attached share
+  // it; then the port tells them apart. A repeater keeps the name it was first known by, so
+  // that one of a pair going away does not make the other a new repeater.
+  std::vector<std::string> KeysOf(const std::vector<ST_REPEATER>& found) const {
+    std::map<std::string, int> count;
+    for (const ST_REPEATER& r : found) ++count[r.serial];
+    std::vector<std::string> keys;
+    for (const ST_REPEATER& r : found) {
+      const std::string by_serial = "sn:" + r.serial, by_port = "port:" + std::to_string(r.port);
+      const auto named = seen_.find(by_serial);
+      const auto at_port = seen_.find(by_port);
+      const bool port_known = at_port != seen_.end() && at_port->second.repeater.serial == r.serial;
+      if (r.serial.empty() || port_known) {
+        keys.push_back(by_port);
+      } else if (named != seen_.end() && named->second.repeater.port == r.port) {
+        keys.push_back(by_serial);
+      } else {
+        keys.push_back(count[r.serial] == 1 ? by_serial : by_port);
+      }
+    }
+    return keys;
+  }
+
   std::string Counts() const {
     int ok = 0, failed = 0;
     for (const auto& [key, s] : seen_) {

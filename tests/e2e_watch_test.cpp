@@ -176,6 +176,27 @@ TEST_F(WatchTest, FirstStopTakesNoNewRepeaterAndWaitsTheSecondStopsTheOnesWorkin
   EXPECT_TRUE(newcomer.Received().empty());
 }
 
+TEST_F(WatchTest, TwoRepeatersWithOneSerialNumberAreToldApartByPort) {
+  sim::Config config;
+  config.usb_serial = "RX7777";
+  sim::Target& first = Add(config);
+  sim::Target& second = Add(config);
+  StartWatch({});
+  ASSERT_TRUE(first.Plug());
+  ASSERT_TRUE(WaitForCount("port 1, serial RX7777 ended: ok", 1)) << watch_->Out();
+  ASSERT_TRUE(second.Plug());
+  ASSERT_TRUE(WaitForCount("port 2, serial RX7777 ended: ok", 1)) << watch_->Out();
+  // One of them away and back: neither is a new repeater.
+  second.Unplug();
+  std::this_thread::sleep_for(1200ms);
+  ASSERT_TRUE(second.Plug());
+  ASSERT_TRUE(WaitForCount("port 2, serial RX7777 back again: served in this watch already", 1)) << watch_->Out();
+  watch_->RequestStop();
+  EXPECT_EQ(watch_->Wait(15000), 0) << watch_->Out();
+  EXPECT_EQ(Requests(first, kFwStart), 1);
+  EXPECT_EQ(Requests(second, kFwStart), 1);
+}
+
 TEST(WatchUsage, WatchWithAChoiceOfRepeatersOrACommandItCannotRepeatIsAUsageError) {
   const struct {
     std::vector<std::string> extra;
