@@ -321,62 +321,121 @@ bool cmAllSupports(int command) {
   }
 }
 
+struct CmChildRuns::Impl {
+  Impl(int c, const char* const* v, const ST_OPTIONS& options) : argc(c), argv(v), o(options) {}
+  int argc;
+  const char* const* argv;
+  const ST_OPTIONS& o;
+  std::string self = platform::SelfExePath();
+  std::vector<std::unique_ptr<Run>> runs;
+  LiveLines live{platform::StdoutIsTerminal()};
+  Clock::time_point first_stop{};
+  size_t unstarted_shown = 0;
+};
+
+CmChildRuns::CmChildRuns(int argc, const char* const* argv, const ST_OPTIONS& o)
+    : impl_(std::make_unique<Impl>(argc, argv, o)) {}
+
+CmChildRuns::~CmChildRuns() = default;
+
+size_t CmChildRuns::Start(const ST_REPEATER& repeater, const std::string* tag) {
+  auto r = std::make_unique<Run>();
+  r->repeater = repeater;
+  r->begin = r->end = Clock::now();
+  r->started_at = std::chrono::system_clock::now();
+  r->total = TransferSize(impl_->o, repeater);
+  r->started = !impl_->self.empty() &&
+               r->child.Start(ChildArgs(impl_->argc, impl_->argv, repeater, tag, impl_->self), {});
+  if (r->started) r->child.CloseInput();
+  impl_->runs.push_back(std::move(r));
+  return impl_->runs.size() - 1;
+}
+
+void CmChildRuns::ShowUnstarted() {
+  for (; impl_->unstarted_shown < impl_->runs.size(); ++impl_->unstarted_shown) {
+    const Run& r = *impl_->runs[impl_->unstarted_shown];
+    if (r.started) continue;
+    impl_->live.Clear();
+    PrintBlock(r);
+  }
+}
+
+size_t CmChildRuns::Running() const {
+  size_t n = 0;
+  for (const auto& r : impl_->runs) n += r->started && !r->done;
+  return n;
+}
+
+std::vector<size_t> CmChildRuns::Pump(int timeout_ms, int stops) {
+  std::vector<size_t> ended;
+  std::vector<platform::Child*> running;
+  for (const auto& r : impl_->runs)
+    if (r->started && !r->done) running.push_back(&r->child);
+  if (running.empty()) return ended;
+  platform::Child::PumpAll(running, timeout_ms);
+
+  const Clock::time_point now = Clock::now();
+  Clock::time_point& first_stop = impl_->first_stop;
+  if (stops > 0 && first_stop == Clock::time_point{}) first_stop = now;
+  const bool grace_over = first_stop != Clock::time_point{} && ::Seconds(now - first_stop) * 1000 > kStopGraceMs;
+  for (size_t i = 0; i < impl_->runs.size(); ++i) {
+    Run* r = impl_->runs[i].get();
+    if (!r->started || r->done) continue;
+    for (; r->stops_sent < stops; ++r->stops_sent) r->child.RequestStop();
+    r->kb = LastCounter(r->child.Out(), r->scanned, r->kb);
+    r->scanned = r->child.Out().size() > 16 ? r->child.Out().size() - 16 : 0;  // a counter cut in two is read again
+    if (r->child.OutputOpen() && !grace_over) continue;
+    r->status = r->child.Wait(grace_over ? 0 : kStopGraceMs);
+    r->kb = LastCounter(r->child.Out(), r->scanned, r->kb);
+    r->end = Clock::now();
+    r->done = true;
+    impl_->live.Clear();
+    PrintBlock(*r);
+    ended.push_back(i);
+  }
+  impl_->live.Show(impl_->runs, now);
+  return ended;
+}
+
+void CmChildRuns::ClearLive() { impl_->live.Clear(); }
+
+bool CmChildRuns::Started(size_t run) const { return impl_->runs[run]->started; }
+
+bool CmChildRuns::Succeeded(size_t run) const {
+  const Run& r = *impl_->runs[run];
+  return r.started && r.status == 0;
+}
+
+const char* CmChildRuns::Result(size_t run) const { return ResultOf(*impl_->runs[run]); }
+
+double CmChildRuns::Seconds(size_t run) const {
+  const Run& r = *impl_->runs[run];
+  return r.started ? ::Seconds(r.end - r.begin) : 0.0;
+}
+
+bool CmChildRuns::Finish() {
+  impl_->live.Clear();
+  PrintSummary(impl_->runs);
+  return !impl_->o.report_path || WriteMissingRecords(impl_->runs, impl_->o);
+}
+
+void cmAllCatchStops(std::function<void()> on_stop) {
+  platform::CatchStopRequests(std::move(on_stop));
+  platform::CatchHangUps(false);
+}
+
 int cmAllRun(int argc, const char* const* argv, const ST_OPTIONS& o, const std::vector<ST_REPEATER>& found) {
   const std::vector<std::string> tags = o.command == CM_CMD_PARAM_GET ? OutputTags(o, found) : std::vector<std::string>{};
   // Stop requests are passed on to the children, which end their commands cleanly. Losing the
   // terminal or whoever reads the output is one too: the children are not left to run unseen.
-  platform::CatchStopRequests([] { g_stop_requests.fetch_add(1); });
-  platform::CatchHangUps(false);
+  cmAllCatchStops([] { g_stop_requests.fetch_add(1); });
 
-  const std::string self = platform::SelfExePath();
-  std::vector<std::unique_ptr<Run>> runs;
-  for (size_t i = 0; i < found.size(); ++i) {
-    const ST_REPEATER& repeater = found[i];
-    auto r = std::make_unique<Run>();
-    r->repeater = repeater;
-    r->begin = r->end = Clock::now();
-    r->started_at = std::chrono::system_clock::now();
-    r->total = TransferSize(o, repeater);
-    const std::string* tag = i < tags.size() ? &tags[i] : nullptr;
-    r->started = !self.empty() && r->child.Start(ChildArgs(argc, argv, repeater, tag, self), {});
-    if (r->started) r->child.CloseInput();
-    runs.push_back(std::move(r));
-  }
-
-  LiveLines live(platform::StdoutIsTerminal());
-  for (const auto& r : runs)
-    if (!r->started) PrintBlock(*r);
-  Clock::time_point first_stop{};
-  for (;;) {
-    std::vector<platform::Child*> running;
-    for (const auto& r : runs)
-      if (r->started && !r->done) running.push_back(&r->child);
-    if (running.empty()) break;
-    platform::Child::PumpAll(running, kPumpMs);
-
-    const int stops = g_stop_requests.load();
-    const Clock::time_point now = Clock::now();
-    if (stops > 0 && first_stop == Clock::time_point{}) first_stop = now;
-    const bool grace_over = first_stop != Clock::time_point{} && Seconds(now - first_stop) * 1000 > kStopGraceMs;
-    for (const auto& r : runs) {
-      if (!r->started || r->done) continue;
-      for (; r->stops_sent < stops; ++r->stops_sent) r->child.RequestStop();
-      r->kb = LastCounter(r->child.Out(), r->scanned, r->kb);
-      r->scanned = r->child.Out().size() > 16 ? r->child.Out().size() - 16 : 0;  // a counter cut in two is read again
-      if (r->child.OutputOpen() && !grace_over) continue;
-      r->status = r->child.Wait(grace_over ? 0 : kStopGraceMs);
-      r->kb = LastCounter(r->child.Out(), r->scanned, r->kb);
-      r->end = Clock::now();
-      r->done = true;
-      live.Clear();
-      PrintBlock(*r);
-    }
-    live.Show(runs, now);
-  }
-  live.Clear();
-  PrintSummary(runs);
-  if (o.report_path && !WriteMissingRecords(runs, o)) return 1;
-  for (const auto& r : runs)
-    if (!r->started || r->status != 0) return 1;
+  CmChildRuns runs(argc, argv, o);
+  for (size_t i = 0; i < found.size(); ++i) runs.Start(found[i], i < tags.size() ? &tags[i] : nullptr);
+  runs.ShowUnstarted();
+  while (runs.Running() > 0) runs.Pump(kPumpMs, g_stop_requests.load());
+  if (!runs.Finish()) return 1;
+  for (size_t i = 0; i < found.size(); ++i)
+    if (!runs.Succeeded(i)) return 1;
   return 0;
 }

@@ -9,6 +9,7 @@
 #include "app/all_repeaters.h"
 #include "app/commands.h"
 #include "app/repeaters.h"
+#include "app/watch_repeaters.h"
 #include "params/param_file.h"
 #include "platform/console.h"
 #include "platform/self.h"
@@ -90,6 +91,15 @@ int RunOnEveryRepeater(int argc, const char* const* argv, const ST_OPTIONS& o) {
   return cmAllRun(argc, argv, o, found);
 }
 
+// -watch: the command's options are checked before any repeater is awaited; a report file that
+// is the same for every repeater must be writable.
+int RunStation(int argc, const char* const* argv, const ST_OPTIONS& o) {
+  if (int status = 0; MandatoryOptionMissing(o, true, &status)) return status;
+  if (o.report_path && !std::strchr(o.report_path, '{') && !cmAllOpenReports(o, {ST_REPEATER{0, {}, {}}}))
+    return kStatusError;
+  return cmWatchRun(argc, argv, o);
+}
+
 // A command on one repeater ends cleanly on a stop request instead of dying in the middle of a
 // frame: a console quits as on its quit key (its link stays up for what quitting sends), any
 // other command ends like one whose line is gone. Commands without a link keep the default.
@@ -164,6 +174,10 @@ const char* const kHelpOptions =
     "                    reboot, power_off or fact_reset on every attached\n"
     "                    repeater at once; {serial} and {port} in an argument\n"
     "                    become each repeater's serial number and COM port number\n"
+    "  -watch            serve each repeater as it is plugged in (update, pill_upd,\n"
+    "                    param_get, param_set, version, fact_reset), each as -all\n"
+    "                    does, until stopped: the first Ctrl-C waits for those\n"
+    "                    working, a second stops them\n"
     "  -report FILE      append one JSON line per repeater served to FILE (update,\n"
     "                    pill_upd, param_get, param_set, version, reboot,\n"
     "                    power_off, fact_reset; see the manual for its fields)\n"
@@ -368,6 +382,7 @@ int cmParseOptions(int argc, const char* const* argv, ST_OPTIONS* o) {
       }
     }
     if (is("-all") && !passed_on) o->all = true;
+    if (is("-watch") && !passed_on) o->watch = true;
     if (is(CM_ALL_CHILD_OPTION)) o->all_child = true;
     // One argument: a tag (it comes from the device) can never be read as an option.
     if (std::strncmp(argv[i], CM_OUT_TAG_OPTION, std::strlen(CM_OUT_TAG_OPTION)) == 0 && !passed_on)
@@ -391,6 +406,14 @@ int cmMain(int argc, const char* const* argv) {
                 "power_off and fact_reset\n");
     return kStatusError;
   }
+  if (o.watch && (o.all || o.port != 0 || o.serial)) {
+    std::printf("[ERROR] -watch serves each repeater plugged in: it cannot be combined with -all, -port or -sn\n");
+    return kStatusError;
+  }
+  if (o.watch && !cmWatchSupports(o.command)) {
+    std::printf("[ERROR] -watch works only with update, pill_upd, param_get, param_set, version and fact_reset\n");
+    return kStatusError;
+  }
   if (o.verify && o.command != CM_CMD_UPDATE) {
     std::printf("[ERROR] -verify and -expect work only with update\n");
     return kStatusError;
@@ -406,7 +429,7 @@ int cmMain(int argc, const char* const* argv) {
   }
   // A run on one repeater opens its report file before any port: a file that cannot be written
   // to is known before anything is done. A run over every repeater opens each repeater's.
-  if (o.report_path && !o.all && !OpenReport(o.report_path)) return kStatusError;
+  if (o.report_path && !o.all && !o.watch && !OpenReport(o.report_path)) return kStatusError;
   if (o.all_child) {
     // Started by -all: a stop request, or the run that started it gone, ends the command like a
     // lost line, after the frame being written.
@@ -425,6 +448,7 @@ int cmMain(int argc, const char* const* argv) {
       return kStatusError;
     }
     if (o.all) return RunOnEveryRepeater(argc, argv, o);
+    if (o.watch) return RunStation(argc, argv, o);
     if (o.command == CM_CMD_LIST) return cmListRepeaters(g_products[o.product], o.port, o.serial);
     if (o.port != 0 || o.serial) {
       // Only a repeater of this product counts; saying which one is missing beats taking another.

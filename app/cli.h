@@ -39,6 +39,7 @@ struct ST_OPTIONS {
   bool verify = false;            // -verify (or -expect): update checks the version after the restart
   const char* expect = nullptr;   // -expect VERSION; "" when the value is missing
   bool all = false;               // -all: on every attached repeater at once
+  bool watch = false;             // -watch: on each repeater as it is plugged in
   bool all_child = false;         // (hidden) run by -all: a stop request ends the command cleanly
   const char* out_tag = nullptr;  // (hidden) run by -all: param_get's output name gets this tag
   const char* report_path = nullptr;  // -report FILE: a service record per repeater served

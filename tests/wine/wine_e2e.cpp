@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -383,6 +384,39 @@ TEST_F(WineTest, ChildrenOfAnAllRunWhoseParentIsKilledStopAfterAWholeFrame) {
     EXPECT_EQ(framed, target->ReceivedBytes().size());
   }
   EXPECT_LT(target_->Received().size() + second_->Received().size(), 400u) << "the children ran on";
+}
+
+// -watch under Windows: repeaters come and go as the driver's list in the registry grows and shrinks.
+TEST_F(WineTest, WatchServesEachRepeaterAsItsRegistryEntryComesAndGoes) {
+  StartTarget();
+  StartSecondTarget();
+  auto listed = [&](int count) {
+    const auto r = platform::SpawnCapture({Env("HALVERN_WINE"), "reg", "add",
+                                           "HKLM\\System\\CurrentControlSet\\Services\\usbser\\Enum", "/v",
+                                           "Count", "/t", "REG_DWORD", "/d", std::to_string(count), "/f"},
+                                          WineEnv(), "", kRunTimeoutMs);
+    ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
+  };
+  struct Restore {  // the other tests find both repeaters listed
+    std::function<void()> undo;
+    ~Restore() { undo(); }
+  } restore{[&] { listed(2); }};
+  listed(0);
+  StartTool({"-p", "RX5120", "-cmd", "version", "-watch"});
+  WaitForOutput("Watching for RX5120 repeaters");
+  listed(1);
+  WaitForOutput("watch: port 5, serial 5&123&0&1 ended: ok");
+  listed(2);
+  WaitForOutput("watch: port 6, serial RX5120-0002 ended: ok");
+  const size_t heard = second_->Received().size();
+  listed(1);
+  std::this_thread::sleep_for(milliseconds(1000));
+  listed(2);
+  WaitForOutput("watch: port 6, serial RX5120-0002 back again: served in this watch already, not served again");
+  tool_->Interrupt();
+  EXPECT_EQ(tool_->Wait(kConsoleWaitMs), 0) << tool_->Out();
+  EXPECT_NE(tool_->Out().find("   6  RX5120-0002           01.02.0345    ok "), std::string::npos) << tool_->Out();
+  EXPECT_EQ(second_->Received().size(), heard);  // served once
 }
 
 // A trace indication's elements: dst, src, mid, flags, data.

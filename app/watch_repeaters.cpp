@@ -1,0 +1,238 @@
+#include "app/watch_repeaters.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/all_repeaters.h"
+#include "platform/device_watch.h"
+#include "session/comport_find.h"
+#include "session/product.h"
+#include "session/wait.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kIdleWaitMs = 1000;  // nothing to do: only a change or a stop request wakes us
+constexpr int kBusyPumpMs = 50;    // children working: how long a plug-in may wait to be noticed
+constexpr int kMostServices = 3;   // a repeater that keeps failing is served at most this often
+// A device node and the entries that describe its device come and go one after the other: after
+// a change the list is read again a little later, so that the later half is not missed.
+constexpr std::chrono::milliseconds kSettle[] = {std::chrono::milliseconds(100), std::chrono::milliseconds(1000)};
+
+std::atomic<int> g_stops{0};
+std::atomic<platform::DeviceWatch*> g_watch{nullptr};
+
+// A repeater coming back sooner than this after going away has restarted; one coming back later
+// was unplugged and plugged in again. 10 s, scaled down with the command waits (HALVERN_WAIT_MS).
+Clock::duration RestartBound() { return std::chrono::milliseconds(cmFwAppWaitMs() / 6); }
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// What the station knows of one repeater, told apart by its serial number, or by its port when
+// it has none or shares it with another one attached.
+struct Seen {
+  ST_REPEATER repeater;
+  bool by_port = false;
+  bool present = false;
+  Clock::time_point gone_at{};
+  int services = 0;            // children started for it
+  std::optional<size_t> run;   // the child serving it now
+  bool ok = false;             // its last service succeeded
+};
+
+class Station {
+ public:
+  Station(int argc, const char* const* argv, const ST_OPTIONS& o) : o_(o), runs_(argc, argv, o) {}
+
+  // Lists the repeaters again and serves those that came, unless stopping.
+  void Look(bool take_new) {
+    const std::vector<ST_REPEATER> found = cmComPortFindAll(g_products[o_.product].usb_id);
+    const std::vector<std::string> keys = KeysOf(found);
+    const Clock::time_point now = Clock::now();
+    std::map<std::string, bool> listed;
+    for (const std::string& key : keys) listed[key] = true;
+    for (auto& [key, s] : seen_)
+      if (s.present && !listed.count(key)) {
+        s.present = false;
+        s.gone_at = now;
+      }
+    for (size_t i = 0; i < found.size(); ++i) {
+      const bool known = seen_.count(keys[i]) != 0;
+      Seen& s = seen_[keys[i]];
+      if (known && s.present) continue;
+      s.present = true;
+      s.repeater = found[i];
+      s.by_port = keys[i].rfind("port:", 0) == 0;
+      if (!take_new || s.run) continue;  // a child serving it sees its restart itself
+      if (!known) {
+        Serve(&s, "plugged in: serving it");
+      } else if (s.ok) {
+        Say(s, "back again: served in this watch already, not served again");
+      } else if (s.services >= kMostServices) {
+        Say(s, "back again: failed " + std::to_string(s.services) + " times in this watch, not served again");
+      } else if (now - s.gone_at < RestartBound()) {
+        char text[96];
+        std::snprintf(text, sizeof text, "back again after %.1f s (a restart): not served again", Seconds(now - s.gone_at));
+        Say(s, text);
+      } else {
+        Serve(&s, "plugged in again: serving it again (" + std::to_string(s.services + 1) + " of " +
+                      std::to_string(kMostServices) + ")");
+      }
+    }
+  }
+
+  // Reads the children's output for a while; tells of those that ended.
+  void Pump(int stops_to_pass) {
+    for (size_t run : runs_.Pump(kBusyPumpMs, stops_to_pass)) Ended(run);
+  }
+
+  size_t Running() const { return runs_.Running(); }
+  void ClearLive() { runs_.ClearLive(); }
+
+  // The summary table; 0 when every repeater served succeeded.
+  int Finish() {
+    const bool records = runs_.Finish();
+    for (const auto& [key, s] : seen_)
+      if (s.services > 0 && !s.ok) return 1;
+    return records ? 0 : 1;
+  }
+
+ private:
+  // Who each listed repeater is. A serial number names one repeater unless two attached share
+  // it; then the port tells them apart. A repeater keeps the name it was first known by, so
+  // that one of a pair going away does not make the other a new repeater.
+  std::vector<std::string> KeysOf(const std::vector<ST_REPEATER>& found) const {
+    std::map<std::string, int> count;
+    for (const ST_REPEATER& r : found) ++count[r.serial];
+    std::vector<std::string> keys;
+    for (const ST_REPEATER& r : found) {
+      const std::string by_serial = "sn:" + r.serial, by_port = "port:" + std::to_string(r.port);
+      const auto named = seen_.find(by_serial);
+      const auto at_port = seen_.find(by_port);
+      const bool port_known = at_port != seen_.end() && at_port->second.repeater.serial == r.serial;
+      if (r.serial.empty() || port_known) {
+        keys.push_back(by_port);
+      } else if (named != seen_.end() && named->second.repeater.port == r.port) {
+        keys.push_back(by_serial);
+      } else {
+        keys.push_back(count[r.serial] == 1 ? by_serial : by_port);
+      }
+    }
+    return keys;
+  }
+
+  std::string Counts() const {
+    int ok = 0, failed = 0;
+    for (const auto& [key, s] : seen_) {
+      if (s.run || s.services == 0) continue;
+      ++(s.ok ? ok : failed);
+    }
+    return "(" + std::to_string(runs_.Running()) + " working, " + std::to_string(ok) + " ok, " +
+           std::to_string(failed) + " failed)";
+  }
+
+  void Say(const Seen& s, const std::string& what) {
+    runs_.ClearLive();
+    std::printf("watch: port %u, serial %s %s %s\n", s.repeater.port, cmRepeaterSerialShown(s.repeater.serial).c_str(),
+                what.c_str(), Counts().c_str());
+    std::fflush(stdout);
+  }
+
+  void Serve(Seen* s, const std::string& what) {
+    if (o_.report_path) cmAllOpenReports(o_, {s->repeater});  // a child that cannot write its record says so
+    std::string tag = cmRepeaterSerialFileTag(s->repeater.serial);
+    if (s->by_port) tag += "_COM" + std::to_string(s->repeater.port);
+    s->run = runs_.Start(s->repeater, o_.command == CM_CMD_PARAM_GET ? &tag : nullptr);
+    ++s->services;
+    s->ok = false;
+    Say(*s, what);
+    by_run_[*s->run] = s;
+    runs_.ShowUnstarted();
+    if (!runs_.Started(*s->run)) Ended(*s->run);
+  }
+
+  void Ended(size_t run) {
+    Seen* s = by_run_[run];
+    if (!s || !s->run) return;
+    s->run.reset();
+    s->ok = runs_.Succeeded(run);
+    char text[64];
+    std::snprintf(text, sizeof text, "ended: %s in %.1f s", runs_.Result(run), runs_.Seconds(run));
+    Say(*s, text);
+  }
+
+  const ST_OPTIONS& o_;
+  CmChildRuns runs_;
+  std::map<std::string, Seen> seen_;
+  std::map<size_t, Seen*> by_run_;
+};
+
+}  // namespace
+
+bool cmWatchSupports(int command) {
+  switch (command) {
+    case CM_CMD_UPDATE:
+    case CM_CMD_PILL_UPD:
+    case CM_CMD_PARAM_GET:
+    case CM_CMD_PARAM_SET:
+    case CM_CMD_VERSION:
+    case CM_CMD_FACT_RESET:
+      return true;
+    default:
+      return false;
+  }
+}
+
+int cmWatchRun(int argc, const char* const* argv, const ST_OPTIONS& o) {
+  platform::DeviceWatch watch;  // from here on no change is missed
+  g_watch.store(&watch);
+  cmAllCatchStops([] {
+    g_stops.fetch_add(1);
+    if (platform::DeviceWatch* w = g_watch.load()) w->Wake();
+  });
+  std::printf("Watching for %s repeaters: each one is served as it is plugged in (Ctrl-C stops)\n",
+              g_products[o.product].short_name);
+  std::fflush(stdout);
+
+  Station station(argc, argv, o);
+  bool changed = true;  // those attached already are served first
+  int stops_seen = 0;
+  std::vector<Clock::time_point> rechecks;  // listings due after a change, the earliest last
+  for (;;) {
+    const int stops = g_stops.load();
+    if (stops > stops_seen) {
+      station.ClearLive();
+      if (stops_seen == 0 && stops == 1 && station.Running() > 0)
+        std::printf("Stop requested: no new repeaters; waiting for the %zu still working (stop again to stop them)\n",
+                    station.Running());
+      else if (stops_seen <= 1 && stops >= 2 && station.Running() > 0)
+        std::printf("Stopping the %zu repeaters still working\n", station.Running());
+      std::fflush(stdout);
+      stops_seen = stops;
+    }
+    if (stops > 0 && station.Running() == 0) break;
+    const Clock::time_point now = Clock::now();
+    const bool due = !rechecks.empty() && now >= rechecks.back();
+    if (due) rechecks.pop_back();
+    if (changed || due) station.Look(stops == 0);
+    if (changed) rechecks = {now + kSettle[1], now + kSettle[0]};
+    int idle_ms = kIdleWaitMs;
+    if (!rechecks.empty())
+      idle_ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(rechecks.back() - now).count());
+    if (station.Running() > 0) {
+      station.Pump(stops > 1 ? stops - 1 : 0);
+      changed = watch.Wait(0);
+    } else {
+      changed = watch.Wait(std::clamp(idle_ms, 0, kIdleWaitMs));
+    }
+  }
+  g_watch.store(nullptr);
+  return station.Finish();
+}
