@@ -1,62 +1,15 @@
-// Command line: banner, the command table, option parsing and dispatch. The product table
-// (session/product.h) and the usage text (session/console_text.h) sit below the commands,
-// which use them too.
+// Command line: banner, option parsing and dispatch; the command table and the options are in
+// app/options.h. The product table (session/product.h) and the usage text (session/console_text.h)
+// sit below the commands, which use them too.
 #pragma once
 
 #include <cstdint>
 
-enum CM_COMMAND : int {
-  CM_CMD_UPDATE = 0,
-  CM_CMD_PARAMS,
-  CM_CMD_PARAM_GET,
-  CM_CMD_PARAM_SET,
-  CM_CMD_VERSION,
-  CM_CMD_MSG_LOG,
-  CM_CMD_LOG,
-  CM_CMD_PILL_UPD,
-  CM_CMD_TRACER,
-  CM_CMD_FACT_RESET,
-  CM_CMD_POWER_OFF,
-  CM_CMD_REBOOT,
-  CM_CMD_DATE2PILL,
-  CM_CMD_LIST,
-  CM_CMD_NONE,  // no or unknown command
-};
-
-struct ST_OPTIONS {
-  int product = -1;  // index into g_products, -1 when unknown or not given
-  int command = CM_CMD_NONE;
-  const char* fw_path = nullptr;
-  const char* settings_path = nullptr;
-  const char* tracer_path = nullptr;
-  const char* log_path = nullptr;
-  int log_level = -1;
-  uint8_t language = 255;  // 255: not given
-  const char* pill_path = nullptr;
-  const char* pill_date = nullptr;
-  int port = 0;                  // -port N: the repeater on COM N (0: any)
-  const char* serial = nullptr;  // -sn SERIAL: the repeater with this USB serial number
-  bool verify = false;            // -verify (or -expect): update checks the version after the restart
-  const char* expect = nullptr;   // -expect VERSION; "" when the value is missing
-  bool all = false;               // -all: on every attached repeater at once
-  bool watch = false;             // -watch: on each repeater as it is plugged in
-  bool all_child = false;         // (hidden) run by -all: a stop request ends the command cleanly
-  const char* out_tag = nullptr;  // (hidden) run by -all: param_get's output name gets this tag
-  const char* report_path = nullptr;  // -report FILE: a service record per repeater served
-};
+#include "app/options.h"
 
 constexpr int CM_PARSE_CONTINUE = 1;  // cmParseOptions: go on to dispatch
-// The hidden options a run over every repeater gives each child, ahead of the user's arguments:
-// "-port N", then the output tag as one argument "-outtag=TAG", then "-allchild", which ends them.
-constexpr const char* CM_OUT_TAG_OPTION = "-outtag=";
-constexpr const char* CM_ALL_CHILD_OPTION = "-allchild";
 
 void cmPrintBanner();
-int cmCommandLookup(const char* text);
-// The keyword of a command ("update"); "" for none.
-const char* cmCommandName(int command);
-// The file a command sends (or, for param_set, reads) as given; null for the others.
-const char* cmCommandFile(const ST_OPTIONS& options);
 int cmProductLookup(const char* text);
 // Walks the arguments. Returns CM_PARSE_CONTINUE, or the exit status when an option
 // ended the run (-h: 0; -fw without any path: -1), after printing the usage text.
