@@ -351,9 +351,11 @@ TEST_F(ExtcapTsharkTest, ListsTheRepeaterCapturesItsPacketsWithTheirNamesAndStop
       << list.out << list.err;
 
   const std::string lua = std::string(HALVERN_SOURCE_DIR) + "/tools/wireshark/halvern.lua";
+  // Both preferences by the names README gives them.
+  const std::string trace_file = (dir_.path() / "dect.txt").string();
   tool_ = std::make_unique<platform::Child>();
-  ASSERT_TRUE(tool_->Start(Tshark("-X lua_script:" + lua +
-                                  " -i halvern-1 -o extcap.halvern_1.logger:x83,9 -a packets:3 -T fields -E "
+  ASSERT_TRUE(tool_->Start(Tshark("-X lua_script:" + lua + " -i halvern-1 -o extcap.halvern_1.logger:x83,9 -o "
+                                  "extcap.halvern_1.tracefile:" + trace_file + " -a packets:3 -T fields -E "
                                   "separator=' ' -e frame.number -e halvern.kind -e halvern.mid -e halvern.mid_name "
                                   "-e halvern.len"),
                            Env()));
@@ -371,6 +373,8 @@ TEST_F(ExtcapTsharkTest, ListsTheRepeaterCapturesItsPacketsWithTheirNamesAndStop
             "1 first 83 MID_IWU_CC_SETUP 3\n"
             "2 first 9 MID_IWU_LLME_U_CON_TONE 8\n"
             "3 second 9 MID_IWU_LLME_U_CON_TONE 4\n");
+  std::error_code ec;
+  EXPECT_GT(std::filesystem::file_size(trace_file, ec), 0u) << ec.message();
   // Stopping the capture switches the logger off.
   ASSERT_TRUE(target_->WaitForFrames(4, 10s));
   EXPECT_EQ(ConfigRequests().back(), kLoggerOff);
