@@ -115,7 +115,7 @@ bool RunAction(PST_FWAPP_OBJ app, bool get, uint16_t* offset) {
     // Two digits a byte; what is typed beyond that is read and dropped.
     const size_t decodable = std::min<size_t>(length, ADMIN_PARAM_DATA_SIZE);
     if (!platform::ConsoleReadLine(&line, 2 * decodable + 2)) return false;
-    if (refusal.empty() && length <= CMBS_PARAM_AREA_MAX) refusal = cmParamHexRefusal(line.c_str(), size_t{2} * length);
+    if (refusal.empty() && length <= CMBS_PARAM_AREA_MAX) refusal = cmParamHexRefusal(line.c_str(), 2 * static_cast<size_t>(length));
     if (!refusal.empty()) {  // nothing is sent: a typo must not reach the area as zeros
       RefuseSet(refusal);
       return true;

@@ -123,7 +123,7 @@ ST_PARAM_LINE cmParamParseLine(const char* line, bool is_get) {
     const size_t digits = static_cast<size_t>(end - field);
     if (digits == 0) return parsed;
     parsed.length = static_cast<uint16_t>((digits + 1) / 2);
-    parsed.digits = semicolon ? digits : size_t{2} * parsed.length;  // a half byte only before its ";"
+    parsed.digits = semicolon ? digits : 2 * static_cast<size_t>(parsed.length);  // a half byte only before its ";"
   }
   parsed.kind = PARAM_LINE_REQUEST;
   return parsed;

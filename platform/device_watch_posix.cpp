@@ -54,10 +54,9 @@ struct DeviceWatch::Os {
       for (ssize_t at = 0; at < n;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
         at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-        if (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) {
+        // The folder itself gone or moved, or events lost: anything may have changed.
+        if (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_Q_OVERFLOW)) {
           if (event->mask & IN_IGNORED) watch = -1;  // gone: watched again, or polled, from now on
-          relevant = true;
-        } else if (event->mask & IN_Q_OVERFLOW) {
           relevant = true;
         } else if (event->len > 0 && std::strncmp(event->name, "tty", 3) == 0) {
           relevant = true;  // other nodes (disks, sound, ...) come and go without concerning us
