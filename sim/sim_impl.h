@@ -160,7 +160,7 @@ struct Target::Impl {
   // sim_line.cpp: going away and coming back
   bool OpenLine();         // a new pseudo-terminal and its serving thread; the caller holds line_mutex
   void Unplug();
-  bool Plug();
+  bool Plug(bool after_restart = false);  // a restart is counted as the target is back
   void RestartLoop();
 };
 

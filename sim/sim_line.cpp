@@ -112,7 +112,7 @@ void Target::Impl::Unplug() {
 }
 
 // Back on the same port with the same serial number, on a new pseudo-terminal.
-bool Target::Impl::Plug() {
+bool Target::Impl::Plug(bool after_restart) {
   std::lock_guard<std::mutex> plug(plug_mutex);
   bool laid_out = false;
   {
@@ -130,6 +130,7 @@ bool Target::Impl::Plug() {
   if (!WritePort()) return false;
   std::lock_guard<std::mutex> lock(mutex);
   present = true;
+  if (after_restart) ++restarts;  // with present: whoever sees it back sees the restart counted
   cv.notify_all();
   return true;
 }
@@ -154,10 +155,7 @@ void Target::Impl::RestartLoop() {
       }
       update_done = false;
     }
-    if (!Plug()) continue;
-    std::lock_guard<std::mutex> lock(mutex);
-    ++restarts;
-    cv.notify_all();
+    (void)Plug(true);  // a failure is reported by Plug; the next restart request tries again
   }
 }
 
