@@ -19,7 +19,7 @@ using Clock = std::chrono::steady_clock;
 
 // A line nobody reads (the tool has gone) stops the traffic instead of holding up the line.
 constexpr auto kTrafficStallLimit = std::chrono::milliseconds(250);
-constexpr auto kFirstDelay = std::chrono::milliseconds(200);
+constexpr auto kFirstDelay = std::chrono::milliseconds(1000);  // room for a slow start (sanitizers)
 
 // Tasks of the target's DECT stack; the logger's layer mask has bit (task - 1) for each.
 constexpr uint8_t kMac = 1, kDlc = 3, kNwk = 4, kIwu = 5;

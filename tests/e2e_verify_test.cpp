@@ -53,7 +53,7 @@ class VerifyTest : public SimTest {
 };
 
 TEST_F(VerifyTest, SimulatedRepeaterRestartsOnItsPortWithItsSerialNumber) {
-  StartTarget(Restarting(300));
+  StartTarget(Restarting(1500));  // away long enough to be seen away, however slowly the reboot run ends
   const std::string node = DevRoot() + "/ttyACM0";
   EXPECT_EQ(Run({"-p", "RX5120", "-cmd", "reboot"}).exit_status, 0);
   ASSERT_TRUE(target_->WaitForPresent(false, 5s));
