@@ -6,10 +6,10 @@
 #include <cstring>
 #include <vector>
 
-#include "app/all_repeaters.h"
+#include "station/all_repeaters.h"
 #include "app/commands.h"
 #include "app/repeaters.h"
-#include "app/watch_repeaters.h"
+#include "station/watch_repeaters.h"
 #include "params/param_file.h"
 #include "platform/console.h"
 #include "platform/self.h"

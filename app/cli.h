@@ -1,11 +1,11 @@
 // Command line: banner, option parsing and dispatch; the command table and the options are in
-// app/options.h. The product table (session/product.h) and the usage text (session/console_text.h)
+// session/options.h. The product table (session/product.h) and the usage text (session/console_text.h)
 // sit below the commands, which use them too.
 #pragma once
 
 #include <cstdint>
 
-#include "app/options.h"
+#include "session/options.h"
 
 constexpr int CM_PARSE_CONTINUE = 1;  // cmParseOptions: go on to dispatch
 

@@ -11,7 +11,9 @@
 #                                 it calls nothing above it: a command registers the answer
 #                                 handlers it needs with the session
 #   4  update params tracer       the commands; none includes another
-#   5  app extcap trace_reader    the programs: halvern's command line, the capture interface, the
+#   5  station                    the servicing station: the runs over many repeaters, the watch,
+#                                 the stop table, the hooks
+#   6  app extcap trace_reader    the programs: halvern's command line, the capture interface, the
 #                                 trace reader; none includes another
 # tests/ bench/ fuzz/ sim/ may include anything, and nothing above includes them.
 # Every other folder that holds C++ sources must be given a level here; build trees are skipped.
@@ -26,8 +28,9 @@ declare -A level=(
   [cmbs]=2
   [session]=3
   [update]=4 [params]=4 [tracer]=4
-  [app]=5 [extcap]=5 [trace_reader]=5
-  [tests]=6 [bench]=6 [fuzz]=6 [sim]=6
+  [station]=5
+  [app]=6 [extcap]=6 [trace_reader]=6
+  [tests]=7 [bench]=7 [fuzz]=7 [sim]=7
 )
 exempt=" tests bench fuzz sim "
 sources='.*\.\(h\|hh\|hpp\|c\|cc\|cpp\|cxx\|inc\)'

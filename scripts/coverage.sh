@@ -22,7 +22,7 @@ install_packages "the coverage report" "${need[@]}"
   { echo "coverage: no counts in $build: run scripts/test.sh --coverage --build-dir $build" >&2; exit 1; }
 
 # The tool's own code; the Windows back end is built and tested in the cross build, not here.
-own='^(app|session|cmbs|serial|update|params|tracer|trace_reader|extcap|platform)/'
+own='^(app|station|session|cmbs|serial|update|params|tracer|trace_reader|extcap|platform)/'
 echo "== line coverage ($build)"
 gcovr -r . "$build" --filter "$own" --sort-uncovered --txt "$build/coverage.txt" \
   --json-summary "$build/coverage.json" -j"$(nproc)" >/dev/null 2>"$build/gcovr.err" ||

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Static analysis of halvern's own code: clang-tidy (the checks of .clang-tidy) and cppcheck (the
-# checks named below, .cppcheck-suppressions) over app/ session/ cmbs/ serial/ update/ params/
+# checks named below, .cppcheck-suppressions) over app/ station/ session/ cmbs/ serial/ update/ params/
 # tracer/ trace_reader/ extcap/ platform/. The *_win32.cpp files need the Windows headers and are
 # not analysed; sim/ and tests/ are test support. Prints one line per tool and fails on any finding.
 #   scripts/static_analysis.sh [--build-dir DIR]   (DIR: its own build tree, default build-tidy-analysis)
@@ -23,7 +23,7 @@ command -v cppcheck >/dev/null || need+=(cppcheck)
 command -v python3 >/dev/null || need+=(python3)
 install_packages "the static analysers" $(printf '%s\n' "${need[@]}" | sort -u)
 
-folders=(app session cmbs serial update params tracer trace_reader extcap platform)
+folders=(app station session cmbs serial update params tracer trace_reader extcap platform)
 jobs=$(nproc)
 
 # The compile database: configuring is enough, nothing is built.

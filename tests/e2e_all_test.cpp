@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/all_repeaters.h"
+#include "station/all_repeaters.h"
 #include "e2e_support.h"
 #include "params/param_file.h"
 #include "platform/child.h"

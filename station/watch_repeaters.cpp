@@ -1,4 +1,4 @@
-#include "app/watch_repeaters.h"
+#include "station/watch_repeaters.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/all_repeaters.h"
+#include "station/all_repeaters.h"
 #include "platform/device_watch.h"
 #include "session/comport_find.h"
 #include "session/product.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/options.h"
+#include "session/options.h"
 #include "session/comport_find.h"
 
 // True for the commands that may run on every repeater (the consoles and date2pill may not).

@@ -2,7 +2,7 @@
 // of its own (as with -all), in parallel with those still working, until a stop request.
 #pragma once
 
-#include "app/options.h"
+#include "session/options.h"
 
 // True for the commands a station may run on each repeater plugged in.
 bool cmWatchSupports(int command);

@@ -1,4 +1,4 @@
-#include "app/all_repeaters.h"
+#include "station/all_repeaters.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "app/options.h"
+#include "session/options.h"
 
 #include <cstring>
 
