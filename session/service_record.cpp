@@ -127,6 +127,11 @@ std::string cmServiceRecordLine(const ST_SERVICE_RECORD& r) {
   std::snprintf(seconds, sizeof seconds, "%.3f", r.seconds < 0 ? 0.0 : r.seconds);
   Field(&out, "seconds", seconds);
   Field(&out, "message", Text(r.message));
+  Field(&out, "attempt", r.attempt ? std::to_string(*r.attempt) : "null");
+  Field(&out, "run", cmJsonString(r.run));
+  Field(&out, "expected", Text(r.expected));
+  Field(&out, "reason", Text(r.reason));
+  Field(&out, "log", Text(r.log));
   return out + "}\n";
 }
 
@@ -204,6 +209,11 @@ void cmReportTransferComplete() { cmReportSetBytes(UINT64_MAX); }
 void cmReportSetMessage(const std::string& message) {
   std::lock_guard lock(g_mutex);
   if (g_record && !g_record->message) g_record->message = message;
+}
+
+void cmReportSetReason(const char* reason) {
+  std::lock_guard lock(g_mutex);
+  if (g_record && !g_record->reason) g_record->reason = reason;
 }
 
 bool cmReportFinish(const std::string& result, const std::string& message) {

@@ -24,7 +24,24 @@ struct ST_SERVICE_RECORD {
   std::string result = "failed";  // ok, failed, interrupted, disconnected
   double seconds = 0;
   std::optional<std::string> message;  // the failure in words
+  std::optional<int> attempt;           // services of this repeater in this run: 1, 2, 3
+  std::string run;                      // one id shared by every record of one run
+  std::optional<std::string> expected;  // the -expect value
+  std::optional<std::string> reason;    // none when ok; one of the CM_REASON_ words
+  std::optional<std::string> log;       // the service's console log (-logdir)
 };
+
+// The reasons a service did not end ok, as records name them.
+constexpr const char* CM_REASON_USAGE = "usage";                        // command-line error
+constexpr const char* CM_REASON_FILE = "file";                          // a file missing, unreadable, empty or wrong
+constexpr const char* CM_REASON_BUSY = "busy";                          // another program holds the port
+constexpr const char* CM_REASON_NO_LINK = "no_link";                    // the port did not open or the link did not come up
+constexpr const char* CM_REASON_REFUSED = "refused";                    // the repeater refused a request
+constexpr const char* CM_REASON_NO_ANSWER = "no_answer";                // the repeater did not answer in time
+constexpr const char* CM_REASON_DISCONNECTED = "disconnected";          // the repeater went away
+constexpr const char* CM_REASON_INTERRUPTED = "interrupted";            // stopped on request, or killed
+constexpr const char* CM_REASON_VERSION_MISMATCH = "version_mismatch";  // -expect: another version after the restart
+constexpr const char* CM_REASON_NOT_BACK = "not_back";                  // -verify: it did not restart or come back
 
 // text as a JSON string, quotes included: control characters escaped, bytes that are not part
 // of valid UTF-8 written as \u00XX, valid multi-byte characters kept as they are.
@@ -62,6 +79,8 @@ void cmReportSetBytes(uint64_t bytes);
 void cmReportTransferComplete();
 // The first failure in words; later ones do not replace it.
 void cmReportSetMessage(const std::string& message);
+// The first reason a service failed (a CM_REASON_ word); later ones do not replace it.
+void cmReportSetReason(const char* reason);
 // Ends the record with its result (and message, unless one was set; a failure before the link
 // came up is "Target connectivity failed") and appends it. True when
 // no record was begun or it was written; false after "halvern: cannot write report file 'FILE': reason" on

@@ -73,7 +73,8 @@ TEST(ServiceRecord, TimeIsUtcWithMillisecondsAndEveryFieldIsOnOneLine) {
   EXPECT_EQ(cmServiceRecordLine(r),
             R"({"time":"t","host":"h\n","tool":"1.1","command":"update","port":3,"serial":null,)"
             R"("version_before":null,"version_after":null,"file":"a\"b","file_size":10,"file_sha256":null,)"
-            R"("bytes":0,"result":"failed","seconds":1.250,"message":null})"
+            R"("bytes":0,"result":"failed","seconds":1.250,"message":null,"attempt":null,"run":"","expected":null,)"
+            R"("reason":null,"log":null})"
             "\n");
 }
 
