@@ -103,7 +103,7 @@ void CatchStopsOfOneRun(int command) {
     case CM_CMD_PARAMS:
     case CM_CMD_LOG:
     case CM_CMD_TRACER:
-      platform::CatchStopRequests([] {
+      platform::CatchStopRequests([](platform::StopRequest) {
         cmFwAppRefuseOpen();
         platform::ConsoleInterrupt();
       });
@@ -116,7 +116,7 @@ void CatchStopsOfOneRun(int command) {
     case CM_CMD_FACT_RESET:
     case CM_CMD_POWER_OFF:
     case CM_CMD_REBOOT:
-      platform::CatchStopRequests([] { cmFwAppRequestStop(); });
+      platform::CatchStopRequests([](platform::StopRequest) { cmFwAppRequestStop(); });
       return;
     default:
       return;
@@ -412,7 +412,7 @@ int cmMain(int argc, const char* const* argv) {
   if (o.all_child) {
     // Started by -all: a stop request, or the run that started it gone, ends the command like a
     // lost line, after the frame being written.
-    platform::CatchStopRequests([] { cmFwAppRequestStop(); });
+    platform::CatchStopRequests([](platform::StopRequest) { cmFwAppRequestStop(); });
     platform::CatchHangUps(true);
     if (o.out_tag) cmParamSetOutTag(o.out_tag);
   }

@@ -83,7 +83,7 @@ void OnEvent(PST_FWAPP_OBJ app, uint16_t event_id, void* param) {
   c.wake.notify_one();
 }
 
-void OnStopRequest() {
+void OnStopRequest(platform::StopRequest) {
   Capture& c = State();
   {
     std::lock_guard lock(c.mutex);

@@ -11,19 +11,31 @@ namespace platform {
 std::string SelfExePath();
 // True when standard output is an interactive terminal (a console window on Windows).
 bool StdoutIsTerminal();
-// From now on a stop request no longer ends the process: on_stop runs for each one, on a
-// thread of its own, so it may take locks and print. Stop requests are SIGINT, SIGTERM and
-// SIGHUP (the terminal or session went away); on Windows Ctrl-C, Ctrl-Break and the console
-// window being closed (the system then allows a few seconds before it ends the process).
+// What a stop request was. A program that stops the same way on each may ignore it; one that
+// runs many commands at once tells a deliberate stop from an output that went away.
+enum class StopRequest {
+  kInterrupt,      // SIGINT: Ctrl-C on the terminal; Windows: Ctrl-C or Ctrl-Break
+  kTerminate,      // SIGTERM
+  kHangUp,         // SIGHUP: the terminal or session went away (may come more than once)
+  kConsoleClosed,  // Windows: console window closed, log-off or shut-down; the system ends the
+                   // process a few seconds later whatever it does
+  kOutputLost,     // see CatchHangUps: whoever reads the output is gone (not a signal)
+};
+
+// From now on a stop request no longer ends the process: on_stop runs for each one, with its
+// kind, on a thread of its own, so it may take locks and print. Stop requests are SIGINT,
+// SIGTERM and SIGHUP; on Windows Ctrl-C, Ctrl-Break and the console window being closed (the
+// system then allows a few seconds before it ends the process).
 // Call once, before any other thread starts (on POSIX the signals are held back in every
 // thread and taken by one waiting thread).
-void CatchStopRequests(std::function<void()> on_stop);
-// After CatchStopRequests: losing whoever this process reports to is a stop request too, and a
+void CatchStopRequests(std::function<void(StopRequest)> on_stop);
+// After CatchStopRequests: losing whoever this process reports to calls on_stop too, and a
 // write to an output nobody reads fails instead of ending the process.
 // With started_by_parent, this process does part of the work of the program that started it:
-// that program ending counts (POSIX: nobody reads standard output any more, or the parent-death
-// signal; Windows: the parent process has ended). Otherwise standard output turning into a pipe
-// nobody reads or a terminal that hung up counts (POSIX only).
+// that program ending counts (POSIX: nobody reads standard output any more (kOutputLost), or the
+// parent-death signal (kHangUp); Windows: the parent process has ended (kOutputLost)). Otherwise
+// standard output turning into a pipe nobody reads or a terminal that hung up counts, as
+// kOutputLost (POSIX only).
 void CatchHangUps(bool started_by_parent);
 
 }  // namespace platform

@@ -13,7 +13,18 @@
 namespace platform {
 namespace {
 
-std::function<void()>* g_on_stop = nullptr;
+std::function<void(StopRequest)>* g_on_stop = nullptr;
+
+StopRequest KindOf(int signal) {
+  switch (signal) {
+    case SIGINT:
+      return StopRequest::kInterrupt;
+    case SIGTERM:
+      return StopRequest::kTerminate;
+    default:
+      return StopRequest::kHangUp;
+  }
+}
 
 }  // namespace
 
@@ -25,8 +36,8 @@ std::string SelfExePath() {
 
 bool StdoutIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
-void CatchStopRequests(std::function<void()> on_stop) {
-  g_on_stop = new std::function<void()>(std::move(on_stop));  // lives as long as the process
+void CatchStopRequests(std::function<void(StopRequest)> on_stop) {
+  g_on_stop = new std::function<void(StopRequest)>(std::move(on_stop));  // lives as long as the process
   sigset_t stops;
   sigemptyset(&stops);
   sigaddset(&stops, SIGINT);
@@ -38,7 +49,7 @@ void CatchStopRequests(std::function<void()> on_stop) {
   std::thread([stops] {
     for (;;) {
       int signal = 0;
-      if (::sigwait(&stops, &signal) == 0) (*g_on_stop)();
+      if (::sigwait(&stops, &signal) == 0) (*g_on_stop)(KindOf(signal));
     }
   }).detach();
 }
@@ -46,7 +57,7 @@ void CatchStopRequests(std::function<void()> on_stop) {
 void CatchHangUps(bool started_by_parent) {
   if (!g_on_stop) return;
   (void)::signal(SIGPIPE, SIG_IGN);  // SIGPIPE is valid: this cannot fail
-  // The parent's end arrives as SIGHUP, which the waiting thread takes as a stop request. A parent
+  // The parent's end arrives as SIGHUP, which the waiting thread takes as a hang-up. A parent
   // gone before this call is seen below: its end of our output pipe is closed with it.
   if (started_by_parent) (void)::prctl(PR_SET_PDEATHSIG, SIGHUP);
   std::thread([] {
@@ -55,7 +66,7 @@ void CatchHangUps(bool started_by_parent) {
     pollfd out{STDOUT_FILENO, 0, 0};
     while (::poll(&out, 1, -1) < 0 && errno == EINTR) {
     }
-    if (out.revents & (POLLERR | POLLHUP)) (*g_on_stop)();
+    if (out.revents & (POLLERR | POLLHUP)) (*g_on_stop)(StopRequest::kOutputLost);
   }).detach();
 }
 

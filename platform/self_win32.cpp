@@ -12,14 +12,17 @@
 namespace platform {
 namespace {
 
-std::function<void()>* g_on_stop = nullptr;
+std::function<void(StopRequest)>* g_on_stop = nullptr;
 
 BOOL WINAPI OnConsoleControl(DWORD type) {
-  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
-  if (g_on_stop) (*g_on_stop)();  // the system runs this handler on a thread of its own
-  // A closed console window ends the process as soon as the handler returns (or a few seconds
-  // later): it waits, so that the command stops after its frame, closes the link and exits itself.
-  if (type == CTRL_CLOSE_EVENT) ::Sleep(INFINITE);
+  const bool closed = type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT;
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && !closed) return FALSE;
+  // The system runs this handler on a thread of its own.
+  if (g_on_stop) (*g_on_stop)(closed ? StopRequest::kConsoleClosed : StopRequest::kInterrupt);
+  // A closed console window (log-off, shut-down) ends the process as soon as the handler returns
+  // (or a few seconds later): it waits, so that the command stops after its frame, closes the
+  // link and exits itself.
+  if (closed) ::Sleep(INFINITE);
   return TRUE;
 }
 
@@ -53,8 +56,8 @@ std::string SelfExePath() {
 
 bool StdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
-void CatchStopRequests(std::function<void()> on_stop) {
-  g_on_stop = new std::function<void()>(std::move(on_stop));  // lives as long as the process
+void CatchStopRequests(std::function<void(StopRequest)> on_stop) {
+  g_on_stop = new std::function<void(StopRequest)>(std::move(on_stop));  // lives as long as the process
   ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
@@ -73,7 +76,7 @@ void CatchHangUps(bool started_by_parent) {
   }
   std::thread([parent] {
     if (parent) ::WaitForSingleObject(parent, INFINITE);
-    (*g_on_stop)();
+    (*g_on_stop)(StopRequest::kOutputLost);
   }).detach();
 }
 

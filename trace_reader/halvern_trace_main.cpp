@@ -323,7 +323,7 @@ Change Changed(const std::string& path, std::FILE* in, const Followed& f, bool a
 // Reads the file as it grows, until a stop request. False when it cannot be read.
 bool Follow(const Options& o, File& in, Output& out, uint64_t* damages) {
   static StopFlag* const stop = new StopFlag;  // left for the stop thread, which outlives this
-  platform::CatchStopRequests([] { stop->Set(); });
+  platform::CatchStopRequests([](platform::StopRequest) { stop->Set(); });
   auto reading = std::make_unique<Reading>(o, out, true);
   std::vector<char> buffer(kChunk);
   Followed followed;
