@@ -1,6 +1,5 @@
 #include "station/all_repeaters.h"
 
-#include <atomic>
 #include <chrono>
 #include <cctype>
 #include <cmath>
@@ -27,9 +26,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kPumpMs = 200;              // how often the live lines can change
 constexpr double kPlainEverySeconds = 5;  // progress lines when the output is not a terminal
+constexpr double kRedrawEverySeconds = 0.2;  // live lines on a terminal: at most 5 redraws a second
 constexpr int kStopGraceMs = 30000;       // a stopped child that has not ended by then is killed
-
-std::atomic<int> g_stop_requests{0};
 
 // One repeater's child run.
 struct Run {
@@ -141,6 +139,11 @@ class LiveLines {
       std::fflush(stdout);
       return;
     }
+    // Children write a counter for every chunk they send: the lines follow at a pace a
+    // terminal (and a remote one) can take, not at every chunk.
+    if (drawn_ && Seconds(now - last_drawn_) < kRedrawEverySeconds) return;
+    drawn_ = true;
+    last_drawn_ = now;
     Clear();
     std::vector<std::string> lines;
     for (const auto& r : runs)
@@ -159,6 +162,8 @@ class LiveLines {
   bool terminal_;
   int shown_ = 0;
   Clock::time_point last_plain_ = Clock::now();
+  bool drawn_ = false;
+  Clock::time_point last_drawn_{};
 };
 
 // The child's own options come first and end with -allchild; the user's arguments follow as typed
@@ -419,8 +424,8 @@ bool CmChildRuns::Finish() {
   return !impl_->o.report_path || WriteMissingRecords(impl_->runs, impl_->o);
 }
 
-void cmAllCatchStops(std::function<void()> on_stop) {
-  platform::CatchStopRequests(std::move(on_stop));
+void cmAllCatchStops(CmStopTable* table) {
+  platform::CatchStopRequests([table](platform::StopRequest request) { table->Note(request); });
   platform::CatchHangUps(false);
 }
 
@@ -428,12 +433,13 @@ int cmAllRun(int argc, const char* const* argv, const ST_OPTIONS& o, const std::
   const std::vector<std::string> tags = o.command == CM_CMD_PARAM_GET ? OutputTags(o, found) : std::vector<std::string>{};
   // Stop requests are passed on to the children, which end their commands cleanly. Losing the
   // terminal or whoever reads the output is one too: the children are not left to run unseen.
-  cmAllCatchStops([] { g_stop_requests.fetch_add(1); });
+  auto* const stops = new CmStopTable(CmStopTable::Mode::kAll);  // lives as long as the stop thread
+  cmAllCatchStops(stops);
 
   CmChildRuns runs(argc, argv, o);
   for (size_t i = 0; i < found.size(); ++i) runs.Start(found[i], i < tags.size() ? &tags[i] : nullptr);
   runs.ShowUnstarted();
-  while (runs.Running() > 0) runs.Pump(kPumpMs, g_stop_requests.load());
+  while (runs.Running() > 0) runs.Pump(kPumpMs, stops->Now().child_stops);
   if (!runs.Finish()) return 1;
   for (size_t i = 0; i < found.size(); ++i)
     if (!runs.Succeeded(i)) return 1;

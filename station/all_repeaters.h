@@ -1,13 +1,13 @@
 // -all: one command on every attached repeater at once, one child process per repeater.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "session/options.h"
 #include "session/comport_find.h"
+#include "station/stop_table.h"
 
 // True for the commands that may run on every repeater (the consoles and date2pill may not).
 bool cmAllSupports(int command);
@@ -18,8 +18,9 @@ bool cmAllOpenReports(const ST_OPTIONS& options, const std::vector<ST_REPEATER>&
 // a block when it ends and a summary table at the end. Returns 0 when every repeater did what was
 // asked, 1 otherwise.
 int cmAllRun(int argc, const char* const* argv, const ST_OPTIONS& options, const std::vector<ST_REPEATER>& found);
-// Stop requests (and losing the terminal or whoever reads the output) call on_stop from now on.
-void cmAllCatchStops(std::function<void()> on_stop);
+// Stop requests (and losing the terminal or whoever reads the output) are noted in table from
+// now on; it must live as long as the process (the stop thread does).
+void cmAllCatchStops(CmStopTable* table);
 
 // The children of a run over several repeaters, one per repeater served: started one by one,
 // read together, each one's output shown as a block when it ends, the live lines of those still

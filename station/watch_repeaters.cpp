@@ -1,7 +1,6 @@
 #include "station/watch_repeaters.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "station/all_repeaters.h"
+#include "station/stop_table.h"
 #include "platform/device_watch.h"
 #include "session/comport_find.h"
 #include "session/product.h"
@@ -25,9 +25,6 @@ constexpr int kMostServices = 3;   // a repeater that keeps failing is served at
 // A device node and the entries that describe its device come and go one after the other: after
 // a change the list is read again a little later, so that the later half is not missed.
 constexpr std::chrono::milliseconds kSettle[] = {std::chrono::milliseconds(100), std::chrono::milliseconds(1000)};
-
-std::atomic<int> g_stops{0};
-std::atomic<platform::DeviceWatch*> g_watch{nullptr};
 
 // A repeater coming back sooner than this after going away has restarted; one coming back later
 // was unplugged and plugged in again. 10 s, scaled down with the command waits (HALVERN_WAIT_MS).
@@ -191,48 +188,43 @@ bool cmWatchSupports(int command) {
 }
 
 int cmWatchRun(int argc, const char* const* argv, const ST_OPTIONS& o) {
+  auto* const stops = new CmStopTable(CmStopTable::Mode::kWatch);  // lives as long as the stop thread
   platform::DeviceWatch watch;  // from here on no change is missed
-  g_watch.store(&watch);
-  cmAllCatchStops([] {
-    g_stops.fetch_add(1);
-    if (platform::DeviceWatch* w = g_watch.load()) w->Wake();
-  });
+  stops->SetWake([&watch] { watch.Wake(); });
+  cmAllCatchStops(stops);
   std::printf("Watching for %s repeaters: each one is served as it is plugged in (Ctrl-C stops)\n",
               g_products[o.product].short_name);
   std::fflush(stdout);
 
   Station station(argc, argv, o);
   bool changed = true;  // those attached already are served first
-  int stops_seen = 0;
   std::vector<Clock::time_point> rechecks;  // listings due after a change, the earliest last
   for (;;) {
-    const int stops = g_stops.load();
-    if (stops > stops_seen) {
+    const CmStopTable::Actions now_asked = stops->Now();
+    if (const std::string line = stops->Line(now_asked, station.Running()); !line.empty()) {
       station.ClearLive();
-      if (stops_seen == 0 && stops == 1 && station.Running() > 0)
-        std::printf("Stop requested: no new repeaters; waiting for the %zu still working (stop again to stop them)\n",
-                    station.Running());
-      else if (stops_seen <= 1 && stops >= 2 && station.Running() > 0)
-        std::printf("Stopping the %zu repeaters still working\n", station.Running());
+      std::printf("%s\n", line.c_str());
       std::fflush(stdout);
-      stops_seen = stops;
     }
-    if (stops > 0 && station.Running() == 0) break;
+    if (const std::string line = stops->LostLine(now_asked, station.Running()); !line.empty())
+      std::fprintf(stderr, "%s\n", line.c_str());
+    if (!now_asked.take_new && station.Running() == 0) break;
     const Clock::time_point now = Clock::now();
     const bool due = !rechecks.empty() && now >= rechecks.back();
     if (due) rechecks.pop_back();
-    if (changed || due) station.Look(stops == 0);
+    if (changed || due) station.Look(now_asked.take_new);
     if (changed) rechecks = {now + kSettle[1], now + kSettle[0]};
     int idle_ms = kIdleWaitMs;
     if (!rechecks.empty())
       idle_ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(rechecks.back() - now).count());
     if (station.Running() > 0) {
-      station.Pump(stops > 1 ? stops - 1 : 0);
+      station.Pump(now_asked.child_stops);
       changed = watch.Wait(0);
     } else {
       changed = watch.Wait(std::clamp(idle_ms, 0, kIdleWaitMs));
     }
   }
-  g_watch.store(nullptr);
+  // The stop thread outlives the device watch: once this returns it can no longer reach it.
+  stops->SetWake({});
   return station.Finish();
 }
