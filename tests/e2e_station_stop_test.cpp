@@ -178,8 +178,8 @@ TEST_F(StationStopTest, TheOutputGoingAwayWithAStopNeverCutsAFlash) {
     std::vector<Step> steps;
     bool cut;  // the second signal stops the flash
   } cases[] = {
-      {"| tee: the reader dies, then Ctrl-C", false, {kReaderGone, kInt}, false},
       {"| tee: Ctrl-C, then the reader dies", false, {kInt, kReaderGone}, false},
+      {"| tee: the reader dies, then Ctrl-C", false, {kReaderGone, kInt}, false},
       {"a terminal closed", true, {kReaderGone, kHup}, false},
       {"SIGHUP twice", false, {kHup, kHup}, false},
       {"a lone SIGHUP", false, {kHup}, false},
