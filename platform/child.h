@@ -22,6 +22,9 @@ class Child {
   // output is read as text (on Windows the CR LF of the program's text mode come back as LF).
   bool Start(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& env,
              const std::string& cwd = "");
+  // Runs command through the system's shell (sh -c; cmd /c on Windows) as Start runs a program.
+  // When the time of Wait runs out, the shell and every program it started are ended.
+  bool StartShell(const std::string& command, const std::vector<std::pair<std::string, std::string>>& env);
   // Writes to the program's standard input; false when it no longer reads it.
   bool Send(const std::string& data);
   // Ends the program's standard input.
@@ -58,6 +61,10 @@ class Child {
  private:
   // Reads what is there (waiting at most timeout_ms); false once both outputs are closed.
   bool Pump(int timeout_ms);
+  // Windows: starts program with the whole command line, in a job of its own when own_job.
+  bool StartCommandLine(const std::string& program, std::string command_line,
+                        const std::vector<std::pair<std::string, std::string>>& env, const std::string& cwd,
+                        bool own_job);
 
   int pid_ = -1;
   int in_ = -1, out_fd_ = -1, err_fd_ = -1;

@@ -30,12 +30,15 @@ void CloseFd(int& fd) {
 
 }  // namespace
 
-struct Child::Os {};  // nothing beyond the descriptors here
+struct Child::Os {
+  bool whole_group = false;  // a shell: ending it ends the programs it started too
+};
 
 Child::~Child() {
+  const bool whole_group = os_ && os_->whole_group;
   delete os_;
   if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
+    ::kill(whole_group ? -pid_ : pid_, SIGKILL);
     int status;
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
@@ -125,6 +128,13 @@ bool Child::Send(const std::string& data) {
   return in_ >= 0;
 }
 
+bool Child::StartShell(const std::string& command,
+                       const std::vector<std::pair<std::string, std::string>>& env) {
+  if (!Start({"/bin/sh", "-c", command}, env)) return false;
+  os_ = new Os{true};
+  return true;
+}
+
 void Child::CloseInput() { CloseFd(in_); }
 
 void Child::RequestStop() {
@@ -170,7 +180,8 @@ int Child::Wait(int timeout_ms) {
     int left = MsLeft(deadline);
     if (left == 0) {
       timed_out_ = true;
-      ::kill(pid_, SIGKILL);
+      // Started with a session of its own: the program leads its process group.
+      ::kill(os_ && os_->whole_group ? -pid_ : pid_, SIGKILL);
       break;
     }
     Pump(left);

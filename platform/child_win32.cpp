@@ -16,6 +16,7 @@ namespace platform {
 
 struct Child::Os {
   HANDLE process = nullptr;
+  HANDLE job = nullptr;      // a shell's: ending it ends every program the shell started
   HANDLE input = nullptr;
   HANDLE arrived = nullptr;  // auto-reset: a reader has something new (or has ended)
   std::mutex mutex;          // covers the pending text and the ended flags
@@ -89,6 +90,7 @@ int MsLeft(Clock::time_point deadline) {
 
 Child::~Child() {
   if (!os_) return;
+  if (os_->job) ::TerminateJobObject(os_->job, 1);
   if (os_->process) {
     ::TerminateProcess(os_->process, 1);
     ::WaitForSingleObject(os_->process, INFINITE);
@@ -98,12 +100,34 @@ Child::~Child() {
     if (reader.joinable()) reader.join();
   CloseHandleOnce(os_->process);
   CloseHandleOnce(os_->arrived);
+  CloseHandleOnce(os_->job);
   delete os_;
 }
 
 bool Child::Start(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& env,
                   const std::string& cwd) {
   if (os_ || argv.empty()) return false;
+  std::string command_line;
+  for (const auto& arg : argv) {
+    if (!command_line.empty()) command_line += ' ';
+    command_line += Quote(arg);
+  }
+  return StartCommandLine(argv[0], command_line, env, cwd, false);
+}
+
+bool Child::StartShell(const std::string& command,
+                       const std::vector<std::pair<std::string, std::string>>& env) {
+  if (os_) return false;
+  char shell[MAX_PATH] = {};
+  const DWORD n = ::GetEnvironmentVariableA("ComSpec", shell, sizeof shell);
+  const std::string program = n > 0 && n < sizeof shell ? shell : "C:\\Windows\\System32\\cmd.exe";
+  // /s: cmd takes what stands between the outer quotes as the command, quotes inside included.
+  return StartCommandLine(program, "cmd.exe /d /s /c \"" + command + "\"", env, "", true);
+}
+
+bool Child::StartCommandLine(const std::string& program, std::string command_line,
+                             const std::vector<std::pair<std::string, std::string>>& env, const std::string& cwd,
+                             bool own_job) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE in_read = nullptr, in_write = nullptr, out_read[2] = {nullptr, nullptr}, out_write[2] = {nullptr, nullptr};
   auto close_all = [&] {
@@ -117,11 +141,6 @@ bool Child::Start(const std::vector<std::string>& argv, const std::vector<std::p
   // Only the program's ends are inherited.
   for (HANDLE h : {in_write, out_read[0], out_read[1]}) ::SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
 
-  std::string command_line;
-  for (const auto& arg : argv) {
-    if (!command_line.empty()) command_line += ' ';
-    command_line += Quote(arg);
-  }
   std::string environment = EnvironmentBlock(env);
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
@@ -130,8 +149,10 @@ bool Child::Start(const std::vector<std::string>& argv, const std::vector<std::p
   startup.hStdOutput = out_write[0];
   startup.hStdError = out_write[1];
   PROCESS_INFORMATION info{};
-  const BOOL started = ::CreateProcessA(argv[0].c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                                        CREATE_NEW_PROCESS_GROUP, environment.data(),
+  // A shell starts suspended until it is in its job, so that nothing it starts escapes the job.
+  const DWORD flags = CREATE_NEW_PROCESS_GROUP | (own_job ? CREATE_SUSPENDED : 0);
+  const BOOL started = ::CreateProcessA(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags,
+                                        environment.data(),
                                         cwd.empty() ? nullptr : cwd.c_str(), &startup, &info);
   // The program holds its own copies now; ours would keep its pipes open for ever.
   CloseHandleOnce(in_read);
@@ -141,8 +162,18 @@ bool Child::Start(const std::vector<std::string>& argv, const std::vector<std::p
     close_all();
     return false;
   }
+  HANDLE job = nullptr;
+  if (own_job) {
+    job = ::CreateJobObjectA(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job) ::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    if (job && !::AssignProcessToJobObject(job, info.hProcess)) CloseHandleOnce(job);
+    ::ResumeThread(info.hThread);
+  }
   ::CloseHandle(info.hThread);
   os_ = new Os;
+  os_->job = job;
   os_->process = info.hProcess;
   os_->input = in_write;
   os_->arrived = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -226,6 +257,7 @@ int Child::Wait(int timeout_ms) {
     int left = MsLeft(deadline);
     if (left == 0) {
       timed_out_ = true;
+      if (os_->job) ::TerminateJobObject(os_->job, 1);
       ::TerminateProcess(os_->process, 1);
       break;
     }

@@ -1,0 +1,35 @@
+#include "station/service_log.h"
+
+#include <filesystem>
+
+#include "platform/file_io.h"
+#include "session/comport_find.h"
+#include "session/service_record.h"
+
+std::string cmServiceLogPath(const std::string& dir, const std::string& serial, int port,
+                             std::chrono::system_clock::time_point begun) {
+  // "2026-12-08T09:30:12.345Z" -> "20261208T093012.345Z"
+  std::string time = cmIsoTimeUtc(begun);
+  std::erase(time, '-');
+  std::erase(time, ':');
+  const std::string who = serial.empty() ? "COM" + std::to_string(port) : cmRepeaterSerialFileTag(serial);
+  const std::filesystem::path base = std::filesystem::path(dir) / (who + "_" + time);
+  std::string path = base.string() + ".log";
+  std::error_code ec;
+  for (int n = 2; std::filesystem::exists(path, ec); ++n) path = base.string() + "_" + std::to_string(n) + ".log";
+  return path;
+}
+
+bool cmServiceLogWrite(const std::string& path, const std::string& text, std::string* reason) {
+  platform::OutputFile file;
+  int error = 0;
+  if (!file.Create(path, &error)) {
+    *reason = platform::FileErrorText(error);
+    return false;
+  }
+  if (file.Write(text.data(), text.size()) != text.size()) {
+    *reason = "the log was written in part (file system full?)";
+    return false;
+  }
+  return true;
+}
