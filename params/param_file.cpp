@@ -158,6 +158,36 @@ void cmParamSetOutTag(const std::string& tag) {
   g_out_tag = cmRepeaterSerialFileTag(tag);  // the tag comes from the device
 }
 
+bool cmParamFileCheck(const std::string& path, bool is_get, std::string* why) {
+  std::FILE* in = std::fopen(path.c_str(), "r");
+  if (!in) {
+    *why = "settings file '" + path + "': " + std::strerror(errno);
+    return false;
+  }
+  std::string line, fault;
+  LineCounter lines;
+  while (fault.empty() && cmParamReadLine(in, &line)) {
+    const int number = lines.Next(line);
+    const ST_PARAM_LINE parsed = cmParamParseLine(line.c_str(), is_get);
+    if (parsed.kind == PARAM_LINE_WRONG_FORMAT) {
+      fault = std::string("wrong format '") + parsed.format + "'";
+    } else if (parsed.kind == PARAM_LINE_WRONG) {
+      fault = "wrong line";
+    } else if (parsed.kind == PARAM_LINE_REQUEST && parsed.length > CMBS_PARAM_AREA_MAX) {
+      fault = "length " + std::to_string(parsed.length) + " is above " + std::to_string(CMBS_PARAM_AREA_MAX);
+    } else if (parsed.kind == PARAM_LINE_REQUEST && !is_get) {
+      fault = cmParamHexRefusal(line.c_str() + parsed.field, parsed.digits);
+    }
+    if (!fault.empty()) fault = "line " + std::to_string(number) + ": " + fault;
+  }
+  const bool read = !std::ferror(in);
+  (void)std::fclose(in);  // read only
+  if (fault.empty() && !read) fault = "could not be read to its end";
+  if (fault.empty()) return true;
+  *why = "settings file '" + path + "' " + fault;
+  return false;
+}
+
 int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path) {
   std::FILE* in = std::fopen(settings_path, "r");
   const int open_error = errno;
