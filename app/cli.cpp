@@ -386,8 +386,8 @@ int cmParseOptions(int argc, const char* const* argv, ST_OPTIONS* o) {
         parent_only_hits += station->parent_only;
       }
     };
-    // NOLINTNEXTLINE(clang-analyzer-core.NonNullParamChecker): argv[i] is a text for every i below argc
     auto is = [&](const char* option) {
+      // NOLINTNEXTLINE(clang-analyzer-core.NonNullParamChecker): argv[i] is a text for every i below argc
       if (std::strcmp(argv[i], option) != 0) return false;
       hit(option);
       return true;

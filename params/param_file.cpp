@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <system_error>
 
 #include "cmbs/cmbs_ie.h"
 #include "params/param_admin.h"
@@ -161,7 +162,7 @@ void cmParamSetOutTag(const std::string& tag) {
 bool cmParamFileCheck(const std::string& path, bool is_get, std::string* why) {
   std::FILE* in = std::fopen(path.c_str(), "r");
   if (!in) {
-    *why = "settings file '" + path + "': " + std::strerror(errno);
+    *why = "settings file '" + path + "': " + std::generic_category().message(errno);
     return false;
   }
   std::string line, fault;
@@ -178,7 +179,7 @@ bool cmParamFileCheck(const std::string& path, bool is_get, std::string* why) {
     } else if (parsed.kind == PARAM_LINE_REQUEST && !is_get) {
       fault = cmParamHexRefusal(line.c_str() + parsed.field, parsed.digits);
     }
-    if (!fault.empty()) fault = "line " + std::to_string(number) + ": " + fault;
+    if (!fault.empty()) fault.insert(0, "line " + std::to_string(number) + ": ");
   }
   const bool read = !std::ferror(in);
   (void)std::fclose(in);  // read only

@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
+#include <system_error>
 #include <thread>
 
 #include "platform/station_lock.h"
@@ -47,13 +47,13 @@ StationLock::Outcome StationLock::Take(const std::string& key, long* holder, std
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);  // another user's file locks as well
   if (fd < 0) {
-    *why = "cannot open '" + path + "': " + std::strerror(errno);
+    *why = "cannot open '" + path + "': " + std::generic_category().message(errno);
     return kUnavailable;
   }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno;
     if (error == EWOULDBLOCK) *holder = HolderPid(fd);
-    else *why = "cannot lock '" + path + "': " + std::strerror(error);
+    else *why = "cannot lock '" + path + "': " + std::generic_category().message(error);
     ::close(fd);
     return error == EWOULDBLOCK ? kHeld : kUnavailable;
   }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <system_error>
 
 #include "params/param_file.h"
 #include "session/product.h"
@@ -36,7 +37,7 @@ bool Readable(const NEEDED_FILE& f, std::string* why) {
   }
   std::FILE* in = std::fopen(f.path, "rb");
   if (!in) {
-    *why = named + ": " + std::strerror(errno);
+    *why = named + ": " + std::generic_category().message(errno);
     return false;
   }
   const bool empty = std::fgetc(in) == EOF;
