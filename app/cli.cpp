@@ -298,9 +298,11 @@ struct STATION_OPTION {
   bool parent_only;  // carried out by the run over several repeaters, never passed to a child
 };
 constexpr STATION_OPTION kStationOptions[] = {
-    {"-port", false},   {"-sn", false},     {"-all", false},          {"-watch", false},
-    {"-report", false}, {"-verify", false}, {"-expect", false},       {"-ondone", true},
-    {"-logdir", true},  {"-skipcurrent", false}, {CM_ALL_CHILD_OPTION, false}, {CM_OUT_TAG_OPTION, false},
+    {"-port", false},   {"-sn", false},     {"-all", false},    {"-watch", false},
+    {"-report", false}, {"-verify", false}, {"-expect", false}, {"-skipcurrent", false},
+    {"-ondone", true},  {"-logdir", true},
+    {CM_ALL_CHILD_OPTION, false},  // only from a marked child's leading place
+    {CM_OUT_TAG_OPTION, false},
 };
 
 const STATION_OPTION* StationOption(const char* name) {
