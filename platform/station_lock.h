@@ -26,6 +26,7 @@ class StationLock {
 
  private:
   intptr_t handle_ = -1;
+  std::string path_;  // of what the holder keeps beside the lock, removed with it
 };
 
 // The lock's file-system and object name for key: "halvern-watch-" and 16 hexadecimal digits.

@@ -38,6 +38,7 @@ long HolderPid(const std::string& path) {
 
 StationLock::~StationLock() {
   if (handle_ == -1) return;
+  if (!path_.empty()) ::DeleteFileA(path_.c_str());
   ::ReleaseMutex(AsHandle(handle_));
   ::CloseHandle(AsHandle(handle_));
 }
@@ -64,6 +65,7 @@ StationLock::Outcome StationLock::Take(const std::string& key, long* holder, std
     if (std::fclose(out) == 0) ::MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
   }
   handle_ = reinterpret_cast<intptr_t>(mutex);
+  path_ = path;
   return kTaken;
 }
 
