@@ -3,7 +3,6 @@
 // and that no other watch serves the same station.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -95,10 +94,7 @@ TEST_F(ChecksTest, MisspeltAndHiddenOptionsRefuseStationRunsAndAreOnlyWarnedOfIn
       {{"-p", "RX5120", "-cmd", "update", "-fw", fw, "-all", "-reprot", report}, "-reprot"},
       {{"-p", "RX5120", "-cmd", "update", "-fw", fw, "-watch", "-reprot", report}, "-reprot"},
       {{"-p", "RX5120", "-cmd", "update", "-fw", fw, "-verify", "-expct", "01.03.0400"}, "-expct"},
-      {{"-p", "RX5120", "-cmd", "update", "-fw", fw, "-all", "-expct", "01.03.0400"}, "-expct"},
-      {{"-p", "RX5120", "-cmd", "update", "-fw", fw, "-watch", "-expect", "01.03.0400", "-skipcurent"}, "-skipcurent"},
       {{"-port", "1", "-allchild", "-p", "RX5120", "-cmd", "update", "-fw", fw}, "-allchild"},
-      {{"-p", "RX5120", "-cmd", "param_get", "-settings", fw, "-outtag=X", "-all"}, "-outtag=X"},
   };
   for (const auto& c : refused) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -112,16 +108,10 @@ TEST_F(ChecksTest, MisspeltAndHiddenOptionsRefuseStationRunsAndAreOnlyWarnedOfIn
 
   // Only the classic options: the run is the one without the stray arguments, told on stderr.
   const auto plain = Run({"-p", "RX5120", "-cmd", "version"});
-  for (const auto& [args, unknown] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-           {{"-p", "RX5120", "-cmd", "version", "-reprot", report}, "-reprot"},
-           {{"-p", "RX5120", "-allchild", "-cmd", "version"}, "-allchild"},
-           {{"typo", "-p", "RX5120", "-cmd", "version", "-lang"}, "typo"}}) {
-    SCOPED_TRACE(::testing::PrintToString(args));
-    const auto r = Run(args);
-    EXPECT_EQ(r.exit_status, plain.exit_status);
-    EXPECT_EQ(r.out, plain.out);
-    EXPECT_EQ(r.err, plain.err + "halvern: unknown option '" + unknown + "'\n");
-  }
+  const auto warned = Run({"-p", "RX5120", "-cmd", "version", "-reprot", report});
+  EXPECT_EQ(warned.exit_status, plain.exit_status);
+  EXPECT_EQ(warned.out, plain.out);
+  EXPECT_EQ(warned.err, plain.err + "halvern: unknown option '-reprot'\n");
   EXPECT_FALSE(std::filesystem::exists(report));
 }
 
@@ -202,21 +192,6 @@ TEST_F(ChecksTest, TheFileIsCheckedBeforeAnyRepeaterIsTouched) {
   }
   EXPECT_TRUE(NothingReceived());
   EXPECT_FALSE(std::filesystem::exists(Path("r.jsonl")));
-}
-
-TEST_F(ChecksTest, AnUnreadableFileIsAFileFault) {
-  Add();
-  const std::string fw = Write("fw.bin", std::string(3000, 'F'));
-  std::filesystem::permissions(fw, std::filesystem::perms::none);
-  std::vector<std::string> args = {HALVERN_EXE, "-p", "RX5120", "-cmd", "update", "-fw", fw, "-all"};
-  if (::geteuid() == 0) {  // root reads any file: the tool runs as nobody
-    if (!std::filesystem::exists("/usr/bin/setpriv")) GTEST_SKIP() << "root reads any file, and no setpriv";
-    args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
-  }
-  const auto r = platform::SpawnCapture(args, Env(), "", 20000);
-  EXPECT_EQ(r.exit_status, 1) << r.out;
-  EXPECT_EQ(r.err, "halvern: firmware file '" + fw + "': Permission denied\n");
-  EXPECT_TRUE(NothingReceived());
 }
 
 // A path with {serial} is checked per repeater, in its own run, before its link: the repeater
