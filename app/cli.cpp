@@ -9,10 +9,12 @@
 #include "station/all_repeaters.h"
 #include "app/commands.h"
 #include "app/repeaters.h"
+#include "station/preflight.h"
 #include "station/watch_repeaters.h"
 #include "params/param_file.h"
 #include "platform/console.h"
 #include "platform/self.h"
+#include "platform/station_lock.h"
 #include "session/comport_find.h"
 #include "session/console_text.h"
 #include "session/fwapp.h"
@@ -74,6 +76,16 @@ bool MandatoryOptionMissing(const ST_OPTIONS& o, bool every_repeater, int* statu
   }
 }
 
+// The file the command needs, checked before any repeater is touched (a path with {serial} or
+// {port} by each repeater's own run): a missing, empty or wrong file is a file fault, not a faulty
+// repeater.
+bool FilesReady(const ST_OPTIONS& o) {
+  std::string why;
+  if (cmPreflightFiles(o, false, &why)) return true;
+  std::fprintf(stderr, "halvern: %s\n", why.c_str());
+  return false;
+}
+
 // -all: the presence check and the checks of the command's options come first, as in a single run.
 int RunOnEveryRepeater(int argc, const char* const* argv, const ST_OPTIONS& o) {
   const std::vector<ST_REPEATER> found = cmComPortFindAll(g_products[o.product].usb_id);
@@ -82,6 +94,7 @@ int RunOnEveryRepeater(int argc, const char* const* argv, const ST_OPTIONS& o) {
     return kStatusError;
   }
   if (int status = 0; MandatoryOptionMissing(o, true, &status)) return status;
+  if (!FilesReady(o)) return kStatusFailed;
   if (o.report_path && !cmAllOpenReports(o, found)) return kStatusError;
   return cmAllRun(argc, argv, o, found);
 }
@@ -90,6 +103,21 @@ int RunOnEveryRepeater(int argc, const char* const* argv, const ST_OPTIONS& o) {
 // is the same for every repeater must be writable.
 int RunStation(int argc, const char* const* argv, const ST_OPTIONS& o) {
   if (int status = 0; MandatoryOptionMissing(o, true, &status)) return status;
+  // One watch per station: a second one would serve each repeater beside the first.
+  platform::StationLock station;
+  long holder = 0;
+  std::string why;
+  switch (station.Take(cmStationKey(o), &holder, &why)) {
+    case platform::StationLock::kTaken: break;
+    case platform::StationLock::kHeld:
+      std::fprintf(stderr, "halvern: another watch serves the %s repeaters of this station: process %s\n",
+                   g_products[o.product].short_name, holder > 0 ? std::to_string(holder).c_str() : "unknown");
+      return kStatusError;
+    case platform::StationLock::kUnavailable:
+      std::fprintf(stderr, "halvern: the station cannot be locked against a second watch: %s\n", why.c_str());
+      break;
+  }
+  if (!FilesReady(o)) return kStatusFailed;
   if (o.report_path && !std::strchr(o.report_path, '{') && !cmAllOpenReports(o, {ST_REPEATER{0, {}, {}}}))
     return kStatusError;
   return cmWatchRun(argc, argv, o);
@@ -176,6 +204,9 @@ const char* const kHelpOptions =
     "  -report FILE      append one JSON line per repeater served to FILE (update,\n"
     "                    pill_upd, param_get, param_set, version, reboot,\n"
     "                    power_off, fact_reset; see the manual for its fields)\n"
+    "  -ondone COMMAND   with -all or -watch: run COMMAND after each repeater served\n"
+    "  -logdir DIR       with -all or -watch: each service's output in a file in DIR\n"
+    "  -skipcurrent      with -expect: leave a repeater on that version as it is\n"
     "  -h                show the short usage text\n"
     "  --help            show this text\n"
     "  --version         show the version of halvern\n";
@@ -259,7 +290,69 @@ const char* MissingFileText(const ST_OPTIONS& o) {
   return nullptr;
 }
 
+// The options beyond the classic single run's set, in one place (the hidden ones a run over
+// several repeaters gives its children included). A command line that uses any of them is
+// checked strictly: an argument nothing takes refuses the run. New options join this table.
+struct STATION_OPTION {
+  const char* name;
+  bool parent_only;  // carried out by the run over several repeaters, never passed to a child
+};
+constexpr STATION_OPTION kStationOptions[] = {
+    {"-port", false},   {"-sn", false},     {"-all", false},    {"-watch", false},
+    {"-report", false}, {"-verify", false}, {"-expect", false}, {"-skipcurrent", false},
+    {"-ondone", true},  {"-logdir", true},
+    {CM_ALL_CHILD_OPTION, false},  // only from a marked child's leading place
+    {CM_OUT_TAG_OPTION, false},
+};
+
+const STATION_OPTION* StationOption(const char* name) {
+  for (const STATION_OPTION& option : kStationOptions)
+    if (std::strcmp(option.name, name) == 0) return &option;
+  return nullptr;
+}
+
+// Where the options a parent puts ahead of its child's arguments end ("-port N", "-outtag=TAG"
+// for param_get, then "-allchild"): the position of -allchild; 0 when the parent did not mark
+// this process as its child or the arguments do not begin so.
+int ChildPrefixEnd(int argc, const char* const* argv) {
+  const char* mark = std::getenv(CM_CHILD_ENV);
+  if (!mark || std::strcmp(mark, "1") != 0) return 0;
+  if (argc < 4 || std::strcmp(argv[1], "-port") != 0) return 0;
+  int at = 3;
+  if (std::strncmp(argv[at], CM_OUT_TAG_OPTION, std::strlen(CM_OUT_TAG_OPTION)) == 0) ++at;
+  return at < argc && std::strcmp(argv[at], CM_ALL_CHILD_OPTION) == 0 ? at : 0;
+}
+
+int MissingValue(const char* option, const char* what) {
+  std::fprintf(stderr, "halvern: %s needs %s\n", option, what);
+  return kStatusError;
+}
+
+// The new options' own usage errors (one line on standard error); true when there is one.
+bool StationOptionsMisused(const ST_OPTIONS& o) {
+  const char* error = nullptr;
+  if (o.on_done && !o.all && !o.watch) error = "-ondone works only with -all or -watch";
+  else if (o.log_dir && !o.all && !o.watch) error = "-logdir works only with -all or -watch";
+  else if (o.skip_current && !o.expect) error = "-skipcurrent works only with -expect";
+  if (error) std::fprintf(stderr, "halvern: %s\n", error);
+  return error != nullptr;
+}
+
 int Dispatch(const ST_OPTIONS& o, uint8_t port);
+
+// A run for one repeater whose file is not fit to be sent: nothing goes on the wire; the record
+// (with -report) names the file fault.
+int RefuseRepeaterFile(const ST_OPTIONS& o, uint8_t port, const std::string& why) {
+  std::fprintf(stderr, "halvern: %s\n", why.c_str());
+  if (!cmReportIsOpen()) return kStatusFailed;
+  const std::string serial = SerialOf(port);
+  cmReportBegin(cmCommandName(o.command), port, serial.empty() ? nullptr : &serial);
+  if (const char* file = cmCommandFile(o)) cmReportSetFile(file);
+  cmReportSetReason(CM_REASON_FILE);
+  cmReportSetMessage(why);
+  (void)cmReportFinish("failed", why);  // a record that cannot be written has been told on stderr
+  return kStatusFailed;
+}
 
 }  // namespace
 
@@ -280,11 +373,27 @@ int cmProductLookup(const char* text) {
 }
 
 int cmParseOptions(int argc, const char* const* argv, ST_OPTIONS* o) {
+  const int prefix_end = ChildPrefixEnd(argc, argv);
+  std::vector<const char*> unknown;  // arguments no test matched and no option took as its value
+  bool station_line = false;         // an option beyond the classic single run's set was used
   // Each pass makes every test against the argument at i; an option with a value moves i
   // onto the value, so the later tests of the same pass look at that value.
   for (int i = 1; i < argc; ++i) {
-    // NOLINTNEXTLINE(clang-analyzer-core.NonNullParamChecker): argv[i] is a text for every i below argc
-    auto is = [&](const char* option) { return std::strcmp(argv[i], option) == 0; };
+    const int pass_start = i;
+    int hits = 0, parent_only_hits = 0;
+    auto hit = [&](const char* option) {
+      ++hits;
+      if (const STATION_OPTION* station = StationOption(option)) {
+        station_line = true;
+        parent_only_hits += station->parent_only;
+      }
+    };
+    auto is = [&](const char* option) {
+      // NOLINTNEXTLINE(clang-analyzer-core.NonNullParamChecker): argv[i] is a text for every i below argc
+      if (std::strcmp(argv[i], option) != 0) return false;
+      hit(option);
+      return true;
+    };
     auto value = [&]() { return i + 1 < argc ? argv[++i] : nullptr; };
     if (is("-p")) {
       if (const char* v = value()) o->product = cmProductLookup(v);
@@ -362,12 +471,38 @@ int cmParseOptions(int argc, const char* const* argv, ST_OPTIONS* o) {
     }
     if (is("-all") && !passed_on) o->all = true;
     if (is("-watch") && !passed_on) o->watch = true;
-    if (is(CM_ALL_CHILD_OPTION)) o->all_child = true;
+    // The hidden options exist only for a child its parent marked, and only in the leading
+    // place the parent writes them.
+    if (prefix_end != 0 && is(CM_ALL_CHILD_OPTION)) o->all_child = true;
     // One argument: a tag (it comes from the device) can never be read as an option.
-    if (std::strncmp(argv[i], CM_OUT_TAG_OPTION, std::strlen(CM_OUT_TAG_OPTION)) == 0 && !passed_on)
-      o->out_tag = argv[i] + std::strlen(CM_OUT_TAG_OPTION);
+    if (prefix_end != 0 && std::strncmp(argv[i], CM_OUT_TAG_OPTION, std::strlen(CM_OUT_TAG_OPTION)) == 0) {
+      hit(CM_OUT_TAG_OPTION);
+      if (!passed_on) o->out_tag = argv[i] + std::strlen(CM_OUT_TAG_OPTION);
+    }
+    if (is("-ondone")) {
+      const char* v = value();
+      if (!v) return MissingValue("-ondone", "a command");
+      if (!passed_on) o->on_done = v;
+    }
+    if (is("-logdir")) {
+      const char* v = value();
+      if (!v) return MissingValue("-logdir", "a directory");
+      if (!passed_on) o->log_dir = v;
+    }
+    if (is("-skipcurrent")) o->skip_current = true;
+
+    if (hits == 0) unknown.push_back(argv[pass_start]);
+    // A pass that did nothing but options of the parent's own is left out of the children's
+    // arguments whole; one that also set something a child needs is passed on as it is.
+    if (hits > 0 && hits == parent_only_hits)
+      for (int at = pass_start; at <= i; ++at) o->parent_only.push_back(at);
   }
-  return CM_PARSE_CONTINUE;
+  // The classic single run skips what it does not know; a command line using the station's
+  // options is refused with any argument nothing took, before anything is touched. Either way
+  // the first one is named (the value of a misspelt option is the next).
+  if (unknown.empty()) return CM_PARSE_CONTINUE;
+  std::fprintf(stderr, "halvern: unknown option '%s'\n", unknown.front());
+  return station_line ? kStatusError : CM_PARSE_CONTINUE;
 }
 
 int cmMain(int argc, const char* const* argv) {
@@ -380,6 +515,7 @@ int cmMain(int argc, const char* const* argv) {
   ST_OPTIONS o;
   int parsed = cmParseOptions(argc, argv, &o);
   if (parsed != CM_PARSE_CONTINUE) return parsed;
+  if (StationOptionsMisused(o)) return kStatusError;
   if (o.all && !cmAllSupports(o.command)) {
     std::printf("[ERROR] -all works only with update, pill_upd, param_get, param_set, version, reboot, "
                 "power_off and fact_reset\n");
@@ -445,6 +581,9 @@ int cmMain(int argc, const char* const* argv) {
   }
   if (o.command == CM_CMD_PILL_UPD)
     if (int status = 0; MandatoryOptionMissing(o, false, &status)) return status;
+  if (o.all_child) {  // the file may have been replaced since the parent looked: checked before the link
+    if (std::string why; !cmPreflightFiles(o, true, &why)) return RefuseRepeaterFile(o, port, why);
+  }
 
   if (!cmReportIsOpen()) return Dispatch(o, port);
   const std::string serial = SerialOf(port);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <system_error>
 
 #include "cmbs/cmbs_ie.h"
 #include "params/param_admin.h"
@@ -156,6 +157,36 @@ std::string cmParamOutFileName(const std::string& settings_path, uint16_t produc
 
 void cmParamSetOutTag(const std::string& tag) {
   g_out_tag = cmRepeaterSerialFileTag(tag);  // the tag comes from the device
+}
+
+bool cmParamFileCheck(const std::string& path, bool is_get, std::string* why) {
+  std::FILE* in = std::fopen(path.c_str(), "r");
+  if (!in) {
+    *why = "settings file '" + path + "': " + std::generic_category().message(errno);
+    return false;
+  }
+  std::string line, fault;
+  LineCounter lines;
+  while (fault.empty() && cmParamReadLine(in, &line)) {
+    const int number = lines.Next(line);
+    const ST_PARAM_LINE parsed = cmParamParseLine(line.c_str(), is_get);
+    if (parsed.kind == PARAM_LINE_WRONG_FORMAT) {
+      fault = std::string("wrong format '") + parsed.format + "'";
+    } else if (parsed.kind == PARAM_LINE_WRONG) {
+      fault = "wrong line";
+    } else if (parsed.kind == PARAM_LINE_REQUEST && parsed.length > CMBS_PARAM_AREA_MAX) {
+      fault = "length " + std::to_string(parsed.length) + " is above " + std::to_string(CMBS_PARAM_AREA_MAX);
+    } else if (parsed.kind == PARAM_LINE_REQUEST && !is_get) {
+      fault = cmParamHexRefusal(line.c_str() + parsed.field, parsed.digits);
+    }
+    if (!fault.empty()) fault.insert(0, "line " + std::to_string(number) + ": ");
+  }
+  const bool read = !std::ferror(in);
+  (void)std::fclose(in);  // read only
+  if (fault.empty() && !read) fault = "could not be read to its end";
+  if (fault.empty()) return true;
+  *why = "settings file '" + path + "' " + fault;
+  return false;
 }
 
 int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path) {

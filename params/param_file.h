@@ -45,6 +45,12 @@ ST_PARAM_LINE cmParamParseLine(const char* line, bool is_get);
 // newline. A CR LF line end reads as a newline. False at end of file when nothing was read.
 bool cmParamReadLine(std::FILE* file, std::string* line);
 
+// Reads a settings file through as param_get (is_get) or param_set would, sending nothing: true
+// when every line is a comment or a request that would be sent. Otherwise false with the first
+// fault in *why: the file, and the line number with what is wrong with it ("wrong format 'q'",
+// "wrong line", a refused length or data), or why the file could not be read.
+bool cmParamFileCheck(const std::string& path, bool is_get, std::string* why);
+
 // The output file of param_get: the settings path up to its first "." (the whole path when it
 // has none), "_%02X_%02X_%04X" from the version's high and low byte and the build, then "_" and
 // the tag when one is given (the repeater's serial number in a run over every repeater), ".out".

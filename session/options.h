@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 enum CM_COMMAND : int {
   CM_CMD_UPDATE = 0,
@@ -42,12 +43,21 @@ struct ST_OPTIONS {
   bool all_child = false;         // (hidden) run by -all: a stop request ends the command cleanly
   const char* out_tag = nullptr;  // (hidden) run by -all: param_get's output name gets this tag
   const char* report_path = nullptr;  // -report FILE: a service record per repeater served
+  const char* on_done = nullptr;      // -ondone COMMAND: run by -all and -watch after each service
+  const char* log_dir = nullptr;      // -logdir DIR: each service's console output in a file of its own
+  bool skip_current = false;          // -skipcurrent: with -expect, a repeater on that version is left as it is
+  // Positions in argv of the options the run over several repeaters carries out itself (and of
+  // their values): they are left out of its children's arguments.
+  std::vector<int> parent_only;
 };
 
 // The hidden options a run over every repeater gives each child, ahead of the user's arguments:
 // "-port N", then the output tag as one argument "-outtag=TAG", then "-allchild", which ends them.
 constexpr const char* CM_OUT_TAG_OPTION = "-outtag=";
 constexpr const char* CM_ALL_CHILD_OPTION = "-allchild";
+// Set to "1" in a child's environment by the run that starts it: only then are those leading
+// options read, so that a user cannot give them.
+constexpr const char* CM_CHILD_ENV = "HALVERN_STATION_CHILD";
 
 // The command named by the start of text (table order decides); CM_CMD_NONE for none.
 int cmCommandLookup(const char* text);

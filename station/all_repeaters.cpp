@@ -1,5 +1,6 @@
 #include "station/all_repeaters.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cctype>
 #include <cmath>
@@ -168,14 +169,17 @@ class LiveLines {
 
 // The child's own options come first and end with -allchild; the user's arguments follow as typed
 // (with {serial} and {port} filled in), so that none of the user's options can take one of the
-// child's as its value. The child reads past the -all, -port and -sn among them.
-std::vector<std::string> ChildArgs(int argc, const char* const* argv, const ST_REPEATER& r, const std::string* tag,
-                                   const std::string& self) {
+// child's as its value. The child reads past the -all, -port and -sn among them; the options the
+// parent carries out itself (o.parent_only) are left out.
+std::vector<std::string> ChildArgs(int argc, const char* const* argv, const ST_OPTIONS& o, const ST_REPEATER& r,
+                                   const std::string* tag, const std::string& self) {
   std::vector<std::string> args = {self, "-port", std::to_string(r.port)};
   if (tag) args.emplace_back(CM_OUT_TAG_OPTION + *tag);
   args.emplace_back(CM_ALL_CHILD_OPTION);
   args.reserve(args.size() + static_cast<size_t>(argc));
-  for (int i = 1; i < argc; ++i) args.push_back(ForRepeater(argv[i], r));
+  for (int i = 1; i < argc; ++i)
+    if (std::find(o.parent_only.begin(), o.parent_only.end(), i) == o.parent_only.end())
+      args.push_back(ForRepeater(argv[i], r));
   return args;
 }
 
@@ -350,7 +354,8 @@ size_t CmChildRuns::Start(const ST_REPEATER& repeater, const std::string* tag) {
   r->started_at = std::chrono::system_clock::now();
   r->total = TransferSize(impl_->o, repeater);
   r->started = !impl_->self.empty() &&
-               r->child.Start(ChildArgs(impl_->argc, impl_->argv, repeater, tag, impl_->self), {});
+               r->child.Start(ChildArgs(impl_->argc, impl_->argv, impl_->o, repeater, tag, impl_->self),
+                                    {{CM_CHILD_ENV, "1"}});
   if (r->started) r->child.CloseInput();
   impl_->runs.push_back(std::move(r));
   return impl_->runs.size() - 1;

@@ -22,13 +22,16 @@ struct Parsed {
   int result;
   ST_OPTIONS options;
   std::string out;
+  std::string err;
 };
 
 Parsed Parse(std::vector<const char*> args) {
   args.insert(args.begin(), "halvern");
   Parsed p{};
   testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   p.result = cmParseOptions(static_cast<int>(args.size()), args.data(), &p.options);
+  p.err = testing::internal::GetCapturedStderr();
   p.out = testing::internal::GetCapturedStdout();
   return p;
 }
@@ -49,6 +52,7 @@ TEST(CliTest, RepeaterChoiceOptions) {
 }
 
 TEST(CliTest, AChildOfAllReadsItsOwnOptionsFirstAndPastTheParentsChoice) {
+  ScopedEnv marked(CM_CHILD_ENV, "1");  // as the run over every repeater starts its children
   // The tag is one argument: even a serial number such as "-sn" cannot take the next one.
   const Parsed child = Parse({"-port", "3", "-outtag=-sn", "-allchild", "-settings", "-all", "-port", "5", "-sn", "X",
                               "-outtag=Y", "-lang"});
@@ -111,6 +115,108 @@ TEST(CliTest, OptionsThatEndTheRun) {
   EXPECT_STREQ(earlier_fw.options.fw_path, "a.bin");
 }
 
+// An argument that no test of its pass matches and no option takes as its value: skipped with a
+// warning on a classic command line, refused on one that uses any option of the station's.
+TEST(CliTest, ArgumentsNothingTakesAreWarnedOfOrRefused) {
+  const std::string kReprot = "halvern: unknown option '-reprot'\n";
+  const struct {
+    std::vector<const char*> args;
+    int result;
+    std::string err;
+  } cases[] = {
+      {{"-p", "RX5120", "-cmd", "update", "-reprot", "w.jsonl"}, CM_PARSE_CONTINUE, kReprot},
+      {{"junk", "-cmd", "version", "-lang", "3", "more"}, CM_PARSE_CONTINUE, "halvern: unknown option 'junk'\n"},
+      {{"-p", "RX5120", "-cmd", "update", "-all", "-reprot", "w.jsonl"}, -1, kReprot},
+      {{"-watch", "-cmd", "update", "-reprot", "w.jsonl", "-report", "r"}, -1, kReprot},
+      {{"-cmd", "update", "-verify", "-expct", "01.03.0400"}, -1, "halvern: unknown option '-expct'\n"},
+      {{"-sn", "X", "-cmd", "version", "stray"}, -1, "halvern: unknown option 'stray'\n"},
+      {{"-skipcurrent", "-Expect", "01.03.0400"}, -1, "halvern: unknown option '-Expect'\n"},
+      // Values taken by an option are no unknown arguments, whatever they look like.
+      {{"-all", "-settings", "-reprot", "-report", "-watchx"}, CM_PARSE_CONTINUE, ""},
+      {{"-all", "-cmd", "update", "-fw", "-x", "-ondone", "-y", "-logdir", "-z"}, CM_PARSE_CONTINUE, ""},
+      {{"-port", "3", "-lfile", "-all"}, CM_PARSE_CONTINUE, ""},
+      // The options the tool gives its own children are unknown to a user's command line.
+      {{"-p", "RX5120", "-cmd", "version", "-allchild"}, CM_PARSE_CONTINUE, "halvern: unknown option '-allchild'\n"},
+      {{"-port", "3", "-allchild", "-cmd", "version"}, -1, "halvern: unknown option '-allchild'\n"},
+      {{"-port", "3", "-outtag=X", "-allchild", "-all"}, -1, "halvern: unknown option '-outtag=X'\n"},
+  };
+  for (const auto& c : cases) {
+    const Parsed p = Parse(c.args);
+    EXPECT_EQ(p.result, c.result) << testing::PrintToString(c.args);
+    EXPECT_EQ(p.err, c.err) << testing::PrintToString(c.args);
+    EXPECT_EQ(p.out, "") << testing::PrintToString(c.args);
+    EXPECT_FALSE(p.options.all_child) << testing::PrintToString(c.args);
+    EXPECT_EQ(p.options.out_tag, nullptr) << testing::PrintToString(c.args);
+  }
+}
+
+// The parent marks its children through their environment; only then, and only where it puts
+// them (first, "-port N", the tag, "-allchild"), are the hidden options read.
+TEST(CliTest, HiddenOptionsAreReadOnlyInTheLeadingPlaceOfAMarkedChild) {
+  ScopedEnv marked(CM_CHILD_ENV, "1");
+  const struct {
+    std::vector<const char*> args;
+    int result;
+    bool all_child;
+    const char* out_tag;
+  } cases[] = {
+      {{"-port", "3", "-allchild", "-cmd", "version", "-all"}, CM_PARSE_CONTINUE, true, nullptr},
+      {{"-port", "3", "-outtag=RX1", "-allchild", "-cmd", "param_get", "-all"}, CM_PARSE_CONTINUE, true, "RX1"},
+      {{"-cmd", "version", "-port", "3", "-allchild"}, -1, false, nullptr},        // not in the leading place
+      {{"-port", "3", "-cmd", "version", "-allchild"}, -1, false, nullptr},        // something between
+      {{"-outtag=RX1", "-port", "3", "-allchild"}, -1, false, nullptr},             // the tag before the port
+      {{"-port", "3", "-outtag=RX1", "-outtag=RX2", "-allchild"}, -1, false, nullptr},  // two tags
+  };
+  for (const auto& c : cases) {
+    const Parsed p = Parse(c.args);
+    EXPECT_EQ(p.result, c.result) << testing::PrintToString(c.args) << p.err;
+    EXPECT_EQ(p.options.all_child, c.all_child) << testing::PrintToString(c.args);
+    if (c.out_tag) EXPECT_STREQ(p.options.out_tag, c.out_tag) << testing::PrintToString(c.args);
+    else EXPECT_EQ(p.options.out_tag, nullptr) << testing::PrintToString(c.args);
+  }
+  ScopedEnv other(CM_CHILD_ENV, "0");
+  EXPECT_EQ(Parse({"-port", "3", "-allchild", "-cmd", "version"}).result, -1) << "only the parent's mark counts";
+}
+
+// -ondone, -logdir and -skipcurrent; what the parent carries out itself is left out of its
+// children's arguments as the walk read it: a pass of the parent's options only goes whole, one
+// that also set something a child needs goes whole to the child.
+TEST(CliTest, TheParentsOwnOptionsAndTheirValuesAreMarkedAsTheWalkReadsThem) {
+  const struct {
+    std::vector<const char*> args;
+    const char* on_done;
+    const char* log_dir;
+    bool skip_current;
+    std::vector<int> parent_only;  // positions in argv, the program's name at 0
+  } cases[] = {
+      {{"-all", "-ondone", "lp -d label", "-cmd", "version"}, "lp -d label", nullptr, false, {2, 3}},
+      {{"-logdir", "logs", "-watch", "-ondone", "-x"}, "-x", "logs", false, {1, 2, 4, 5}},
+      {{"-ondone", "-logdir", "d", "-all"}, "-logdir", "d", false, {1, 2, 3}},
+      {{"-settings", "-ondone", "x", "-all"}, "x", nullptr, false, {}},  // the settings file "-ondone"
+      {{"-ondone", "-skipcurrent", "-expect", "01.02.0003"}, "-skipcurrent", nullptr, true, {}},
+      {{"-skipcurrent", "-expect", "01.02.0003"}, nullptr, nullptr, true, {}},
+  };
+  for (const auto& c : cases) {
+    const Parsed p = Parse(c.args);
+    EXPECT_EQ(p.result, CM_PARSE_CONTINUE) << testing::PrintToString(c.args) << p.err;
+    EXPECT_EQ(p.options.on_done ? std::string(p.options.on_done) : "-", c.on_done ? c.on_done : "-");
+    EXPECT_EQ(p.options.log_dir ? std::string(p.options.log_dir) : "-", c.log_dir ? c.log_dir : "-");
+    EXPECT_EQ(p.options.skip_current, c.skip_current) << testing::PrintToString(c.args);
+    EXPECT_EQ(p.options.parent_only, c.parent_only) << testing::PrintToString(c.args);
+  }
+  for (const char* option : {"-ondone", "-logdir"}) {
+    const Parsed p = Parse({"-all", option});
+    EXPECT_EQ(p.result, -1) << option;
+    EXPECT_EQ(p.err, std::string("halvern: ") + option +
+                         (option == std::string("-ondone") ? " needs a command\n" : " needs a directory\n"));
+  }
+  // A child reads past them: they are its parent's.
+  ScopedEnv marked(CM_CHILD_ENV, "1");
+  const Parsed child = Parse({"-port", "3", "-allchild", "-settings", "-ondone", "x", "-all"});
+  EXPECT_EQ(child.options.on_done, nullptr);
+  EXPECT_STREQ(child.options.settings_path, "-ondone");
+}
+
 TEST(CliTest, CommandLookupMatchesKeywordPrefixInTableOrder) {
   const std::pair<const char*, int> cases[] = {
       {"update", 0}, {"update2", 0}, {"params", 1}, {"param_get", 2}, {"param_set", 3}, {"param", CM_CMD_NONE},
@@ -126,12 +232,15 @@ struct MainRun {
   std::string out;
 };
 
-MainRun Main(std::vector<const char*> args) {
+MainRun Main(std::vector<const char*> args, std::string* err = nullptr) {
   args.insert(args.begin(), "halvern");
   TempDir empty;  // no USB serial device anywhere
   ScopedEnv env("HALVERN_SYSFS_ROOT", empty.path().string());
   testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   const int status = cmMain(static_cast<int>(args.size()), args.data());
+  const std::string errors = testing::internal::GetCapturedStderr();
+  if (err) *err = errors;
   return {status, testing::internal::GetCapturedStdout()};
 }
 
@@ -155,6 +264,23 @@ TEST(CliTest, RunsThatNeedNoDevice) {
     const MainRun r = Main(c.args);
     EXPECT_EQ(r.status, c.status) << testing::PrintToString(c.args);
     EXPECT_EQ(r.out, kBanner + c.out) << testing::PrintToString(c.args);
+  }
+}
+
+// The new options' usage errors: one line on standard error, the tool's -1, nothing else done.
+TEST(CliTest, StationOptionsOutsideTheirRunsAreUsageErrors) {
+  const std::pair<std::vector<const char*>, std::string> cases[] = {
+      {{"-p", "RX5120", "-cmd", "update", "-fw", "f", "-ondone", "true"}, "-ondone works only with -all or -watch"},
+      {{"-p", "RX5120", "-cmd", "update", "-fw", "f", "-logdir", "d"}, "-logdir works only with -all or -watch"},
+      {{"-p", "RX5120", "-cmd", "update", "-fw", "f", "-all", "-skipcurrent"}, "-skipcurrent works only with -expect"},
+      {{"-p", "RX5120", "-cmd", "update", "-fw", "f", "-all", "-reprot", "r"}, "unknown option '-reprot'"},
+  };
+  for (const auto& [args, error] : cases) {
+    std::string err;
+    const MainRun r = Main(args, &err);
+    EXPECT_EQ(r.status, -1) << testing::PrintToString(args);
+    EXPECT_EQ(r.out, kBanner) << testing::PrintToString(args);
+    EXPECT_EQ(err, "halvern: " + error + "\n") << testing::PrintToString(args);
   }
 }
 

@@ -9,6 +9,8 @@
 // HALVERN_WIN_TESTS_EXE (the cross-built unit tests), HALVERN_WINE (the wine loader),
 // HALVERN_WINESERVER.
 #include <gtest/gtest.h>
+
+#include <cctype>
 #include <signal.h>
 
 #include <chrono>
@@ -417,6 +419,30 @@ TEST_F(WineTest, WatchServesEachRepeaterAsItsRegistryEntryComesAndGoes) {
   EXPECT_EQ(tool_->Wait(kConsoleWaitMs), 0) << tool_->Out();
   EXPECT_NE(tool_->Out().find("   6  RX5120-0002           01.02.0345    ok "), std::string::npos) << tool_->Out();
   EXPECT_EQ(second_->Received().size(), heard);  // served once
+}
+
+// One watch per station under Windows too: a named mutex, and the holder's process id beside it.
+TEST_F(WineTest, ASecondWatchIsRefusedNamingTheFirst) {
+  StartTarget();
+  StartSecondTarget();
+  StartTool({"-p", "RX5120", "-cmd", "version", "-watch"});
+  WaitForOutput("Watching for RX5120 repeaters");
+  const auto second = Run({"-p", "RX5120", "-cmd", "version", "-watch"});
+  EXPECT_EQ(second.exit_status, 255) << second.out << second.err;
+  const std::string said = "halvern: another watch serves the RX5120 repeaters of this station: process ";
+  const size_t at = second.err.find(said);
+  ASSERT_NE(at, std::string::npos) << second.err;
+  EXPECT_NE(std::isdigit(static_cast<unsigned char>(second.err[at + said.size()])), 0) << second.err;
+  EXPECT_EQ(second.out.find("Watching for"), std::string::npos) << second.out;
+  tool_->Interrupt();
+  tool_->Wait(kConsoleWaitMs);
+  EXPECT_FALSE(tool_->TimedOut()) << tool_->Out();
+  // Gone with its holder: the next watch starts.
+  StartTool({"-p", "RX5120", "-cmd", "version", "-watch"});
+  WaitForOutput("Watching for RX5120 repeaters");
+  tool_->Interrupt();
+  tool_->Wait(kConsoleWaitMs);
+  EXPECT_FALSE(tool_->TimedOut()) << tool_->Out();
 }
 
 // A trace indication's elements: dst, src, mid, flags, data.
