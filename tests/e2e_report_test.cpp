@@ -257,7 +257,8 @@ TEST(ReportAll, AKilledChildStillGetsItsLine) {
   EXPECT_EQ(FieldOf(own, "result"), "\"ok\"");
   EXPECT_EQ(FieldOf(parents, "serial"), "\"RX7002\"");
   EXPECT_EQ(FieldOf(parents, "port"), "2");
-  EXPECT_EQ(FieldOf(parents, "result"), "\"failed\"");
+  EXPECT_EQ(FieldOf(parents, "result"), "\"interrupted\"");  // killed in the middle of its command
+  EXPECT_EQ(FieldOf(parents, "reason"), "\"interrupted\"");
   EXPECT_EQ(FieldOf(parents, "version_before"), "\"01.02.0345\"");  // from the child's output
   EXPECT_EQ(FieldOf(parents, "file_size"), "20000");
   EXPECT_EQ(FieldOf(parents, "message"), "\"The run for this repeater was ended (exit status 137)\"");
