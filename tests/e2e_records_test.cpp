@@ -198,10 +198,12 @@ TEST_F(RecordsTest, EachFailureIsRecordedWithItsReason) {
       {"gone", {"-cmd", "update", "-fw", "fw.bin"}, false, 0, true, false, "disconnected", "\"disconnected\""},
       {"silent", {"-cmd", "update", "-fw", "fw.bin"}, true, 0, false, false, "failed", "\"no_link\""},
       {"missing file", {"-cmd", "update", "-fw", "none.bin"}, false, 0, false, false, "failed", "\"file\""},
+      {"empty file", {"-cmd", "update", "-fw", "empty.bin"}, false, 0, false, false, "failed", "\"file\""},
       {"no settings", {"-cmd", "param_set"}, false, 0, false, false, "failed", "\"usage\""},
       {"mute", {"-cmd", "update", "-fw", "fw.bin"}, false, 0, false, true, "failed", "\"no_answer\""},
   };
   Write("fw.bin", std::string(2000, 'f'));
+  Write("empty.bin", "");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     targets_.clear();

@@ -78,6 +78,7 @@ int cmFwUpStart(PST_FWAPP_OBJ app, const char* path, uint32_t user_data, PFN_FWA
       cmTellCannotRead(path, errno);
     else
       cmTell("'%s' is empty: there is no firmware image to send", path);
+    cmReportSetReason(CM_REASON_FILE);
     cmFwUpTransferEngineClose(app);
     return 0;
   }
