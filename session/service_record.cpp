@@ -280,7 +280,7 @@ bool SetField(ST_SERVICE_RECORD* r, const std::string& name, const JsonValue& v)
   if (name == "seconds") {
     if (v.kind != JsonValue::kNumber) return false;
     const double seconds = std::strtod(v.text.c_str(), nullptr);
-    if (!std::isfinite(seconds) || seconds < 0) return false;
+    if (!std::isfinite(seconds) || seconds < 0 || seconds > 1e9) return false;  // a service takes less than 31 years
     r->seconds = seconds;
     return true;
   }

@@ -137,6 +137,7 @@ TEST(ServiceRecordParse, OnlyARecordIsTaken) {
       {R"({"result":"ok","bytes":1.5})", false},
       {R"({"result":"ok","bytes":99999999999999999999999})", false},
       {R"({"result":"ok","seconds":-1})", false},
+      {R"({"result":"ok","seconds":1e10})", false},
       {R"({"result":"ok","serial":5})", false},
       {R"({"result":"ok","serial":{"a":1}})", false},      // nothing nested
       {R"({"result":"ok","serial":"a)", false},            // text not closed
