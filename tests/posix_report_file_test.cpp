@@ -1,49 +1,15 @@
 // Report files shared by several processes: every line arrives whole, none interleaved.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
-#include <filesystem>
-
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "e2e_support.h"
 #include "platform/append_file.h"
 
 namespace {
-
-// A file system that fills up while a line is written: a file-size limit lets only part of the
-// line in. The file keeps its whole lines only, and the next line that fits follows them.
-TEST(SharedAppendFile, ALineWrittenInPartIsTakenBack) {
-  e2e::TempDir dir;
-  const std::string path = (dir.path() / "report.jsonl").string();
-  const std::string first = "{\"first\":1}\n", second = "{\"second\":\"" + std::string(200, 'x') + "\"}\n";
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{first.size() + 50, first.size() + 50};
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(2);
-    platform::SharedAppendFile file;
-    std::string reason;
-    if (!file.Open(path, &reason) || !file.Append(first, &reason)) ::_exit(3);
-    if (file.Append(second, &reason)) ::_exit(4);  // it does not fit
-    if (reason.find("taken back") == std::string::npos) ::_exit(5);
-    if (!file.Append(first, &reason)) ::_exit(6);  // a short one still does
-    ::_exit(0);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  std::ifstream in(path, std::ios::binary);
-  const std::string all{std::istreambuf_iterator<char>(in), {}};
-  EXPECT_EQ(all, first + first);
-}
 
 TEST(SharedAppendFile, LinesOfManyProcessesNeverInterleaveOrTear) {
   e2e::TempDir dir;
