@@ -18,6 +18,7 @@
 #include "session/comport_find.h"
 #include "session/console_text.h"
 #include "session/fwapp.h"
+#include "session/parent_notes.h"
 #include "session/product.h"
 #include "session/service_record.h"
 #include "session/version.h"
@@ -544,8 +545,10 @@ int cmMain(int argc, const char* const* argv) {
   }
   // A run on one repeater opens its report file before any port: a file that cannot be written
   // to is known before anything is done. A run over every repeater opens each repeater's.
-  if (o.report_path && !o.all && !o.watch && !OpenReport(o.report_path)) return kStatusError;
+  if (o.report_path && !o.all && !o.watch && !o.all_child && !OpenReport(o.report_path)) return kStatusError;
   if (o.all_child) {
+    // Its record goes to the run that started it, which writes every record of the run.
+    cmParentNotesEnable();
     // Started by -all: a stop request, or the run that started it gone, ends the command like a
     // lost line, after the frame being written.
     platform::CatchStopRequests([](platform::StopRequest) { cmFwAppRequestStop(); });
@@ -585,11 +588,15 @@ int cmMain(int argc, const char* const* argv) {
     if (std::string why; !cmPreflightFiles(o, true, &why)) return RefuseRepeaterFile(o, port, why);
   }
 
-  if (!cmReportIsOpen()) return Dispatch(o, port);
+  if (!cmReportIsOpen() && !o.all_child) return Dispatch(o, port);
   const std::string serial = SerialOf(port);
   cmReportBegin(cmCommandName(o.command), port, serial.empty() ? nullptr : &serial);
   if (const char* file = cmCommandFile(o)) cmReportSetFile(file);
-  if (const char* missing = MissingFileText(o)) cmReportSetMessage(missing);
+  if (o.expect) cmReportSetExpected(o.expect);
+  if (const char* missing = MissingFileText(o)) {
+    cmReportSetMessage(missing);
+    cmReportSetReason(CM_REASON_USAGE);
+  }
   const int status = Dispatch(o, port);
   if (o.verify) {  // the version read after the restart is recorded also when it is not the one expected
     const FWUP_VERIFY_RESULT& verified = cmFwUpLastVerify();

@@ -14,6 +14,7 @@
 #include "platform/file_io.h"
 #include "session/comport_find.h"
 #include "session/console_text.h"
+#include "session/service_record.h"
 
 namespace {
 
@@ -42,10 +43,13 @@ bool AwaitAnswer(PST_FWAPP_OBJ app, int rc) {
   std::fflush(stdout);
   if (!cmParamAwaitAnswer(app, rc)) {
     std::printf("\nError\n");
+    cmReportSetReason(CM_REASON_NO_ANSWER);
     return false;
   }
   std::lock_guard lock(g_admin_param.mutex);
-  return g_admin_param.last_code != FWAPP_PARAM_FAILED;
+  if (g_admin_param.last_code != FWAPP_PARAM_FAILED) return true;
+  cmReportSetReason(CM_REASON_REFUSED);
+  return false;
 }
 
 // Echoes a line that asks for nothing: a comment as it is, a line in error after its reason.
@@ -56,7 +60,9 @@ bool EchoNonRequest(const ST_PARAM_LINE& parsed, const char* line) {
   else if (parsed.kind == PARAM_LINE_WRONG)
     std::printf("\nWrong line\n");
   std::printf("%s", line);
-  return parsed.kind == PARAM_LINE_COMMENT;
+  if (parsed.kind == PARAM_LINE_COMMENT) return true;
+  cmReportSetReason(CM_REASON_FILE);
+  return false;
 }
 
 // Counts the lines of the settings file as its pieces are read: a piece that follows one
@@ -221,6 +227,7 @@ int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path) {
     if (const std::string refusal = cmParamHexRefusal(field, parsed.digits); !refusal.empty()) {
       std::fflush(stdout);
       std::fprintf(stderr, "halvern: line %d: %s\n", line_number, refusal.c_str());
+      cmReportSetReason(CM_REASON_FILE);
       all_done = false;
       continue;
     }

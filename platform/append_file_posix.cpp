@@ -1,6 +1,7 @@
 // Shared append file with flock(2), and the host name.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -63,13 +64,22 @@ bool SharedAppendFile::Append(const std::string& text, std::string* reason) {
   }
   const int fd = static_cast<int>(handle_);
   if (!Lock(fd, reason)) return false;
+  // Under the lock the file ends where the last whole line ends: a line written in part (a
+  // full file system) is cut off again, so that the next one does not glue onto it.
+  struct stat before {};
+  const bool sized = ::fstat(fd, &before) == 0;
   ssize_t n;
   do n = ::write(fd, text.data(), text.size());
   while (n < 0 && errno == EINTR);
-  const int error = errno;
+  int error = errno;
+  if (n >= 0 && n < static_cast<ssize_t>(text.size())) {
+    error = ENOSPC;  // the rest did not fit
+    if (sized) (void)::ftruncate(fd, before.st_size);
+  }
   ::flock(fd, LOCK_UN);
   if (n == static_cast<ssize_t>(text.size())) return true;
-  *reason = n < 0 ? FileErrorText(error) : "the line was written in part (file system full?)";
+  *reason = FileErrorText(error);
+  if (n > 0) *reason += sized ? " (the part written was taken back)" : " (a part was written)";
   return false;
 }
 

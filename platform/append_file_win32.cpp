@@ -83,12 +83,22 @@ bool SharedAppendFile::Append(const std::string& text, std::string* reason) {
   // Under the lock the end of the file stays where it is until this write is done.
   LARGE_INTEGER end{};
   DWORD written = 0;
-  const bool ok = ::SetFilePointerEx(h, LARGE_INTEGER{}, &end, FILE_END) &&
-                  ::WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-  const DWORD error = ::GetLastError();
+  const bool sized = ::SetFilePointerEx(h, LARGE_INTEGER{}, &end, FILE_END);
+  const bool ok = sized && ::WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  DWORD error = ::GetLastError();
+  if (sized && (!ok || written != text.size())) {
+    // A line written in part (a full disk) is cut off again, so that the file only ever holds
+    // whole lines and the next one does not glue onto it.
+    if (ok) error = ERROR_DISK_FULL;
+    if (written > 0 || !ok) {
+      (void)::SetFilePointerEx(h, end, nullptr, FILE_BEGIN);
+      (void)::SetEndOfFile(h);
+    }
+  }
   Unlock(h);
   if (ok && written == text.size()) return true;
-  *reason = ok ? "the line was written in part (disk full?)" : ErrorText(error);
+  *reason = ErrorText(error);
+  if (written > 0) *reason += " (the part written was taken back)";
   return false;
 }
 

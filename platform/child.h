@@ -52,6 +52,11 @@ class Child {
 
   const std::string& Out() const { return out_; }
   const std::string& Err() const { return err_; }
+  // Lets go of the output read so far (its memory too); what comes later is kept again.
+  void ReleaseOutput() {
+    std::string().swap(out_);
+    std::string().swap(err_);
+  }
   bool TimedOut() const { return timed_out_; }
   // Processor time (user and system) the program used; known after Finish.
   double CpuSeconds() const { return cpu_seconds_; }

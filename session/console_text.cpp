@@ -8,6 +8,7 @@
 
 #include "platform/file_io.h"
 #include "session/product.h"
+#include "session/service_record.h"
 
 namespace {
 
@@ -43,13 +44,16 @@ void cmTell(const char* format, ...) {
 }
 
 void cmTellCannotOpen(const char* path, int error) {
+  cmReportSetReason(CM_REASON_FILE);
   cmTell("cannot open '%s': %s", path ? path : "", ErrorText(error).c_str());
 }
 
 void cmTellCannotRead(const char* path, int error) {
+  cmReportSetReason(CM_REASON_FILE);
   cmTell("cannot read '%s': %s", path ? path : "", ErrorText(error).c_str());
 }
 
 void cmTellCannotCreate(const char* path, int error) {
+  cmReportSetReason(CM_REASON_FILE);
   cmTell("cannot create '%s': %s", path ? path : "", platform::FileErrorText(error).c_str());
 }

@@ -60,6 +60,7 @@ PST_FWAPP_OBJ Init(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS
     cmbs_util_Trace(2, "[ERROR] Couldn't initialize application. Check if target is connected and running!\n");
     // A stop that ended the start-up is the reason given.
     if (!cmFwAppStoppedBeforeOpen() && !quiet) {
+      cmReportSetReason(cmFwAppPortInUse() ? CM_REASON_BUSY : CM_REASON_NO_LINK);
       std::printf("[ERROR] Couldn't initialize application.\nPlease check if target is connected and running!\n");
       cmFwAppTellPortInUse(app->port_number);
     }
@@ -142,6 +143,7 @@ bool cmFwAppSendFinal(PST_FWAPP_OBJ app, int (*send)(void* api_handle)) {
   if (!app || !send) return false;
   // Before the request goes out: the target may drop the line the moment it has it.
   app->line_loss_quiet.store(true);
+  cmReportRestartRequested();
   if (send(app->api_handle) == CMBS_RC_OK && cmbs_api_Flush() == CMBS_RC_OK) return true;
   ShowLineGone();
   return false;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,7 +22,7 @@ struct ST_SERVICE_RECORD {
   std::optional<uint64_t> file_size;
   std::optional<std::string> file_sha256;
   std::optional<uint64_t> bytes;  // bytes of the file that reached the target
-  std::string result = "failed";  // ok, failed, interrupted, disconnected
+  std::string result = "failed";  // ok, failed, interrupted, disconnected, skipped
   double seconds = 0;
   std::optional<std::string> message;  // the failure in words
   std::optional<int> attempt;           // services of this repeater in this run: 1, 2, 3
@@ -50,9 +51,18 @@ std::string cmJsonString(const std::string& text);
 std::string cmIsoTimeUtc(std::chrono::system_clock::time_point when);
 // The record as one line of JSON, ending in '\n'.
 std::string cmServiceRecordLine(const ST_SERVICE_RECORD& record);
-// A record started now: time, host and tool filled in.
+// Reads a record line back (the trailing newline may be there or not): true when line is one
+// JSON object whose fields have the types of a record's and whose result is a known word; the
+// fields it lacks keep their defaults. Safe on any input; *record is untouched when false.
+// An escape \u0080 to \u00ff stands for the single byte, as cmJsonString writes a byte that is
+// not part of valid UTF-8, so that a line read back and written again is the same line.
+bool cmServiceRecordParse(const std::string& line, ST_SERVICE_RECORD* record);
+// The id of this process's run: the same for every record it writes, another in every run.
+const std::string& cmRunId();
+// A record started now: time, host, tool and run filled in.
 ST_SERVICE_RECORD cmServiceRecordNew(const std::string& command, int port, const std::string* serial);
-// Names the file a command sends in the record, with its size and SHA-256 when it can be read.
+// Names the file a command sends in the record (as an absolute path), with its size and SHA-256
+// when it can be read.
 void cmServiceRecordSetFile(ST_SERVICE_RECORD* record, const std::string& path);
 
 // ---- The report file of this process ------------------------------------------------------
@@ -64,10 +74,20 @@ bool cmReportIsOpen();
 bool cmReportAppend(const ST_SERVICE_RECORD& record, std::string* reason);
 
 // ---- The record of the repeater this process serves ----------------------------------------
-// Nothing happens while no record has been begun (no -report): the hooks below cost nothing.
+// Nothing happens while no record has been begun (no -report, not a child of -all or -watch):
+// the hooks below cost nothing. A child of -all or -watch (parent notes enabled) always keeps
+// its record and hands it to its parent as the note "record LINE"; the parent writes it.
 
 void cmReportBegin(const std::string& command, int port, const std::string* serial);
 void cmReportSetFile(const std::string& path);
+// The version -expect asks for.
+void cmReportSetExpected(const std::string& version);
+// The bytes a transfer sends, read once from its file: the record's size and SHA-256 are theirs,
+// whatever the file holds by the end of the service.
+void cmReportSetSent(const uint8_t* data, size_t size);
+// A restart request is about to go out to the repeater: the parent of a child of -all or -watch
+// learns it (note "restart"), so that the repeater's coming back is taken for its restart.
+void cmReportRestartRequested();
 // The version the target announced when the link came up.
 void cmReportSetVersionBefore(uint16_t product_version, uint16_t build);
 // Hook for the verification after a restart: the version read then ("xx.xx.xxxx"). Nothing
@@ -82,7 +102,9 @@ void cmReportSetMessage(const std::string& message);
 // The first reason a service failed (a CM_REASON_ word); later ones do not replace it.
 void cmReportSetReason(const char* reason);
 // Ends the record with its result (and message, unless one was set; a failure before the link
-// came up is "Target connectivity failed") and appends it. True when
+// came up is "Target connectivity failed") and its reason (none when ok; the result itself for
+// interrupted and disconnected; otherwise the first one set, or one the record tells) and
+// appends it, or hands it to the parent. True when
 // no record was begun or it was written; false after "halvern: cannot write report file 'FILE': reason" on
 // standard error.
 bool cmReportFinish(const std::string& result, const std::string& message);

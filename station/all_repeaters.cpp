@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,10 +17,11 @@
 #include "platform/child.h"
 #include "platform/self.h"
 #include "platform/terminal.h"
+#include "platform/append_file.h"
 #include "session/comport_find.h"
+#include "session/parent_notes.h"
 #include "session/product.h"
 #include "session/service_record.h"
-#include "platform/append_file.h"
 
 namespace {
 
@@ -43,10 +45,14 @@ struct Run {
   uint64_t total = 0;  // bytes of the file it sends, 0 when none
   Clock::time_point begin, end;
   std::chrono::system_clock::time_point started_at;
+  int attempt = 1;                // services of this repeater in this run
+  std::string unit;               // who the repeater is: the same for each of its services
+  bool concluded = false;         // its block shown and its record made (and written)
+  bool restart_requested = false;  // the child said a restart request went out
+  // What the summary needs once the child's output is let go.
+  std::optional<ST_SERVICE_RECORD> record;
+  std::string version = "-";  // as the child's version line showed it
 };
-
-// The report files of a run over every repeater, by path ({serial} and {port} filled in).
-std::map<std::string, std::unique_ptr<platform::SharedAppendFile>> g_reports;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -220,67 +226,73 @@ std::vector<std::string> OutputTags(const ST_OPTIONS& o, const std::vector<ST_RE
   return tags;
 }
 
-void PrintBlock(const Run& r) {
+// The child's output as a block; err is its standard error without the notes it left.
+void PrintBlock(const Run& r, const std::string& err) {
   std::printf("----- port %u, serial %s -----\n", r.repeater.port, cmRepeaterSerialShown(r.repeater.serial).c_str());
   if (!r.started) std::printf("[ERROR] Could not start the tool for this repeater\n");
   std::fwrite(r.child.Out().data(), 1, r.child.Out().size(), stdout);
-  std::fwrite(r.child.Err().data(), 1, r.child.Err().size(), stdout);
+  std::fwrite(err.data(), 1, err.size(), stdout);
   if (!r.child.Out().empty() && r.child.Out().back() != '\n') std::printf("\n");
   std::fflush(stdout);
 }
 
-const char* ResultOf(const Run& r) {
-  if (r.started && r.status == 0) return "ok";
-  if (r.stops_sent > 0) return "interrupted";
-  return r.child.Out().find("[ERROR] The repeater was disconnected") != std::string::npos ? "disconnected" : "failed";
-}
+const char* ResultOf(const Run& r) { return r.record ? r.record->result.c_str() : "failed"; }
 
-// A child that ended with 0 or 1 has reached its command and written its own record.
-bool WroteOwnRecord(const Run& r) { return r.started && (r.status == 0 || r.status == 1); }
-
-// The record of a repeater whose child never started, ended before its command or was killed.
-ST_SERVICE_RECORD RecordOf(const Run& r, const ST_OPTIONS& o) {
+// The record of a repeater whose child sent none: it never started, ended before its command,
+// was stopped or killed, or crashed.
+ST_SERVICE_RECORD MadeRecord(const Run& r, const ST_OPTIONS& o) {
   ST_SERVICE_RECORD record = cmServiceRecordNew(cmCommandName(o.command), r.repeater.port, &r.repeater.serial);
   record.time = cmIsoTimeUtc(r.started_at);
-  if (const std::string version = VersionOf(r.child.Out()); version != "-") {
-    record.version_before = version;
+  if (r.version != "-") {
+    record.version_before = r.version;
     for (char& c : *record.version_before) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   }
   if (const char* file = cmCommandFile(o)) cmServiceRecordSetFile(&record, ForRepeater(file, r.repeater));
+  if (o.expect) record.expected = o.expect;
   if (r.kb > 0 && o.command != CM_CMD_PARAM_SET) record.bytes = static_cast<uint64_t>(r.kb) * 1024;
-  record.result = ResultOf(r);
   record.seconds = r.started ? Seconds(r.end - r.begin) : 0.0;
   const std::string status = std::to_string(r.status);
-  record.message = !r.started         ? "Could not start the tool for this repeater"
-                   : r.status == 255 ? "The run for this repeater ended before its command (exit status 255)"
-                                     : "The run for this repeater was ended (exit status " + status + ")";
+  if (!r.started) {
+    record.reason = CM_REASON_NO_LINK;
+    record.message = "Could not start the tool for this repeater";
+  } else if (r.status == 255 && r.stops_sent == 0) {
+    record.reason = CM_REASON_USAGE;
+    record.message = "The run for this repeater ended before its command (exit status 255)";
+  } else {  // stopped, killed or crashed in the middle of its command
+    record.result = "interrupted";
+    record.reason = CM_REASON_INTERRUPTED;
+    record.message = "The run for this repeater was ended (exit status " + status + ")";
+  }
   return record;
 }
 
-// Appends the records the children could not write. False when one could not be written.
-bool WriteMissingRecords(const std::vector<std::unique_ptr<Run>>& runs, const ST_OPTIONS& o) {
-  bool all_written = true;
-  for (const auto& r : runs) {
-    if (WroteOwnRecord(*r)) continue;
-    const std::string path = ForRepeater(o.report_path, r->repeater);
-    std::string reason;
-    const auto file = g_reports.find(path);
-    if (file != g_reports.end() && file->second->Append(cmServiceRecordLine(RecordOf(*r, o)), &reason)) continue;
-    std::fprintf(stderr, "halvern: cannot write report file '%s': %s\n", path.c_str(), reason.c_str());
-    all_written = false;
-  }
-  return all_written;
+// Appends the record to its file, opened for this one line only (a run over a thousand repeaters
+// holds no file open per repeater). False after the reason on standard error.
+bool WriteRecord(const std::string& path, const ST_SERVICE_RECORD& record) {
+  platform::SharedAppendFile file;
+  std::string reason;
+  if (file.Open(path, &reason) && file.Append(cmServiceRecordLine(record), &reason)) return true;
+  std::fprintf(stderr, "halvern: cannot write report file '%s': %s: the record of port %d (%s) is lost\n",
+               path.c_str(), reason.c_str(), record.port, record.serial ? record.serial->c_str() : "no serial number");
+  return false;
 }
 
 void PrintSummary(const std::vector<std::unique_ptr<Run>>& runs) {
-  std::printf("\n%4s  %-20s  %-12s  %-11s  %10s  %8s\n", "port", "serial", "version", "result", "bytes", "seconds");
+  std::printf("\n%4s  %-20s  %-12s  %-11s  %10s  %8s  %s\n", "port", "serial", "version", "result", "bytes", "seconds",
+              "after");
   for (const auto& r : runs) {
-    const uint64_t bytes = r->status == 0 && r->total ? r->total : r->kb > 0 ? static_cast<uint64_t>(r->kb) * 1024 : 0;
-    std::printf("%4u  %-20s  %-12s  %-11s  %10llu  %8.1f\n", r->repeater.port,
-                cmRepeaterSerialShown(r->repeater.serial).c_str(), VersionOf(r->child.Out()).c_str(), ResultOf(*r), static_cast<unsigned long long>(bytes),
-                r->started ? Seconds(r->end - r->begin) : 0.0);
+    const uint64_t bytes = r->record && r->record->bytes ? *r->record->bytes : 0;
+    const std::string after = r->record && r->record->version_after ? *r->record->version_after : "-";
+    std::printf("%4u  %-20s  %-12s  %-11s  %10llu  %8.1f  %s\n", r->repeater.port,
+                cmRepeaterSerialShown(r->repeater.serial).c_str(), r->version.c_str(), ResultOf(*r),
+                static_cast<unsigned long long>(bytes), r->started ? Seconds(r->end - r->begin) : 0.0, after.c_str());
   }
   std::fflush(stdout);
+}
+
+// How a repeater is named in the totals: its serial number, or its port when it has none.
+std::string NameOf(const Run& r) {
+  return r.repeater.serial.empty() ? "COM" + std::to_string(r.repeater.port) : r.repeater.serial;
 }
 
 }  // namespace
@@ -301,17 +313,43 @@ std::vector<std::string> cmAllLiveLines(const std::vector<std::string>& lines, c
 }
 
 bool cmAllOpenReports(const ST_OPTIONS& o, const std::vector<ST_REPEATER>& found) {
+  std::map<std::string, bool> tried;
   for (const ST_REPEATER& r : found) {
     const std::string path = ForRepeater(o.report_path, r);
-    if (g_reports.count(path)) continue;
-    auto file = std::make_unique<platform::SharedAppendFile>();
-    if (std::string reason; !file->Open(path, &reason)) {
+    if (tried[path]) continue;
+    tried[path] = true;
+    platform::SharedAppendFile file;  // opened to know it can be; each record opens it again
+    if (std::string reason; !file.Open(path, &reason)) {
       std::fprintf(stderr, "halvern: cannot open report file '%s': %s\n", path.c_str(), reason.c_str());
       return false;
     }
-    g_reports[path] = std::move(file);
   }
   return true;
+}
+
+std::string cmAllTotalsLine(const std::vector<CM_UNIT_OUTCOME>& units) {
+  const char* const kWords[] = {"ok", "skipped", "failed", "interrupted", "disconnected"};
+  std::string line = std::to_string(units.size()) + (units.size() == 1 ? " repeater:" : " repeaters:");
+  bool first = true;
+  for (const std::string word : kWords) {
+    int count = 0;
+    std::string names;
+    for (const CM_UNIT_OUTCOME& u : units) {
+      if (u.result != word) continue;
+      ++count;
+      names += (names.empty() ? "" : ", ") + u.name;
+      if (!u.reason.empty() && u.reason != word) names += ": " + u.reason;
+    }
+    if (count == 0 && word != "ok") continue;
+    line += (first ? " " : ", ") + std::to_string(count) + " " + word;
+    if (word != "ok" && word != "skipped") line += " (" + names + ")";
+    first = false;
+  }
+  return line;
+}
+
+std::string cmAllOutputKey(const ST_OPTIONS& o, const ST_REPEATER& r, const std::string& tag) {
+  return OutputKey(o, r, tag);
 }
 
 bool cmAllSupports(int command) {
@@ -340,6 +378,36 @@ struct CmChildRuns::Impl {
   LiveLines live{platform::StdoutIsTerminal()};
   Clock::time_point first_stop{};
   size_t unstarted_shown = 0;
+  bool records_lost = false;  // a record could not be written
+
+  // Shows the block of a run that has ended or never started, settles its record (the child's
+  // own, or one made here) and writes it at once, then lets go of the child's output.
+  void Conclude(Run* r) {
+    if (r->concluded) return;
+    r->concluded = true;
+    std::string err = r->child.Err();
+    std::optional<ST_SERVICE_RECORD> sent;
+    for (const ST_PARENT_NOTE& note : cmTakeParentNotes(&err)) {
+      ST_SERVICE_RECORD record;
+      if (note.word == "record" && cmServiceRecordParse(note.payload, &record)) sent = std::move(record);
+      if (note.word == "restart") r->restart_requested = true;
+    }
+    r->version = VersionOf(r->child.Out());
+    live.Clear();
+    PrintBlock(*r, err);
+    // Only a whole record counts: a child that left none, or a broken one, gets one made here.
+    r->record = sent ? std::move(sent) : MadeRecord(*r, o);
+    r->record->attempt = r->attempt;
+    r->record->run = cmRunId();
+    r->record->log.reset();
+    if (r->record->serial && r->record->serial->empty()) r->record->serial.reset();
+    if (o.report_path && !WriteRecord(ForRepeater(o.report_path, r->repeater), *r->record)) records_lost = true;
+    // The summary needs only the record's figures: no message, no file names.
+    r->record->message.reset();
+    r->record->file.reset();
+    r->record->file_sha256.reset();
+    r->child.ReleaseOutput();
+  }
 };
 
 CmChildRuns::CmChildRuns(int argc, const char* const* argv, const ST_OPTIONS& o)
@@ -347,9 +415,11 @@ CmChildRuns::CmChildRuns(int argc, const char* const* argv, const ST_OPTIONS& o)
 
 CmChildRuns::~CmChildRuns() = default;
 
-size_t CmChildRuns::Start(const ST_REPEATER& repeater, const std::string* tag) {
+size_t CmChildRuns::Start(const ST_REPEATER& repeater, const std::string* tag, int attempt, const std::string& unit) {
   auto r = std::make_unique<Run>();
   r->repeater = repeater;
+  r->attempt = attempt;
+  r->unit = unit.empty() ? "run:" + std::to_string(impl_->runs.size()) : unit;
   r->begin = r->end = Clock::now();
   r->started_at = std::chrono::system_clock::now();
   r->total = TransferSize(impl_->o, repeater);
@@ -363,10 +433,8 @@ size_t CmChildRuns::Start(const ST_REPEATER& repeater, const std::string* tag) {
 
 void CmChildRuns::ShowUnstarted() {
   for (; impl_->unstarted_shown < impl_->runs.size(); ++impl_->unstarted_shown) {
-    const Run& r = *impl_->runs[impl_->unstarted_shown];
-    if (r.started) continue;
-    impl_->live.Clear();
-    PrintBlock(r);
+    Run& r = *impl_->runs[impl_->unstarted_shown];
+    if (!r.started) impl_->Conclude(&r);
   }
 }
 
@@ -399,8 +467,7 @@ std::vector<size_t> CmChildRuns::Pump(int timeout_ms, int stops) {
     r->kb = LastCounter(r->child.Out(), r->scanned, r->kb);
     r->end = Clock::now();
     r->done = true;
-    impl_->live.Clear();
-    PrintBlock(*r);
+    impl_->Conclude(r);
     ended.push_back(i);
   }
   impl_->live.Show(impl_->runs, now);
@@ -416,6 +483,8 @@ bool CmChildRuns::Succeeded(size_t run) const {
   return r.started && r.status == 0;
 }
 
+bool CmChildRuns::RestartRequested(size_t run) const { return impl_->runs[run]->restart_requested; }
+
 const char* CmChildRuns::Result(size_t run) const { return ResultOf(*impl_->runs[run]); }
 
 double CmChildRuns::Seconds(size_t run) const {
@@ -425,8 +494,19 @@ double CmChildRuns::Seconds(size_t run) const {
 
 bool CmChildRuns::Finish() {
   impl_->live.Clear();
+  for (const auto& r : impl_->runs) impl_->Conclude(r.get());  // none is left without its record
   PrintSummary(impl_->runs);
-  return !impl_->o.report_path || WriteMissingRecords(impl_->runs, impl_->o);
+  // The totals count each repeater once, by the outcome of its last service.
+  std::vector<CM_UNIT_OUTCOME> units;
+  std::map<std::string, size_t> index;
+  for (const auto& r : impl_->runs) {
+    const auto [at, fresh] = index.emplace(r->unit, units.size());
+    if (fresh) units.emplace_back();
+    units[at->second] = {NameOf(*r), ResultOf(*r), r->record && r->record->reason ? *r->record->reason : ""};
+  }
+  std::printf("%s\n", cmAllTotalsLine(units).c_str());
+  std::fflush(stdout);
+  return !impl_->records_lost;
 }
 
 void cmAllCatchStops(CmStopTable* table) {

@@ -12,12 +12,25 @@
 // True for the commands that may run on every repeater (the consoles and date2pill may not).
 bool cmAllSupports(int command);
 // -report with -all: opens the report file of every repeater (its path with {serial} and {port}
-// filled in) before any child starts. False after "halvern: cannot open report file" on stderr.
+// filled in) before any child starts, to know it can be written; each record opens it again.
+// False after "halvern: cannot open report file" on stderr.
 bool cmAllOpenReports(const ST_OPTIONS& options, const std::vector<ST_REPEATER>& found);
 // Runs argv once on each of the found repeaters, all at the same time; shows each one's output as
 // a block when it ends and a summary table at the end. Returns 0 when every repeater did what was
 // asked, 1 otherwise.
 int cmAllRun(int argc, const char* const* argv, const ST_OPTIONS& options, const std::vector<ST_REPEATER>& found);
+// The outcome of one repeater's last service in a run.
+struct CM_UNIT_OUTCOME {
+  std::string name;    // serial number, or "COMn" for a repeater without one
+  std::string result;  // the record's result word
+  std::string reason;  // the record's reason, empty when none
+};
+// The one line that ends a run over several repeaters, e.g.
+// "20 repeaters: 18 ok, 1 failed (RX5120-0010: not_back), 1 disconnected (COM11)".
+std::string cmAllTotalsLine(const std::vector<CM_UNIT_OUTCOME>& units);
+// What param_get's output file of the repeater with this tag would be called, whatever its
+// version, as a case-blind file system compares names.
+std::string cmAllOutputKey(const ST_OPTIONS& o, const ST_REPEATER& r, const std::string& tag);
 // Stop requests (and losing the terminal or whoever reads the output) are noted in table from
 // now on; it must live as long as the process (the stop thread does).
 void cmAllCatchStops(CmStopTable* table);
@@ -34,7 +47,9 @@ class CmChildRuns {
 
   // Starts the child that serves the repeater (tag: param_get's output tag, null for none).
   // Returns the run's number, counted from 0 in the order of starting.
-  size_t Start(const ST_REPEATER& repeater, const std::string* tag);
+  // attempt: its services in this run so far, this one included; unit: who the repeater is, the
+  // same for each of its services (empty: a repeater of its own).
+  size_t Start(const ST_REPEATER& repeater, const std::string* tag, int attempt = 1, const std::string& unit = "");
   // Shows the block of each run not shown yet whose child could not be started.
   void ShowUnstarted();
   size_t Running() const;
@@ -46,10 +61,12 @@ class CmChildRuns {
   void ClearLive();
   bool Started(size_t run) const;
   bool Succeeded(size_t run) const;
-  const char* Result(size_t run) const;  // "ok", "failed", "interrupted" or "disconnected"
+  const char* Result(size_t run) const;  // "ok", "failed", "interrupted", "disconnected" or "skipped"
+  // True when the child said it sent its repeater a restart request.
+  bool RestartRequested(size_t run) const;
   double Seconds(size_t run) const;
-  // The summary table, then the records the children could not write. False when one of those
-  // could not be written.
+  // The summary table and the totals line. Each record is written as its child ends (or when it
+  // could not start); false when one could not be written.
   bool Finish();
 
  private:

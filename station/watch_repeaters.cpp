@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,7 @@ double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 // What the station knows of one repeater, told apart by its serial number, or by its port when
 // it has none or shares it with another one attached.
 struct Seen {
+  std::string key;  // its name in the station's list
   ST_REPEATER repeater;
   bool by_port = false;
   bool present = false;
@@ -42,6 +44,8 @@ struct Seen {
   int services = 0;            // children started for it
   std::optional<size_t> run;   // the child serving it now
   bool ok = false;             // its last service succeeded
+  bool restart_sent = false;   // its last service sent it a restart request
+  std::string last_result;     // its last service's result word
 };
 
 class Station {
@@ -65,6 +69,7 @@ class Station {
       Seen& s = seen_[keys[i]];
       if (known && s.present) continue;
       s.present = true;
+      s.key = keys[i];
       s.repeater = found[i];
       s.by_port = keys[i].rfind("port:", 0) == 0;
       if (!take_new || s.run) continue;  // a child serving it sees its restart itself
@@ -74,6 +79,14 @@ class Station {
         Say(s, "back again: served in this watch already, not served again");
       } else if (s.services >= kMostServices) {
         Say(s, "back again: failed " + std::to_string(s.services) + " times in this watch, not served again");
+      } else if (!s.restart_sent) {
+        // No restart was asked of it: it was taken out and put back (or lost its line), and is
+        // served again at once.
+        char text[160];
+        std::snprintf(text, sizeof text, "plugged in again after %.1f s (a re-seat after a service that ended %s): ",
+                      Seconds(now - s.gone_at), s.last_result.c_str());
+        Serve(&s, text + ("serving it again (" + std::to_string(s.services + 1) + " of " +
+                          std::to_string(kMostServices) + ")"));
       } else if (now - s.gone_at < RestartBound()) {
         char text[96];
         std::snprintf(text, sizeof text, "back again after %.1f s (a restart): not served again", Seconds(now - s.gone_at));
@@ -143,12 +156,11 @@ class Station {
   }
 
   void Serve(Seen* s, const std::string& what) {
-    if (o_.report_path) cmAllOpenReports(o_, {s->repeater});  // a child that cannot write its record says so
-    std::string tag = cmRepeaterSerialFileTag(s->repeater.serial);
-    if (s->by_port) tag += "_COM" + std::to_string(s->repeater.port);
-    s->run = runs_.Start(s->repeater, o_.command == CM_CMD_PARAM_GET ? &tag : nullptr);
+    const std::string tag = OutputTag(*s);
+    s->run = runs_.Start(s->repeater, o_.command == CM_CMD_PARAM_GET ? &tag : nullptr, s->services + 1, s->key);
     ++s->services;
     s->ok = false;
+    s->restart_sent = false;
     Say(*s, what);
     by_run_[*s->run] = s;
     runs_.ShowUnstarted();
@@ -160,13 +172,36 @@ class Station {
     if (!s || !s->run) return;
     s->run.reset();
     s->ok = runs_.Succeeded(run);
+    s->restart_sent = runs_.RestartRequested(run);
+    s->last_result = runs_.Result(run);
     char text[64];
     std::snprintf(text, sizeof text, "ended: %s in %.1f s", runs_.Result(run), runs_.Seconds(run));
     Say(*s, text);
   }
 
+  // param_get's output tag of a service: the repeater's serial number as a file-name part (with
+  // its port when it shares its serial number). A name an earlier service of this watch has
+  // written (or may have) is never taken again: another repeater's file is never overwritten,
+  // even one of the same serial number on the same port.
+  std::string OutputTag(const Seen& s) {
+    std::string tag = cmRepeaterSerialFileTag(s.repeater.serial);
+    if (s.by_port) tag += "_COM" + std::to_string(s.repeater.port);
+    if (o_.command != CM_CMD_PARAM_GET) return tag;
+    const std::string wanted = tag;
+    for (int n = 1; output_keys_.count(cmAllOutputKey(o_, s.repeater, tag)); ++n)
+      tag = wanted + (s.by_port ? "" : "_COM" + std::to_string(s.repeater.port)) + (n == 1 ? "" : "_" + std::to_string(n));
+    if (tag != wanted) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "halvern: the repeater on COM%u would write the output file of an earlier one in this "
+                           "watch: its name gets %s\n", s.repeater.port, tag.substr(wanted.size()).c_str());
+    }
+    output_keys_.insert(cmAllOutputKey(o_, s.repeater, tag));
+    return tag;
+  }
+
   const ST_OPTIONS& o_;
   CmChildRuns runs_;
+  std::set<std::string> output_keys_;  // param_get's output files of this watch
   std::map<std::string, Seen> seen_;
   std::map<size_t, Seen*> by_run_;
 };

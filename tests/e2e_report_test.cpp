@@ -20,30 +20,9 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 constexpr uint16_t kFwNext = 0x0010;
 
-std::vector<std::string> Lines(const std::string& path) {
-  std::ifstream in(path);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-// The JSON text of one field of a record line: "\"ok\"", "1024", "null".
-std::string FieldOf(const std::string& line, const std::string& name) {
-  const std::string key = "\"" + name + "\":";
-  const size_t at = line.find(key);
-  if (at == std::string::npos) return "<missing>";
-  size_t from = at + key.size(), end = from;
-  if (line[from] == '"') {
-    for (end = from + 1; end < line.size() && line[end] != '"'; ++end)
-      if (line[end] == '\\') ++end;
-    ++end;
-  } else {
-    end = line.find_first_of(",}", from);
-  }
-  return line.substr(from, end - from);
-}
-
-std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+using e2e::FieldOf;
+using e2e::Lines;
+using e2e::Quoted;
 
 class ReportTest : public e2e::SimTest {
  protected:
@@ -257,7 +236,8 @@ TEST(ReportAll, AKilledChildStillGetsItsLine) {
   EXPECT_EQ(FieldOf(own, "result"), "\"ok\"");
   EXPECT_EQ(FieldOf(parents, "serial"), "\"RX7002\"");
   EXPECT_EQ(FieldOf(parents, "port"), "2");
-  EXPECT_EQ(FieldOf(parents, "result"), "\"failed\"");
+  EXPECT_EQ(FieldOf(parents, "result"), "\"interrupted\"");  // killed in the middle of its command
+  EXPECT_EQ(FieldOf(parents, "reason"), "\"interrupted\"");
   EXPECT_EQ(FieldOf(parents, "version_before"), "\"01.02.0345\"");  // from the child's output
   EXPECT_EQ(FieldOf(parents, "file_size"), "20000");
   EXPECT_EQ(FieldOf(parents, "message"), "\"The run for this repeater was ended (exit status 137)\"");

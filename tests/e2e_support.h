@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -40,6 +41,32 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// The lines of a file (a report file's records).
+inline std::vector<std::string> Lines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The JSON text of one field of a record line: "\"ok\"", "1024", "null".
+inline std::string FieldOf(const std::string& line, const std::string& name) {
+  const std::string key = "\"" + name + "\":";
+  const size_t at = line.find(key);
+  if (at == std::string::npos) return "<missing>";
+  size_t from = at + key.size(), end = from;
+  if (line[from] == '"') {
+    for (end = from + 1; end < line.size() && line[end] != '"'; ++end)
+      if (line[end] == '\\') ++end;
+    ++end;
+  } else {
+    end = line.find_first_of(",}", from);
+  }
+  return line.substr(from, end - from);
+}
+
+inline std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
 // A test with a simulated target the tool finds as COM1.
 class SimTest : public ::testing::Test {

@@ -15,7 +15,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr uint16_t kFwStart = 0x000E, kFwNext = 0x0010, kReset = 0x001C;
+constexpr uint16_t kFwStart = 0x000E, kReset = 0x001C;
 
 // Repeaters laid out in one tree and unplugged: the watch starts with none attached.
 class WatchTest : public ::testing::Test {
@@ -117,7 +117,8 @@ TEST_F(WatchTest, AFailedRepeaterIsServedAgainOnlyWhenPluggedInAgainAndAtMostThr
   sim::Config config;
   config.usb_serial = "RX7003";
   sim::Target& target = Add(config);
-  target.SetFault(kFwNext, refuse);
+  // A refused start is followed by a restart request: the restart rule applies to it.
+  target.SetFault(kFwStart, refuse);
   StartWatch({});
 
   ASSERT_TRUE(target.Plug());

@@ -37,6 +37,9 @@ void cmFwUpProgress(uint32_t, uint32_t code, uintptr_t) {
       cmFwUpTransferSignal(FWUP_FINISHED);
       return;
     case FWAPP_UPDATE_FAILED:
+      cmReportSetReason(CM_REASON_REFUSED);
+      cmFwUpTransferSignal(FWUP_FAILED);
+      return;
     case FWAPP_LINE_GONE:
       // A refused step or a lost line ends the wait at once; the command reports it like a timeout.
       cmFwUpTransferSignal(FWUP_FAILED);
@@ -80,7 +83,7 @@ int cmFwUpCommand(uint8_t port, const char* fw_path, ST_FWAPP_VERSION* shown) {
   // nobody: the receive thread has ended, so no answer can come.
   if (cmFwAppLineGone()) cmFwUpTransferSignal(FWUP_FAILED);
   // From here the engine owns the session until it has closed it or the receive thread is stopped.
-  cmFwUpTransferWait(cmFwAppWaitMs());
+  if (cmFwUpTransferWait(cmFwAppWaitMs()) == FWUP_PENDING) cmReportSetReason(CM_REASON_NO_ANSWER);
   const int outcome = cmFwUpTransferFinish(app);
   cmFwUpTransferEnd();
   if (outcome == FWUP_FINISHED) {

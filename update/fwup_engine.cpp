@@ -10,6 +10,7 @@
 #include "cmbs/cmbs_dsr.h"
 #include "cmbs/cmbs_event.h"
 #include "session/console_text.h"
+#include "session/service_record.h"
 #include "update/fwup.h"
 #include "update/fwup_transfer.h"
 #include "update/update_file.h"
@@ -63,12 +64,13 @@ int cmFwUpStart(PST_FWAPP_OBJ app, const char* path, uint32_t user_data, PFN_FWA
   app->file_handle = file;
   uint64_t size = 0;
   const bool sized = cmUpdFileSize(file, &size);
+  cmUpdImageLoad(file);  // every chunk comes from these bytes
+  if (sized && cmUpdImageWhole()) size = cmUpdImageSize();
   app->chunk_total = static_cast<uint32_t>(size) / FWUP_CHUNK_SIZE + 1;
 
-  cmUpdFileRewind(file);
   bool failed = false;
   errno = 0;
-  const size_t n = cmUpdFileRead(file, app->packet, FWUP_CHUNK_SIZE, &failed);
+  const size_t n = cmUpdImageRead(app->packet, FWUP_CHUNK_SIZE, &failed);
   if (n == 0) {
     cmbs_util_Trace(2, "cmFwUpStart ERROR: Couldn't read file\n");
     // Nothing goes out either way; the user is told which of the two it was.
@@ -76,6 +78,7 @@ int cmFwUpStart(PST_FWAPP_OBJ app, const char* path, uint32_t user_data, PFN_FWA
       cmTellCannotRead(path, errno);
     else
       cmTell("'%s' is empty: there is no firmware image to send", path);
+    cmReportSetReason(CM_REASON_FILE);
     cmFwUpTransferEngineClose(app);
     return 0;
   }
@@ -100,7 +103,7 @@ void cmFwUpContinue(PST_FWAPP_OBJ app) {
   }
   bool failed = false;
   errno = 0;
-  const size_t n = cmUpdFileRead(app->file_handle, app->packet, FWUP_CHUNK_SIZE, &failed);
+  const size_t n = cmUpdImageRead(app->packet, FWUP_CHUNK_SIZE, &failed);
   if (failed) {
     // Nothing more is sent: the transfer stops, and the command's wait runs out.
     cmbs_util_Trace(2, "cmFwUpContinue ERROR: ReadFile failed\n");
@@ -142,6 +145,7 @@ void cmFwUpOnStartRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block) {
   }
   cmbs_util_Trace(2, "cmFwUpOnStartRsp ERROR: CMBS_EV_DSR_FW_UPD_START failed on target\n");
   Report(app, FWAPP_UPDATE_FAILED, 0);
+  cmReportRestartRequested();
   cmbs_dsr_sys_Reset(app->api_handle);  // always after a refused start
   cmFwUpTransferEngineClose(app);
 }
@@ -180,6 +184,9 @@ void cmFwUpOnEndRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block) {
     cmbs_util_Trace(2, "cmFwUpOnEndRsp ERROR: CMBS_EV_DSR_FW_UPD_END failed!\nPlease reset target and try update again\n");
     Report(app, FWAPP_UPDATE_FAILED, 0);
   }
-  if (app->reset_after_end) cmbs_dsr_sys_Reset(app->api_handle);
+  if (app->reset_after_end) {
+    cmReportRestartRequested();
+    cmbs_dsr_sys_Reset(app->api_handle);
+  }
   cmFwUpTransferEngineClose(app);
 }

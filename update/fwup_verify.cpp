@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "session/comport_find.h"
+#include "session/service_record.h"
 #include "session/wait.h"
 #include "update/fwup.h"
 
@@ -44,14 +45,17 @@ bool SameVersion(const std::string& a, const char* b) {
   return true;
 }
 
-FWUP_VERIFY_RESULT Failed(const std::string& message) {
+FWUP_VERIFY_RESULT Failed(const std::string& message, const char* reason = CM_REASON_NOT_BACK) {
+  cmReportSetReason(reason);
   std::printf("[ERROR] %s\n", message.c_str());
   std::fflush(stdout);
   return {-1, {}, message};
 }
 
 // A stop asked for: told on the console once ("[ERROR] Stopped on request").
-FWUP_VERIFY_RESULT Stopped() { return {-1, {}, "Stopped on request"}; }
+FWUP_VERIFY_RESULT Stopped() {
+  cmReportSetReason(CM_REASON_INTERRUPTED);
+  return {-1, {}, "Stopped on request"}; }
 
 FWUP_VERIFY_RESULT Verify(const ST_REPEATER& repeater, const char* usb_id, const std::string& before,
                           const char* expect) {
@@ -86,7 +90,7 @@ FWUP_VERIFY_RESULT Verify(const ST_REPEATER& repeater, const char* usb_id, const
   std::fflush(stdout);
   if (expect && !SameVersion(result.version_after, expect)) {
     FWUP_VERIFY_RESULT failed = Failed("Expected SW Version " + std::string(expect) + ", the repeater reports " +
-                                       result.version_after);
+                                       result.version_after, CM_REASON_VERSION_MISMATCH);
     failed.version_after = result.version_after;
     return failed;
   }

@@ -12,6 +12,7 @@
 #include "cmbs/cmbs_event.h"
 #include "cmbs/cmbs_frame.h"
 #include "session/console_text.h"
+#include "session/service_record.h"
 #include "session/wait.h"
 #include "update/fwup.h"
 #include "update/fwup_transfer.h"
@@ -45,7 +46,10 @@ PST_FWAPP_OBJ cmPillUpdInitialize(const char* port_text) {
 
   const ST_CMBS_INIT init{static_cast<int>(app->init_type), app->init_port};
   if (cmbs_api_Init(0, &init, nullptr) != 0) {
-    if (!cmFwAppStoppedBeforeOpen()) std::printf("cmbs_api_Init FAILED!\n");  // a stop is the reason given
+    if (!cmFwAppStoppedBeforeOpen()) {  // a stop is the reason given
+      std::printf("cmbs_api_Init FAILED!\n");
+      cmReportSetReason(cmFwAppPortInUse() ? CM_REASON_BUSY : CM_REASON_NO_LINK);
+    }
     cmFwAppTellPortInUse(app->port_number);
     delete app;
     return nullptr;
@@ -89,9 +93,10 @@ int cmPillUpdStart(PST_FWAPP_OBJ app, const char* path, uint32_t user_data, PFN_
   app->file_handle = file;
   uint64_t size = 0;
   if (!cmUpdFileSize(file, &size)) return 0;  // nothing goes out; the command's wait runs out
+  cmUpdImageLoad(file);  // every packet comes from these bytes
+  if (cmUpdImageWhole()) size = cmUpdImageSize();
   app->file_size = static_cast<uint32_t>(size);
   app->chunk_total = app->file_size / FWUP_CHUNK_SIZE + (app->file_size % FWUP_CHUNK_SIZE != 0 ? 1 : 0);
-  cmUpdFileRewind(file);
   app->chunk_count = 0;
 
   PST_CMBS_PARAM_BLOCK block = cmbs_ie_BlockGet();
@@ -111,11 +116,10 @@ void cmPillUpdContinue(PST_FWAPP_OBJ app, bool first) {
   if (first) {
     PutLe32(app->packet, app->language);
     PutLe32(app->packet + 4, app->file_size);
-    const size_t n = cmUpdFileRead(app->file_handle, app->packet + PILL_PREFIX_SIZE,
-                                   FWUP_CHUNK_SIZE - PILL_PREFIX_SIZE, &failed);
+    const size_t n = cmUpdImageRead(app->packet + PILL_PREFIX_SIZE, FWUP_CHUNK_SIZE - PILL_PREFIX_SIZE, &failed);
     if (n > 0) length = n + PILL_PREFIX_SIZE;
   } else {
-    length = cmUpdFileRead(app->file_handle, app->packet, FWUP_CHUNK_SIZE, &failed);
+    length = cmUpdImageRead(app->packet, FWUP_CHUNK_SIZE, &failed);
   }
   if (failed) {
     // A file that fails to read is no whole PILL: the end request would have the target take the
@@ -175,6 +179,7 @@ void cmPillUpdOnStartRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block) {
   if (cmPillUpdGetResult(block) != 0) {
     cmbs_util_Trace(3, "PillUpdStart-ERROR: !!! CMXX_EV_DSR_PILL_UPD_START failed on target\n");
     Report(app, FWAPP_UPDATE_FAILED, 0);
+    cmReportRestartRequested();
     cmbs_dsr_sys_Reset(app->api_handle);
     cmFwUpTransferEngineClose(app);
     return;
@@ -237,7 +242,7 @@ int cmPillUpdCommand(uint8_t port, const char* pill_path, uint8_t language) {
   // nobody: the receive thread has ended, so no answer can come.
   if (cmFwAppLineGone()) cmFwUpTransferSignal(FWUP_FAILED);
   // From here the engine owns the session until it has closed it or the receive thread is stopped.
-  cmFwUpTransferWait(cmFwAppWaitMs());
+  if (cmFwUpTransferWait(cmFwAppWaitMs()) == FWUP_PENDING) cmReportSetReason(CM_REASON_NO_ANSWER);
   const int outcome = cmFwUpTransferFinish(app);
   cmFwUpTransferEnd();
   if (outcome == FWUP_FINISHED) {

@@ -1,11 +1,15 @@
 #include "update/update_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "platform/file_offset.h"
+#include "session/service_record.h"
 
 namespace {
 
@@ -62,3 +66,52 @@ bool cmUpdFileWriteAt(std::FILE* file, uint64_t offset, const uint8_t* data, siz
 }
 
 bool cmUpdFileClose(std::FILE* file) { return !file || std::fclose(file) == 0; }
+
+namespace {
+
+struct Image {
+  std::vector<uint8_t> bytes;
+  size_t next = 0;
+  bool failed = false;  // the file's read failed after the bytes kept
+  int error = 0;        // errno of that read
+};
+Image g_image;
+
+}  // namespace
+
+void cmUpdImageLoad(std::FILE* file) {
+  g_image = Image{};
+  if (!file) {
+    g_image.failed = true;
+    return;
+  }
+  cmUpdFileRewind(file);
+  uint8_t block[64 * 1024];
+  for (;;) {
+    bool failed = false;
+    errno = 0;
+    const size_t n = cmUpdFileRead(file, block, sizeof block, &failed);
+    g_image.bytes.insert(g_image.bytes.end(), block, block + n);
+    if (failed) {
+      g_image.failed = true;
+      g_image.error = errno;
+      break;
+    }
+    if (n < sizeof block) break;
+  }
+  cmReportSetSent(g_image.bytes.data(), g_image.bytes.size());
+}
+
+uint64_t cmUpdImageSize() { return g_image.bytes.size(); }
+
+bool cmUpdImageWhole() { return !g_image.failed; }
+
+size_t cmUpdImageRead(uint8_t* buffer, size_t max, bool* failed) {
+  const size_t n = std::min(max, g_image.bytes.size() - g_image.next);
+  if (n > 0 && buffer) std::memcpy(buffer, g_image.bytes.data() + g_image.next, n);
+  g_image.next += n;
+  const bool at_failure = n < max && g_image.failed;
+  if (at_failure) errno = g_image.error;
+  if (failed) *failed = at_failure;
+  return n;
+}

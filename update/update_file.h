@@ -24,3 +24,19 @@ size_t cmUpdFileRead(std::FILE* file, uint8_t* buffer, size_t max, bool* failed)
 bool cmUpdFileWriteAt(std::FILE* file, uint64_t offset, const uint8_t* data, size_t count);
 // Closes the file; false when what was written could not be saved. None is ignored (true).
 bool cmUpdFileClose(std::FILE* file);
+
+// ---- The bytes a transfer sends ------------------------------------------------------------
+// A transfer reads its file once, from the first byte to the end (or to a read that fails), and
+// sends from what it read: the repeater gets one state of the file however the file changes
+// meanwhile, and the service's record gets the size and SHA-256 of exactly those bytes. One
+// transfer at a time: loaded on the command thread before the start request, read on the
+// receive thread afterwards.
+
+// Reads the whole file into the transfer's bytes and starts reading them at the first.
+void cmUpdImageLoad(std::FILE* file);
+// How many bytes were read, and whether that is the whole file.
+uint64_t cmUpdImageSize();
+bool cmUpdImageWhole();
+// The next bytes, as cmUpdFileRead would read them from the file: *failed (with errno set as the
+// failing read left it) once the bytes that could be read are used up.
+size_t cmUpdImageRead(uint8_t* buffer, size_t max, bool* failed);

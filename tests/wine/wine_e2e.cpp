@@ -324,7 +324,7 @@ TEST_F(WineTest, VersionOfEveryRepeaterFromChildProcesses) {
   EXPECT_EQ(Block(r.out, "----- port 6, serial RX5120-0002 -----\r\n"),
             "----- port 6, serial RX5120-0002 -----\r\n" +
                 CrLf(kBanner + "Product: SW Version 02.00.00ab\n\n" + kRule + "\n"));
-  EXPECT_NE(r.out.find(CrLf("\nport  serial                version       result            bytes   seconds\n"
+  EXPECT_NE(r.out.find(CrLf("\nport  serial                version       result            bytes   seconds  after\n"
                             "   5  5&123&0&1             01.02.0345    ok                    0")),
             std::string::npos)
       << r.out;
