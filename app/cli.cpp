@@ -16,6 +16,7 @@
 #include "session/comport_find.h"
 #include "session/console_text.h"
 #include "session/fwapp.h"
+#include "session/parent_notes.h"
 #include "session/product.h"
 #include "session/service_record.h"
 #include "session/version.h"
@@ -76,7 +77,11 @@ bool MandatoryOptionMissing(const ST_OPTIONS& o, bool every_repeater, int* statu
 
 // -all: the presence check and the checks of the command's options come first, as in a single run.
 int RunOnEveryRepeater(int argc, const char* const* argv, const ST_OPTIONS& o) {
-  const std::vector<ST_REPEATER> found = cmComPortFindAll(g_products[o.product].usb_id);
+  std::vector<ST_REPEATER> found;
+  if (std::string error; !cmComPortListAll(g_products[o.product].usb_id, &found, &error)) {
+    cmComPortTellListFailure(error);
+    return kStatusError;
+  }
   if (found.empty()) {
     std::printf("[ERROR]Product is not plugged in PC\n");
     return kStatusError;
@@ -90,7 +95,7 @@ int RunOnEveryRepeater(int argc, const char* const* argv, const ST_OPTIONS& o) {
 // is the same for every repeater must be writable.
 int RunStation(int argc, const char* const* argv, const ST_OPTIONS& o) {
   if (int status = 0; MandatoryOptionMissing(o, true, &status)) return status;
-  if (o.report_path && !std::strchr(o.report_path, '{') && !cmAllOpenReports(o, {ST_REPEATER{0, {}, {}}}))
+  if (o.report_path && !std::strchr(o.report_path, '{') && !cmAllOpenReports(o, {ST_REPEATER{}}))
     return kStatusError;
   return cmWatchRun(argc, argv, o);
 }
@@ -260,6 +265,7 @@ const char* MissingFileText(const ST_OPTIONS& o) {
 }
 
 int Dispatch(const ST_OPTIONS& o, uint8_t port);
+int DispatchAndTell(const ST_OPTIONS& o, uint8_t port);
 
 }  // namespace
 
@@ -415,6 +421,9 @@ int cmMain(int argc, const char* const* argv) {
     platform::CatchStopRequests([] { cmFwAppRequestStop(); });
     platform::CatchHangUps(true);
     if (o.out_tag) cmParamSetOutTag(o.out_tag);
+    // Just plugged in, the unit's port may not be ours to open for a moment.
+    cmFwAppRetryOpens(true);
+    cmParentNotesEnable();
   }
 
   uint8_t port = 0;
@@ -446,12 +455,12 @@ int cmMain(int argc, const char* const* argv) {
   if (o.command == CM_CMD_PILL_UPD)
     if (int status = 0; MandatoryOptionMissing(o, false, &status)) return status;
 
-  if (!cmReportIsOpen()) return Dispatch(o, port);
+  if (!cmReportIsOpen()) return DispatchAndTell(o, port);
   const std::string serial = SerialOf(port);
   cmReportBegin(cmCommandName(o.command), port, serial.empty() ? nullptr : &serial);
   if (const char* file = cmCommandFile(o)) cmReportSetFile(file);
   if (const char* missing = MissingFileText(o)) cmReportSetMessage(missing);
-  const int status = Dispatch(o, port);
+  const int status = DispatchAndTell(o, port);
   if (o.verify) {  // the version read after the restart is recorded also when it is not the one expected
     const FWUP_VERIFY_RESULT& verified = cmFwUpLastVerify();
     if (!verified.version_after.empty()) cmReportSetVersionAfter(verified.version_after);
@@ -466,6 +475,14 @@ int cmMain(int argc, const char* const* argv) {
 }
 
 namespace {
+
+// The command; a station's child then tells its parent when the port never opened, for such a
+// service does not count toward the services a repeater gets.
+int DispatchAndTell(const ST_OPTIONS& o, uint8_t port) {
+  const int status = Dispatch(o, port);
+  if (status != 0 && cmFwAppPortNeverOpened()) cmNoteToParent("unopened", "");
+  return status;
+}
 
 int Dispatch(const ST_OPTIONS& o, uint8_t port) {
   switch (o.command) {

@@ -17,6 +17,8 @@
 #include "platform/self.h"
 #include "platform/terminal.h"
 #include "session/comport_find.h"
+#include "session/parent_notes.h"
+#include "session/repeater_identity.h"
 #include "session/product.h"
 #include "session/service_record.h"
 #include "platform/append_file.h"
@@ -72,7 +74,7 @@ std::string VersionOf(const std::string& out) {
 // (as a file-name part) and "{port}" its COM port number, so that each repeater can be given its
 // own image or settings file.
 std::string ForRepeater(std::string text, const ST_REPEATER& r) {
-  const std::pair<std::string, std::string> fields[] = {{"{serial}", cmRepeaterSerialFileTag(r.serial)},
+  const std::pair<std::string, std::string> fields[] = {{"{serial}", cmRepeaterSerialFileTag(cmRepeaterName(r))},
                                                         {"{port}", std::to_string(r.port)}};
   for (const auto& [name, value] : fields)
     for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + value.size()))
@@ -92,7 +94,7 @@ uint64_t TransferSize(const ST_OPTIONS& o, const ST_REPEATER& r) {
 std::string ProgressText(const Run& r, Clock::time_point now) {
   char line[160];
   if (r.kb < 0) {
-    std::snprintf(line, sizeof line, "port %3u  %-20s  %s", r.repeater.port, cmRepeaterSerialShown(r.repeater.serial).c_str(),
+    std::snprintf(line, sizeof line, "port %3u  %-20s  %s", r.repeater.port, cmRepeaterSerialShown(cmRepeaterName(r.repeater)).c_str(),
                   r.done ? "ended" : "working");
     return line;
   }
@@ -101,7 +103,7 @@ std::string ProgressText(const Run& r, Clock::time_point now) {
   const double total_kb = static_cast<double>(r.total) / 1024;
   int left = rate > 0 && total_kb > static_cast<double>(r.kb) ? static_cast<int>(std::lround((total_kb - static_cast<double>(r.kb)) / rate)) : 0;
   std::snprintf(line, sizeof line, "port %3u  %-20s  %6ld KB  %7.1f KB/s  %3d:%02d left", r.repeater.port,
-                cmRepeaterSerialShown(r.repeater.serial).c_str(), r.kb, rate, left / 60, left % 60);
+                cmRepeaterSerialShown(cmRepeaterName(r.repeater)).c_str(), r.kb, rate, left / 60, left % 60);
   return line;
 }
 
@@ -190,7 +192,7 @@ std::string OutputKey(const ST_OPTIONS& o, const ST_REPEATER& r, const std::stri
 std::vector<std::string> OutputTags(const ST_OPTIONS& o, const std::vector<ST_REPEATER>& found) {
   std::vector<std::string> tags;
   tags.reserve(found.size());
-  for (const ST_REPEATER& r : found) tags.push_back(cmRepeaterSerialFileTag(r.serial));
+  for (const ST_REPEATER& r : found) tags.push_back(cmRepeaterSerialFileTag(cmRepeaterName(r)));
   for (size_t round = 0; round < found.size(); ++round) {
     std::map<std::string, std::vector<size_t>> by_key;
     for (size_t i = 0; i < found.size(); ++i) by_key[OutputKey(o, found[i], tags[i])].push_back(i);
@@ -212,10 +214,12 @@ std::vector<std::string> OutputTags(const ST_OPTIONS& o, const std::vector<ST_RE
 }
 
 void PrintBlock(const Run& r) {
-  std::printf("----- port %u, serial %s -----\n", r.repeater.port, cmRepeaterSerialShown(r.repeater.serial).c_str());
+  std::printf("----- port %u, serial %s -----\n", r.repeater.port, cmRepeaterSerialShown(cmRepeaterName(r.repeater)).c_str());
   if (!r.started) std::printf("[ERROR] Could not start the tool for this repeater\n");
   std::fwrite(r.child.Out().data(), 1, r.child.Out().size(), stdout);
-  std::fwrite(r.child.Err().data(), 1, r.child.Err().size(), stdout);
+  std::string err = r.child.Err();
+  cmTakeParentNotes(&err);  // meant for the run, not for the user
+  std::fwrite(err.data(), 1, err.size(), stdout);
   if (!r.child.Out().empty() && r.child.Out().back() != '\n') std::printf("\n");
   std::fflush(stdout);
 }
@@ -268,7 +272,7 @@ void PrintSummary(const std::vector<std::unique_ptr<Run>>& runs) {
   for (const auto& r : runs) {
     const uint64_t bytes = r->status == 0 && r->total ? r->total : r->kb > 0 ? static_cast<uint64_t>(r->kb) * 1024 : 0;
     std::printf("%4u  %-20s  %-12s  %-11s  %10llu  %8.1f\n", r->repeater.port,
-                cmRepeaterSerialShown(r->repeater.serial).c_str(), VersionOf(r->child.Out()).c_str(), ResultOf(*r), static_cast<unsigned long long>(bytes),
+                cmRepeaterSerialShown(cmRepeaterName(r->repeater)).c_str(), VersionOf(r->child.Out()).c_str(), ResultOf(*r), static_cast<unsigned long long>(bytes),
                 r->started ? Seconds(r->end - r->begin) : 0.0);
   }
   std::fflush(stdout);
@@ -404,6 +408,13 @@ bool CmChildRuns::Started(size_t run) const { return impl_->runs[run]->started; 
 bool CmChildRuns::Succeeded(size_t run) const {
   const Run& r = *impl_->runs[run];
   return r.started && r.status == 0;
+}
+
+bool CmChildRuns::Noted(size_t run, const std::string& word) const {
+  std::string err = impl_->runs[run]->child.Err();
+  for (const ST_PARENT_NOTE& note : cmTakeParentNotes(&err))
+    if (note.word == word) return true;
+  return false;
 }
 
 const char* CmChildRuns::Result(size_t run) const { return ResultOf(*impl_->runs[run]); }

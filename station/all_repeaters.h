@@ -45,6 +45,8 @@ class CmChildRuns {
   void ClearLive();
   bool Started(size_t run) const;
   bool Succeeded(size_t run) const;
+  // True when the run's child left its parent a note with this word (session/parent_notes.h).
+  bool Noted(size_t run, const std::string& word) const;
   const char* Result(size_t run) const;  // "ok", "failed", "interrupted" or "disconnected"
   double Seconds(size_t run) const;
   // The summary table, then the records the children could not write. False when one of those
