@@ -31,7 +31,13 @@ bool ReadLine(const fs::path& file, std::string* line, std::string* error) {
     return false;
   }
   char buffer[512];
-  if (std::fgets(buffer, sizeof buffer, in)) *line = buffer;
+  if (std::fgets(buffer, sizeof buffer, in)) {
+    *line = buffer;
+  } else if (std::ferror(in)) {
+    *error = file.string() + ": " + std::strerror(errno);
+    std::fclose(in);
+    return false;
+  }
   std::fclose(in);
   while (!line->empty() && (line->back() == '\r' || line->back() == '\n' || line->back() == ' ')) line->pop_back();
   return true;

@@ -19,7 +19,7 @@ std::string cmRepeaterName(const ST_REPEATER& repeater) {
 
 bool cmRepeaterChosen(const ST_REPEATER& repeater, int port, const char* serial) {
   if (port != 0 && repeater.port != port) return false;
-  return !serial || cmRepeaterName(repeater) == serial;
+  return !serial || (*serial && cmRepeaterName(repeater) == serial);
 }
 
 std::vector<std::string> cmRepeaterKeys(const std::vector<ST_REPEATER>& found,
