@@ -96,6 +96,10 @@ DeviceWatch::~DeviceWatch() {
 
 bool DeviceWatch::Polling() const { return true; }
 
+void DeviceWatch::Wake() {
+  if (os_->wake) ::SetEvent(os_->wake);
+}
+
 std::vector<std::string> DeviceWatch::TakeRemoved() { return std::exchange(os_->removed, {}); }
 
 bool DeviceWatch::Wait(int timeout_ms) {
