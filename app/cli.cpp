@@ -89,7 +89,11 @@ bool FilesReady(const ST_OPTIONS& o) {
 
 // -all: the presence check and the checks of the command's options come first, as in a single run.
 int RunOnEveryRepeater(int argc, const char* const* argv, const ST_OPTIONS& o) {
-  const std::vector<ST_REPEATER> found = cmComPortFindAll(g_products[o.product].usb_id);
+  std::vector<ST_REPEATER> found;
+  if (std::string error; !cmComPortListAll(g_products[o.product].usb_id, &found, &error)) {
+    cmComPortTellListFailure(error);
+    return kStatusError;
+  }
   if (found.empty()) {
     std::printf("[ERROR]Product is not plugged in PC\n");
     return kStatusError;
@@ -119,7 +123,7 @@ int RunStation(int argc, const char* const* argv, const ST_OPTIONS& o) {
       break;
   }
   if (!FilesReady(o)) return kStatusFailed;
-  if (o.report_path && !std::strchr(o.report_path, '{') && !cmAllOpenReports(o, {ST_REPEATER{0, {}, {}}}))
+  if (o.report_path && !std::strchr(o.report_path, '{') && !cmAllOpenReports(o, {ST_REPEATER{}}))
     return kStatusError;
   return cmWatchRun(argc, argv, o);
 }
@@ -340,12 +344,13 @@ bool StationOptionsMisused(const ST_OPTIONS& o) {
 }
 
 int Dispatch(const ST_OPTIONS& o, uint8_t port);
+int DispatchAndTell(const ST_OPTIONS& o, uint8_t port);
 
 // A run for one repeater whose file is not fit to be sent: nothing goes on the wire; the record
 // (with -report) names the file fault.
 int RefuseRepeaterFile(const ST_OPTIONS& o, uint8_t port, const std::string& why) {
   std::fprintf(stderr, "halvern: %s\n", why.c_str());
-  if (!cmReportIsOpen()) return kStatusFailed;
+  if (!cmReportIsOpen() && !cmParentNotesEnabled()) return kStatusFailed;
   const std::string serial = SerialOf(port);
   cmReportBegin(cmCommandName(o.command), port, serial.empty() ? nullptr : &serial);
   if (const char* file = cmCommandFile(o)) cmReportSetFile(file);
@@ -554,6 +559,8 @@ int cmMain(int argc, const char* const* argv) {
     platform::CatchStopRequests([](platform::StopRequest) { cmFwAppRequestStop(); });
     platform::CatchHangUps(true);
     if (o.out_tag) cmParamSetOutTag(o.out_tag);
+    // Just plugged in, the unit's port may not be ours to open for a moment.
+    cmFwAppRetryOpens(true);
   }
 
   uint8_t port = 0;
@@ -588,7 +595,7 @@ int cmMain(int argc, const char* const* argv) {
     if (std::string why; !cmPreflightFiles(o, true, &why)) return RefuseRepeaterFile(o, port, why);
   }
 
-  if (!cmReportIsOpen() && !o.all_child) return Dispatch(o, port);
+  if (!cmReportIsOpen() && !o.all_child) return DispatchAndTell(o, port);
   const std::string serial = SerialOf(port);
   cmReportBegin(cmCommandName(o.command), port, serial.empty() ? nullptr : &serial);
   if (const char* file = cmCommandFile(o)) cmReportSetFile(file);
@@ -597,7 +604,7 @@ int cmMain(int argc, const char* const* argv) {
     cmReportSetMessage(missing);
     cmReportSetReason(CM_REASON_USAGE);
   }
-  const int status = Dispatch(o, port);
+  const int status = DispatchAndTell(o, port);
   if (o.verify) {  // the version read after the restart is recorded also when it is not the one expected
     const FWUP_VERIFY_RESULT& verified = cmFwUpLastVerify();
     if (!verified.version_after.empty()) cmReportSetVersionAfter(verified.version_after);
@@ -612,6 +619,14 @@ int cmMain(int argc, const char* const* argv) {
 }
 
 namespace {
+
+// The command; a station's child then tells its parent when the port never opened, for such a
+// service does not count toward the services a repeater gets.
+int DispatchAndTell(const ST_OPTIONS& o, uint8_t port) {
+  const int status = Dispatch(o, port);
+  if (status != 0 && cmFwAppPortNeverOpened()) cmNoteToParent("unopened", "");
+  return status;
+}
 
 int Dispatch(const ST_OPTIONS& o, uint8_t port) {
   switch (o.command) {

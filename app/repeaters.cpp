@@ -7,6 +7,7 @@
 
 #include "session/comport_find.h"
 #include "session/fwapp.h"
+#include "session/repeater_identity.h"
 
 namespace {
 
@@ -15,12 +16,15 @@ constexpr size_t kVersionWidth = 15;  // "not answering" and two spaces
 constexpr const char* kSerialHeader = "SERIAL NUMBER";
 
 // The attached repeaters of the product that match the choice (port 0 and serial null match any).
-std::vector<ST_REPEATER> Matching(const ST_PRODUCT& product, int port, const char* serial) {
-  std::vector<ST_REPEATER> all = cmComPortFindAll(product.usb_id);
-  std::erase_if(all, [&](const ST_REPEATER& r) {
-    return (port != 0 && r.port != port) || (serial && r.serial != serial);
-  });
-  return all;
+// False after saying so on standard error when the devices could not be listed.
+bool Matching(const ST_PRODUCT& product, int port, const char* serial, std::vector<ST_REPEATER>* found) {
+  std::string error;
+  if (!cmComPortListAll(product.usb_id, found, &error)) {
+    cmComPortTellListFailure(error);
+    return false;
+  }
+  std::erase_if(*found, [&](const ST_REPEATER& r) { return !cmRepeaterChosen(r, port, serial); });
+  return true;
 }
 
 // The presence error for a choice nothing matched.
@@ -62,7 +66,8 @@ void PrintRow(const std::string& port, const std::string& serial, size_t serial_
 }  // namespace
 
 uint8_t cmChooseRepeater(const ST_PRODUCT& product, int port, const char* serial) {
-  const std::vector<ST_REPEATER> found = Matching(product, port, serial);
+  std::vector<ST_REPEATER> found;
+  if (!Matching(product, port, serial, &found)) return 0;
   if (found.empty()) {
     PrintNoneMatching(product, port, serial);
     return 0;
@@ -78,21 +83,22 @@ uint8_t cmChooseRepeater(const ST_PRODUCT& product, int port, const char* serial
 }
 
 int cmListRepeaters(const ST_PRODUCT& product, int port, const char* serial) {
-  const std::vector<ST_REPEATER> found = Matching(product, port, serial);
+  std::vector<ST_REPEATER> found;
+  if (!Matching(product, port, serial, &found)) return -1;
   if (found.empty()) {
     if (port != 0 || serial) PrintNoneMatching(product, port, serial);
     else std::printf("No %s attached\n", product.short_name);
     return -1;
   }
   size_t serial_width = std::char_traits<char>::length(kSerialHeader);
-  for (const ST_REPEATER& r : found) serial_width = std::max(serial_width, r.serial.size());
+  for (const ST_REPEATER& r : found) serial_width = std::max(serial_width, cmRepeaterName(r).size());
   serial_width += 2;
   PrintRow("PORT", kSerialHeader, serial_width, "SW VERSION", "DEVICE");
   int answered = 0;
   for (const ST_REPEATER& r : found) {
     const std::string version = VersionText(r.port);
     if (version != kNotAnswering && version != kInUse) ++answered;
-    PrintRow("COM" + std::to_string(r.port), cmRepeaterSerialShown(r.serial), serial_width, version, r.device);
+    PrintRow("COM" + std::to_string(r.port), cmRepeaterSerialShown(cmRepeaterName(r)), serial_width, version, r.device);
   }
   return answered > 0 ? 0 : 1;
 }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "session/repeater_identity.h"
 #include "session/version.h"
 
 namespace {
@@ -99,7 +100,7 @@ std::string cmExtcapInterfaces(const std::vector<ST_REPEATER>& repeaters) {
   std::string out = std::string("extcap {version=") + cmToolVersion() + "}{display=RX5120 DECT trace}\n";
   for (const ST_REPEATER& r : repeaters)
     out += "interface {value=" + cmExtcapInterfaceName(r.port) + "}{display=RX5120 DECT trace: COM" +
-           std::to_string(r.port) + ", serial " + FieldText(r.serial) + "}\n";
+           std::to_string(r.port) + ", serial " + FieldText(cmRepeaterName(r)) + "}\n";
   return out;
 }
 

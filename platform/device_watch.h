@@ -1,8 +1,12 @@
 // Waiting for serial devices to come and go without spending anything while nothing happens.
-// It only says "something may have changed": the caller lists the devices again and compares.
+// Wait says "something may have changed": the caller lists the devices again and compares. A
+// device that goes and comes back between two listings is not missed: the watch keeps the
+// removals it saw (TakeRemoved).
 #pragma once
 
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace platform {
 
@@ -22,6 +26,9 @@ class DeviceWatch {
   void Wake();
   // True when changes are found by listing at most four times a second instead of being told.
   bool Polling() const;
+  // The devices seen going away since the last call (their names as PortDeviceName gives them:
+  // the device node on Linux, "COM<n>" on Windows), in the order seen; seen by Wait.
+  std::vector<std::string> TakeRemoved();
 
  private:
   struct Os;

@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -35,6 +37,7 @@ struct DeviceWatch::Os {
   int watch = -1;   // the directory's watch, -1 when it is not watched
   int wake[2] = {-1, -1};
   std::chrono::steady_clock::time_point next_poll{};  // polling: when the next listing is due
+  std::vector<std::string> removed;  // device nodes deleted (or moved away) since TakeRemoved
 
   // (Re)watches the directory; false when it cannot be watched now (then the caller polls).
   bool Watch() {
@@ -60,6 +63,7 @@ struct DeviceWatch::Os {
           relevant = true;
         } else if (event->len > 0 && std::strncmp(event->name, "tty", 3) == 0) {
           relevant = true;  // other nodes (disks, sound, ...) come and go without concerning us
+          if (event->mask & (IN_DELETE | IN_MOVED_FROM)) removed.push_back(dir + "/" + event->name);
         }
       }
     }
@@ -78,6 +82,8 @@ DeviceWatch::~DeviceWatch() {
 }
 
 bool DeviceWatch::Polling() const { return os_->watch < 0; }
+
+std::vector<std::string> DeviceWatch::TakeRemoved() { return std::exchange(os_->removed, {}); }
 
 void DeviceWatch::Wake() {
   if (os_->wake[1] >= 0) {

@@ -57,8 +57,10 @@ class MemoryRegistry final : public Registry {
 };
 
 // The system's view: on Windows the real registry, on Linux a MemoryRegistry built from
-// $HALVERN_SYSFS_ROOT/class/tty/ttyACM<N> (see registry_posix.cpp).
-std::unique_ptr<Registry> OpenSystemRegistry();
+// $HALVERN_SYSFS_ROOT/class/tty/ttyACM<N> (see registry_posix.cpp). Null (the reason in *error
+// when given) when the system's list of devices cannot be read: out of file descriptors, an
+// unreadable sysfs. An empty list is no failure.
+std::unique_ptr<Registry> OpenSystemRegistry(std::string* error = nullptr);
 
 // The port as a user knows it on this system: the device node of COM<port> on Linux
 // ($HALVERN_DEV_ROOT/ttyACM<port-1>), "COM<port>" on Windows.

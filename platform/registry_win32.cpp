@@ -31,7 +31,9 @@ class Win32Registry final : public Registry {
 
 }  // namespace
 
-std::unique_ptr<Registry> OpenSystemRegistry() { return std::make_unique<Win32Registry>(); }
+// The registry is read key by key as the list is walked: a key that cannot be read is one that is
+// not there, so opening it never fails.
+std::unique_ptr<Registry> OpenSystemRegistry(std::string* /*error*/) { return std::make_unique<Win32Registry>(); }
 
 std::string PortDeviceName(uint8_t port) { return "COM" + std::to_string(static_cast<int>(port)); }
 

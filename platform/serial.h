@@ -43,6 +43,11 @@ class SerialDevice {
   // True when the last Open failed because another program holds the port (it has it open
   // exclusively, or locked), rather than because the port is missing or cannot be set up.
   virtual bool OpenFailedInUse() const { return false; }
+  // True when the last Open failed because the device node is missing or may not be opened by
+  // us (yet): right after a plug-in the node appears before its permissions are set up.
+  virtual bool OpenFailedNotReady() const { return false; }
+  // The system's words for why the last Open failed; empty after a successful one.
+  virtual std::string OpenFailureText() const { return {}; }
   // Name of the device node that Open(port) opens, for diagnostics.
   virtual std::string DeviceName(uint8_t port) const = 0;
 };

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -28,23 +29,30 @@ class PosixSerialDevice final : public SerialDevice {
 
   int Open(uint8_t port, DataReceivedFn on_data) override {
     Close();
-    in_use_ = false;
+    in_use_ = not_ready_ = false;
+    failure_.clear();
     if (port == 0) return -1;
     std::string name = DeviceName(port);
     int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-      in_use_ = errno == EBUSY;  // another program has the terminal in exclusive mode
+      const int error = errno;
+      in_use_ = error == EBUSY;  // another program has the terminal in exclusive mode
+      not_ready_ = error == EACCES || error == ENOENT;
+      failure_ = std::strerror(error);
       return -1;
     }
     // Exclusive access: a second halvern finds the port busy through the lock, any other program
     // (a terminal, a modem prober) through the terminal's exclusive mode.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      in_use_ = errno == EWOULDBLOCK;
+      const int error = errno;
+      in_use_ = error == EWOULDBLOCK;
+      failure_ = std::strerror(error);
       ::close(fd);
       return -1;
     }
     ::ioctl(fd, TIOCEXCL);
     if (!ConfigureLine(fd) || ::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+      failure_ = std::strerror(errno);
       ::ioctl(fd, TIOCNXCL);
       ::close(fd);
       wake_[0] = wake_[1] = -1;
@@ -141,6 +149,8 @@ class PosixSerialDevice final : public SerialDevice {
 
   bool LineGone() const override { return gone_.load(); }
   bool OpenFailedInUse() const override { return in_use_; }
+  bool OpenFailedNotReady() const override { return not_ready_; }
+  std::string OpenFailureText() const override { return failure_; }
 
   std::string DeviceName(uint8_t port) const override {
     const char* root = std::getenv("HALVERN_DEV_ROOT");
@@ -224,6 +234,8 @@ class PosixSerialDevice final : public SerialDevice {
   bool stopping_ = false;
   std::atomic<bool> gone_{false};
   bool in_use_ = false;  // why the last Open failed
+  bool not_ready_ = false;
+  std::string failure_;
 };
 
 }  // namespace

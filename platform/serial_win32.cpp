@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace platform {
 namespace {
@@ -87,9 +88,13 @@ class SerialPort {
       // A COM port another program has open is refused with access denied (no sharing).
       const DWORD error = ::GetLastError();
       in_use_ = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+      // Right after a plug-in the port's name may not lead to the device yet.
+      not_ready_ = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+      open_error_ = error;
       return 0;
     }
-    in_use_ = false;
+    in_use_ = not_ready_ = false;
+    open_error_ = 0;
     line_gone_ = false;
 
     ::SetCommMask(device_, EV_RXCHAR);
@@ -285,6 +290,8 @@ class SerialPort {
   void SetDataReceived(DataReceivedNotify notify) { data_received_ = notify; }
   bool LineGone() const { return line_gone_; }
   bool InUse() const { return in_use_; }  // the last open was refused: another program has the port
+  bool NotReady() const { return not_ready_; }  // the last open found no device behind the name (yet)
+  DWORD OpenError() const { return open_error_; }  // the system's error of the last open, 0 when none
 
  private:
   static DWORD WINAPI ThreadMain(void* self) { return static_cast<DWORD>(static_cast<SerialPort*>(self)->EventThread()); }
@@ -431,6 +438,8 @@ class SerialPort {
   std::atomic<bool> line_gone_{false};       // the device has gone away; cleared by an open
   char note_[24] = {};
   bool in_use_ = false;
+  bool not_ready_ = false;
+  DWORD open_error_ = 0;
 };
 
 // The protocol's view of the port: COM<n> opened by its device path.
@@ -449,6 +458,18 @@ class Win32SerialDevice final : public SerialDevice {
   void Close() override { port_.Close(); }
   bool LineGone() const override { return port_.LineGone(); }
   bool OpenFailedInUse() const override { return port_.InUse(); }
+  bool OpenFailedNotReady() const override { return port_.NotReady(); }
+  std::string OpenFailureText() const override {
+    const DWORD error = port_.OpenError();
+    if (error == 0) return {};
+    char text[256] = {};
+    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                     text, sizeof text, nullptr);
+    std::string message(text, n);
+    while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == '.'))
+      message.pop_back();
+    return message.empty() ? "error " + std::to_string(error) : message;
+  }
   std::string DeviceName(uint8_t port) const override {
     char name[kNameSize];
     std::snprintf(name, sizeof name, "\\\\.\\COM%d", static_cast<int>(port));

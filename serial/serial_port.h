@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/serial.h"
 
@@ -21,6 +22,12 @@ int cmbs_uart_Drain();
 void cmbs_uart_Close();
 // True when the last open failed because another program holds the port.
 bool cmbs_uart_InUse();
+// True when the last open failed because the device is missing or not accessible yet.
+bool cmbs_uart_NotReady();
+// True when the last open of the port failed (whatever came after it was never reached).
+bool cmbs_uart_OpenFailed();
+// The system's words for why the last open failed; empty when it did not.
+std::string cmbs_uart_OpenFailureText();
 
 // Replaces the port's back end (tests); null restores the platform's own. Only while closed.
 void cmbs_uart_SetDevice(platform::SerialDevice* device);

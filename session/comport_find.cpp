@@ -61,13 +61,16 @@ unsigned InstanceCount(const platform::Registry& registry) {
   return count > 4096 ? 4096 : count;
 }
 
-// The serial number in an instance id "USB\\VID_v&PID_p\\SERIAL": all after the second backslash
+// The last part of an instance id "USB\\VID_v&PID_p\\SERIAL": all after the second backslash
 // (the first two parts never hold one, a serial number may); the whole id when it has another form.
-std::string InstanceSerial(const std::string& instance) {
+std::string InstanceLastPart(const std::string& instance) {
   const size_t first = instance.find('\\');
   const size_t second = first == std::string::npos ? first : instance.find('\\', first + 1);
   return second == std::string::npos ? instance : instance.substr(second + 1);
 }
+
+// A last part the system made up for a device without a serial number.
+bool Generated(const std::string& last_part) { return last_part.find('&') != std::string::npos; }
 
 }  // namespace
 
@@ -116,18 +119,36 @@ std::vector<ST_REPEATER> cmComPortFindAllIn(const platform::Registry& registry, 
     if (key.size() + std::strlen(kDeviceParameters) + 1 > kKeyPathSize) continue;
     if (key.find(usb_id) == std::string::npos) continue;
     if (!registry.OpenKey(key) || !Query(registry, key, "DeviceDesc", description, sizeof description)) continue;
+    const std::string last_part = InstanceLastPart(instance);
+    std::string usb_path = Generated(last_part) ? last_part : std::string();
+    if (Query(registry, key, "LocationInformation", value, sizeof value)) usb_path = Text(value, sizeof value);
     key += kDeviceParameters;
     if (!Query(registry, key, "PortName", value, sizeof value)) continue;
     const uint8_t port = StrictPortNumber(Text(value, sizeof value));
     if (port == 0) continue;
-    found.push_back({port, platform::PortDeviceName(port), InstanceSerial(instance)});
+    found.push_back({port, platform::PortDeviceName(port), Generated(last_part) ? std::string() : last_part, usb_path});
   }
   return found;
 }
 
 std::vector<ST_REPEATER> cmComPortFindAll(const char* usb_id) {
-  auto registry = platform::OpenSystemRegistry();
-  return registry ? cmComPortFindAllIn(*registry, usb_id) : std::vector<ST_REPEATER>{};
+  std::vector<ST_REPEATER> found;
+  std::string error;
+  cmComPortListAll(usb_id, &found, &error);
+  return found;
+}
+
+bool cmComPortListAll(const char* usb_id, std::vector<ST_REPEATER>* found, std::string* error) {
+  found->clear();
+  auto registry = platform::OpenSystemRegistry(error);
+  if (!registry) return false;
+  *found = cmComPortFindAllIn(*registry, usb_id);
+  return true;
+}
+
+void cmComPortTellListFailure(const std::string& error) {
+  std::fflush(stdout);  // the lines before it first, where both streams go to one place
+  std::fprintf(stderr, "halvern: cannot list the serial devices: %s\n", error.c_str());
 }
 
 std::string cmRepeaterSerialShown(const std::string& serial) {

@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <new>
+#include <thread>
 
 #include "cmbs/cmbs_dsr.h"
 #include "cmbs/cmbs_event.h"
@@ -13,6 +15,7 @@
 #include "platform/registry.h"
 #include "serial/serial_port.h"
 #include "session/service_record.h"
+#include "session/wait.h"
 
 namespace {
 
@@ -22,6 +25,39 @@ std::atomic<bool> g_line_gone_reported{false};
 std::atomic<bool> g_line_gone_shown{false};  // its message is on the console
 std::atomic<bool> g_stop_requested{false};    // the command ends as on a lost line
 std::atomic<bool> g_refuse_open{false};       // a stop came: no session is opened any more
+std::atomic<bool> g_retry_opens{false};       // a port that cannot be opened yet is tried again
+bool g_port_opened = false;                   // some session of this process had its port open
+bool g_port_unopened = false;                 // a session failed because its port would not open
+
+constexpr auto kOpenRetryStep = std::chrono::milliseconds(20);  // between tries, and how late a stop is seen
+
+// The port could not be had for a reason that may pass by itself: its node not there or not
+// accessible yet (just plugged in), or another program holding it for a moment.
+bool OpenMayPass() { return cmbs_uart_OpenFailed() && (cmbs_uart_NotReady() || cmbs_uart_InUse()); }
+
+// Tries the open again every step until cmFwAppOpenRetryMs() have passed since the first
+// failure, the failure is of another kind or a stop came.
+int RetryInit(const ST_CMBS_INIT* init) {
+  int rc = -1;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(cmFwAppOpenRetryMs());
+  while (rc != 0 && OpenMayPass() && !g_refuse_open.load() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(kOpenRetryStep);
+    if (g_refuse_open.load()) break;
+    rc = cmbs_api_Init(0, init, nullptr);
+  }
+  return rc;
+}
+
+// With retries on (a station's child), why a port stayed closed, in one line on standard error.
+void TellPortNotReady(uint8_t port) {
+  if (!g_retry_opens.load() || !cmbs_uart_NotReady()) return;
+  const std::string com = "COM" + std::to_string(port);
+  const std::string device = platform::PortDeviceName(port);
+  std::fflush(stdout);
+  std::fprintf(stderr, "halvern: %s%s could not be opened within %g s: %s\n", com.c_str(),
+               device == com ? "" : (" (" + device + ")").c_str(), cmFwAppOpenRetryMs() / 1000.0,
+               cmbs_uart_OpenFailureText().c_str());
+}
 
 // The message of a line that is gone (or of a stop), once per session.
 void ShowLineGone() {
@@ -56,7 +92,7 @@ PST_FWAPP_OBJ Init(const char* port_text, uint32_t user_data, PFN_FWAPP_PROGRESS
   cmbs_util_Trace(1, "Try to connect to %s\n", port_text);
 
   ST_CMBS_INIT init{static_cast<int>(app->init_type), app->init_port};
-  if (cmbs_api_Init(0, &init, nullptr) != 0) {
+  if (cmFwAppInitLink(&init) != 0) {
     cmbs_util_Trace(2, "[ERROR] Couldn't initialize application. Check if target is connected and running!\n");
     // A stop that ended the start-up is the reason given.
     if (!cmFwAppStoppedBeforeOpen() && !quiet) {
@@ -130,7 +166,26 @@ void cmFwAppGetVersion(PST_FWAPP_OBJ app, ST_FWAPP_VERSION* version) {
 
 bool cmFwAppPortInUse() { return cmbs_uart_InUse(); }
 
+// Brings the link up; with retries switched on, a port that cannot be opened yet is tried again
+// every step until cmFwAppOpenRetryMs() have passed or a stop came.
+int cmFwAppInitLink(const ST_CMBS_INIT* init) {
+  int rc = cmbs_api_Init(0, init, nullptr);
+  if (rc != 0 && g_retry_opens.load() && OpenMayPass()) rc = RetryInit(init);
+  if (!cmbs_uart_OpenFailed()) {
+    g_port_opened = true;
+    g_port_unopened = false;
+  } else if (!g_port_opened) {
+    g_port_unopened = true;
+  }
+  return rc;
+}
+
+void cmFwAppRetryOpens(bool on) { g_retry_opens.store(on); }
+
+bool cmFwAppPortNeverOpened() { return g_port_unopened; }
+
 void cmFwAppTellPortInUse(uint8_t port) {
+  TellPortNotReady(port);
   if (!cmFwAppPortInUse()) return;
   const std::string com = "COM" + std::to_string(port);
   const std::string device = platform::PortDeviceName(port);

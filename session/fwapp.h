@@ -134,8 +134,19 @@ bool cmFwAppParamCancel(PST_FWAPP_OBJ app);
 int cmFwAppParamSet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, const uint8_t* data);
 // True when the last session could not be opened because another program holds its port.
 bool cmFwAppPortInUse();
+// From now on (on) a session whose port cannot be opened yet (its device node missing or not
+// accessible yet, as right after a plug-in, or the port held by another program) tries again
+// until cmFwAppOpenRetryMs() have passed or a stop came, before its link counts as failed. For
+// the children of a station and the re-open after a restart; other runs fail at once.
+void cmFwAppRetryOpens(bool on);
+// Brings the link up as cmbs_api_Init does, with the retries above when they are switched on.
+int cmFwAppInitLink(const ST_CMBS_INIT* init);
+// True when a session of this process failed because its port could not be opened and no
+// session of this process ever had it open: the service never reached the repeater.
+bool cmFwAppPortNeverOpened();
 // After a session failed to open: when another program holds the port, says so in one line on
-// standard error ("halvern: COM1 (/dev/ttyACM0) is in use by another program").
+// standard error ("halvern: COM1 (/dev/ttyACM0) is in use by another program"); with retries on,
+// a port that stayed inaccessible says why ("... could not be opened within 3 s: Permission denied").
 void cmFwAppTellPortInUse(uint8_t port);
 // Sends a request after which the target may drop its line (a restart, a switch-off): send
 // writes it (handed the registration handle). Returns true when it was written whole and has

@@ -11,3 +11,7 @@ inline uint32_t cmFwAppWaitMs() {
   unsigned long ms = std::strtoul(text, &end, 10);
   return (*end == '\0' && ms > 0 && ms <= 3600000) ? static_cast<uint32_t>(ms) : 60000;
 }
+
+// How long a station's child (and the re-open after a restart) keeps trying a port that cannot
+// be opened yet: 3000 ms, scaled with HALVERN_WAIT_MS as the other waits are.
+inline uint32_t cmFwAppOpenRetryMs() { return cmFwAppWaitMs() / 20; }

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "platform/append_file.h"
 #include "session/comport_find.h"
 #include "session/parent_notes.h"
+#include "session/repeater_identity.h"
 #include "session/product.h"
 #include "session/service_record.h"
 
@@ -49,6 +51,7 @@ struct Run {
   std::string unit;               // who the repeater is: the same for each of its services
   bool concluded = false;         // its block shown and its record made (and written)
   bool restart_requested = false;  // the child said a restart request went out
+  std::set<std::string> notes;     // the words of the notes the child left
   // What the summary needs once the child's output is let go.
   std::optional<ST_SERVICE_RECORD> record;
   std::string version = "-";  // as the child's version line showed it
@@ -77,7 +80,7 @@ std::string VersionOf(const std::string& out) {
 // (as a file-name part) and "{port}" its COM port number, so that each repeater can be given its
 // own image or settings file.
 std::string ForRepeater(std::string text, const ST_REPEATER& r) {
-  const std::pair<std::string, std::string> fields[] = {{"{serial}", cmRepeaterSerialFileTag(r.serial)},
+  const std::pair<std::string, std::string> fields[] = {{"{serial}", cmRepeaterSerialFileTag(cmRepeaterName(r))},
                                                         {"{port}", std::to_string(r.port)}};
   for (const auto& [name, value] : fields)
     for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + value.size()))
@@ -97,7 +100,7 @@ uint64_t TransferSize(const ST_OPTIONS& o, const ST_REPEATER& r) {
 std::string ProgressText(const Run& r, Clock::time_point now) {
   char line[160];
   if (r.kb < 0) {
-    std::snprintf(line, sizeof line, "port %3u  %-20s  %s", r.repeater.port, cmRepeaterSerialShown(r.repeater.serial).c_str(),
+    std::snprintf(line, sizeof line, "port %3u  %-20s  %s", r.repeater.port, cmRepeaterSerialShown(cmRepeaterName(r.repeater)).c_str(),
                   r.done ? "ended" : "working");
     return line;
   }
@@ -106,7 +109,7 @@ std::string ProgressText(const Run& r, Clock::time_point now) {
   const double total_kb = static_cast<double>(r.total) / 1024;
   int left = rate > 0 && total_kb > static_cast<double>(r.kb) ? static_cast<int>(std::lround((total_kb - static_cast<double>(r.kb)) / rate)) : 0;
   std::snprintf(line, sizeof line, "port %3u  %-20s  %6ld KB  %7.1f KB/s  %3d:%02d left", r.repeater.port,
-                cmRepeaterSerialShown(r.repeater.serial).c_str(), r.kb, rate, left / 60, left % 60);
+                cmRepeaterSerialShown(cmRepeaterName(r.repeater)).c_str(), r.kb, rate, left / 60, left % 60);
   return line;
 }
 
@@ -205,7 +208,7 @@ std::string OutputKey(const ST_OPTIONS& o, const ST_REPEATER& r, const std::stri
 std::vector<std::string> OutputTags(const ST_OPTIONS& o, const std::vector<ST_REPEATER>& found) {
   std::vector<std::string> tags;
   tags.reserve(found.size());
-  for (const ST_REPEATER& r : found) tags.push_back(cmRepeaterSerialFileTag(r.serial));
+  for (const ST_REPEATER& r : found) tags.push_back(cmRepeaterSerialFileTag(cmRepeaterName(r)));
   for (size_t round = 0; round < found.size(); ++round) {
     std::map<std::string, std::vector<size_t>> by_key;
     for (size_t i = 0; i < found.size(); ++i) by_key[OutputKey(o, found[i], tags[i])].push_back(i);
@@ -228,7 +231,7 @@ std::vector<std::string> OutputTags(const ST_OPTIONS& o, const std::vector<ST_RE
 
 // The child's output as a block; err is its standard error without the notes it left.
 void PrintBlock(const Run& r, const std::string& err) {
-  std::printf("----- port %u, serial %s -----\n", r.repeater.port, cmRepeaterSerialShown(r.repeater.serial).c_str());
+  std::printf("----- port %u, serial %s -----\n", r.repeater.port, cmRepeaterSerialShown(cmRepeaterName(r.repeater)).c_str());
   if (!r.started) std::printf("[ERROR] Could not start the tool for this repeater\n");
   std::fwrite(r.child.Out().data(), 1, r.child.Out().size(), stdout);
   std::fwrite(err.data(), 1, err.size(), stdout);
@@ -284,7 +287,7 @@ void PrintSummary(const std::vector<std::unique_ptr<Run>>& runs) {
     const uint64_t bytes = r->record && r->record->bytes ? *r->record->bytes : 0;
     const std::string after = r->record && r->record->version_after ? *r->record->version_after : "-";
     std::printf("%4u  %-20s  %-12s  %-11s  %10llu  %8.1f  %s\n", r->repeater.port,
-                cmRepeaterSerialShown(r->repeater.serial).c_str(), r->version.c_str(), ResultOf(*r),
+                cmRepeaterSerialShown(cmRepeaterName(r->repeater)).c_str(), r->version.c_str(), ResultOf(*r),
                 static_cast<unsigned long long>(bytes), r->started ? Seconds(r->end - r->begin) : 0.0, after.c_str());
   }
   std::fflush(stdout);
@@ -391,6 +394,7 @@ struct CmChildRuns::Impl {
       ST_SERVICE_RECORD record;
       if (note.word == "record" && cmServiceRecordParse(note.payload, &record)) sent = std::move(record);
       if (note.word == "restart") r->restart_requested = true;
+      r->notes.insert(note.word);
     }
     r->version = VersionOf(r->child.Out());
     live.Clear();
@@ -484,6 +488,8 @@ bool CmChildRuns::Succeeded(size_t run) const {
 }
 
 bool CmChildRuns::RestartRequested(size_t run) const { return impl_->runs[run]->restart_requested; }
+
+bool CmChildRuns::Noted(size_t run, const std::string& word) const { return impl_->runs[run]->notes.count(word) != 0; }
 
 const char* CmChildRuns::Result(size_t run) const { return ResultOf(*impl_->runs[run]); }
 

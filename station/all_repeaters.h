@@ -64,6 +64,8 @@ class CmChildRuns {
   const char* Result(size_t run) const;  // "ok", "failed", "interrupted", "disconnected" or "skipped"
   // True when the child said it sent its repeater a restart request.
   bool RestartRequested(size_t run) const;
+  // True when the run's child left its parent a note with this word (session/parent_notes.h).
+  bool Noted(size_t run, const std::string& word) const;
   double Seconds(size_t run) const;
   // The summary table and the totals line. Each record is written as its child ends (or when it
   // could not start); false when one could not be written.

@@ -14,6 +14,7 @@
 #include "platform/device_watch.h"
 #include "session/comport_find.h"
 #include "session/product.h"
+#include "session/repeater_identity.h"
 #include "session/wait.h"
 
 namespace {
@@ -42,6 +43,7 @@ struct Seen {
   bool present = false;
   Clock::time_point gone_at{};
   int services = 0;            // children started for it
+  int unopened = 0;            // of those, services whose port never opened: they do not count
   std::optional<size_t> run;   // the child serving it now
   bool ok = false;             // its last service succeeded
   bool restart_sent = false;   // its last service sent it a restart request
@@ -54,7 +56,15 @@ class Station {
 
   // Lists the repeaters again and serves those that came, unless stopping.
   void Look(bool take_new) {
-    const std::vector<ST_REPEATER> found = cmComPortFindAll(g_products[o_.product].usb_id);
+    std::vector<ST_REPEATER> found;
+    // A list that could not be read says nothing of who is there: no repeater counts as gone.
+    if (std::string error; !cmComPortListAll(g_products[o_.product].usb_id, &found, &error)) {
+      runs_.ClearLive();
+      if (!list_failed_) cmComPortTellListFailure(error);  // once until the list can be read again
+      list_failed_ = true;
+      return;
+    }
+    list_failed_ = false;
     const std::vector<std::string> keys = KeysOf(found);
     const Clock::time_point now = Clock::now();
     std::map<std::string, bool> listed;
@@ -71,28 +81,30 @@ class Station {
       s.present = true;
       s.key = keys[i];
       s.repeater = found[i];
-      s.by_port = keys[i].rfind("port:", 0) == 0;
+      // Its name alone does not tell it apart when another unit has the same serial number (a
+      // unit without one goes by its USB path, which is its own).
+      s.by_port = !cmRepeaterKeyIsSerial(keys[i]) && (!found[i].serial.empty() || found[i].usb_path.empty());
       if (!take_new || s.run) continue;  // a child serving it sees its restart itself
       if (!known) {
         Serve(&s, "plugged in: serving it");
       } else if (s.ok) {
         Say(s, "back again: served in this watch already, not served again");
-      } else if (s.services >= kMostServices) {
-        Say(s, "back again: failed " + std::to_string(s.services) + " times in this watch, not served again");
+      } else if (s.services - s.unopened >= kMostServices) {
+        Say(s, "back again: failed " + std::to_string(s.services - s.unopened) + " times in this watch, not served again");
       } else if (!s.restart_sent) {
         // No restart was asked of it: it was taken out and put back (or lost its line), and is
         // served again at once.
         char text[160];
         std::snprintf(text, sizeof text, "plugged in again after %.1f s (a re-seat after a service that ended %s): ",
                       Seconds(now - s.gone_at), s.last_result.c_str());
-        Serve(&s, text + ("serving it again (" + std::to_string(s.services + 1) + " of " +
+        Serve(&s, text + ("serving it again (" + std::to_string(s.services - s.unopened + 1) + " of " +
                           std::to_string(kMostServices) + ")"));
       } else if (now - s.gone_at < RestartBound()) {
         char text[96];
         std::snprintf(text, sizeof text, "back again after %.1f s (a restart): not served again", Seconds(now - s.gone_at));
         Say(s, text);
       } else {
-        Serve(&s, "plugged in again: serving it again (" + std::to_string(s.services + 1) + " of " +
+        Serve(&s, "plugged in again: serving it again (" + std::to_string(s.services - s.unopened + 1) + " of " +
                       std::to_string(kMostServices) + ")");
       }
     }
@@ -115,27 +127,13 @@ class Station {
   }
 
  private:
-  // Who each listed repeater is. A serial number names one repeater unless two attached share
-  // it; then the port tells them apart. A repeater keeps the name it was first known by, so
-  // that one of a pair going away does not make the other a new repeater.
+  // Who each listed repeater is (session/repeater_identity.h): a repeater keeps the key it was
+  // first known by.
   std::vector<std::string> KeysOf(const std::vector<ST_REPEATER>& found) const {
-    std::map<std::string, int> count;
-    for (const ST_REPEATER& r : found) ++count[r.serial];
-    std::vector<std::string> keys;
-    for (const ST_REPEATER& r : found) {
-      const std::string by_serial = "sn:" + r.serial, by_port = "port:" + std::to_string(r.port);
-      const auto named = seen_.find(by_serial);
-      const auto at_port = seen_.find(by_port);
-      const bool port_known = at_port != seen_.end() && at_port->second.repeater.serial == r.serial;
-      if (r.serial.empty() || port_known) {
-        keys.push_back(by_port);
-      } else if (named != seen_.end() && named->second.repeater.port == r.port) {
-        keys.push_back(by_serial);
-      } else {
-        keys.push_back(count[r.serial] == 1 ? by_serial : by_port);
-      }
-    }
-    return keys;
+    return cmRepeaterKeys(found, [this](const std::string& key) -> const ST_REPEATER* {
+      const auto it = seen_.find(key);
+      return it == seen_.end() ? nullptr : &it->second.repeater;
+    });
   }
 
   std::string Counts() const {
@@ -150,7 +148,7 @@ class Station {
 
   void Say(const Seen& s, const std::string& what) {
     runs_.ClearLive();
-    std::printf("watch: port %u, serial %s %s %s\n", s.repeater.port, cmRepeaterSerialShown(s.repeater.serial).c_str(),
+    std::printf("watch: port %u, serial %s %s %s\n", s.repeater.port, cmRepeaterSerialShown(cmRepeaterName(s.repeater)).c_str(),
                 what.c_str(), Counts().c_str());
     std::fflush(stdout);
   }
@@ -174,6 +172,7 @@ class Station {
     s->ok = runs_.Succeeded(run);
     s->restart_sent = runs_.RestartRequested(run);
     s->last_result = runs_.Result(run);
+    if (!s->ok && runs_.Noted(run, "unopened")) ++s->unopened;
     char text[64];
     std::snprintf(text, sizeof text, "ended: %s in %.1f s", runs_.Result(run), runs_.Seconds(run));
     Say(*s, text);
@@ -184,7 +183,7 @@ class Station {
   // written (or may have) is never taken again: another repeater's file is never overwritten,
   // even one of the same serial number on the same port.
   std::string OutputTag(const Seen& s) {
-    std::string tag = cmRepeaterSerialFileTag(s.repeater.serial);
+    std::string tag = cmRepeaterSerialFileTag(cmRepeaterName(s.repeater));
     if (s.by_port) tag += "_COM" + std::to_string(s.repeater.port);
     if (o_.command != CM_CMD_PARAM_GET) return tag;
     const std::string wanted = tag;
@@ -204,6 +203,7 @@ class Station {
   std::set<std::string> output_keys_;  // param_get's output files of this watch
   std::map<std::string, Seen> seen_;
   std::map<size_t, Seen*> by_run_;
+  bool list_failed_ = false;
 };
 
 }  // namespace

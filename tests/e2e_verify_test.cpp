@@ -85,7 +85,7 @@ TEST_F(VerifyTest, VerifyShowsTheVersionAfterTheRestartAndChecksTheOneExpected) 
       {"expected, case ignored", Restarting(200, 0x0A0B, 0x0C0D), {"-expect", "0A.0b.0C0d"}, nullptr, 0,
        "Verified: SW Version 01.02.0345 -> 0a.0b.0c0d\n", R"("version_after":"0a.0b.0c0d",)"},
       {"another version", Restarting(200), {"-expect", "01.03.0401"}, nullptr, 1,
-       "Verified: SW Version 01.02.0345 -> 01.03.0400\n"
+       "Restarted: SW Version 01.02.0345 -> 01.03.0400\n"
        "[ERROR] Expected SW Version 01.03.0401, the repeater reports 01.03.0400\n",
        R"("version_after":"01.03.0400",)"},
       {"never back", Restarting(20000), {"-verify"}, "1500", 1,

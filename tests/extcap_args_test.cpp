@@ -64,7 +64,8 @@ TEST(ExtcapArgs, InterfaceNamesMapToPortsAndNothingElse) {
 }
 
 TEST(ExtcapArgs, ListsOneInterfacePerRepeaterWithTextsThatCannotBreakTheFormat) {
-  const std::vector<ST_REPEATER> repeaters = {{1, "/dev/ttyACM0", "RX5120-0001"}, {4, "/dev/ttyACM3", "ODD}{\x1b"}};
+  const std::vector<ST_REPEATER> repeaters = {{1, "/dev/ttyACM0", "RX5120-0001", "1-1"},
+                                              {4, "/dev/ttyACM3", "ODD}{\x1b", "1-4"}};
   EXPECT_EQ(cmExtcapInterfaces(repeaters),
             "extcap {version=1.1}{display=RX5120 DECT trace}\n"
             "interface {value=halvern-1}{display=RX5120 DECT trace: COM1, serial RX5120-0001}\n"

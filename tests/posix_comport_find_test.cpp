@@ -63,5 +63,55 @@ TEST(ComPortFindAllTest, SysfsTreeListsEveryRepeaterWithItsNodeAndSerial) {
   EXPECT_EQ(list[1].device, "/devroot/ttyACM10");
   EXPECT_EQ(list[1].serial, "SN10");
 }
+TEST(ComPortFindAllTest, ADeviceWithoutSerialNumberHasNoneAndIsKnownByItsUsbPath) {
+  TempDir dir;
+  const fs::path root = dir.path();
+  ScopedEnv sysfs("HALVERN_SYSFS_ROOT", root.string());
+  AddAcm(root, 0, "1-1", "3f7a", "5120");
+  AddAcm(root, 1, "1-2.3", "3f7a", "5120");
+  fs::remove(root / "devices" / "usb1" / "1-2.3" / "serial");
+  const auto list = cmComPortFindAll(kId);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].serial, "SN0");
+  EXPECT_EQ(list[0].usb_path, "1-1");
+  EXPECT_EQ(list[1].serial, "");
+  EXPECT_EQ(list[1].usb_path, "1-2.3");
+}
+
+TEST(ComPortFindAllTest, AListThatCannotBeReadIsAFailureNotAnEmptyList) {
+  const struct {
+    const char* name;
+    void (*damage)(const fs::path& root);
+    bool listed;
+    const char* reason;  // in the error text
+  } cases[] = {
+      {"no class/tty at all: nothing attached", [](const fs::path&) {}, true, ""},
+      {"class/tty is no folder",
+       [](const fs::path& root) {
+         fs::create_directories(root / "class");
+         WriteFile(root / "class" / "tty", "");
+       },
+       false, "class/tty: Not a directory"},
+      {"an attribute that is no file",
+       [](const fs::path& root) {
+         AddAcm(root, 0, "1-1", "3f7a", "5120");
+         fs::remove(root / "devices" / "usb1" / "1-1" / "serial");
+         fs::create_directories(root / "devices" / "usb1" / "1-1" / "serial" / "x");
+       },
+       false, "serial"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    ScopedEnv sysfs("HALVERN_SYSFS_ROOT", dir.path().string());
+    c.damage(dir.path());
+    std::vector<ST_REPEATER> found{ST_REPEATER{}};
+    std::string error;
+    EXPECT_EQ(cmComPortListAll(kId, &found, &error), c.listed);
+    EXPECT_TRUE(found.empty());
+    EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+  }
+}
+
 }  // namespace
 }  // namespace halvern_test

@@ -45,7 +45,7 @@ PST_FWAPP_OBJ cmPillUpdInitialize(const char* port_text) {
   cmbs_util_Trace(1, "Try to connect to %s\n", port_text ? port_text : "");
 
   const ST_CMBS_INIT init{static_cast<int>(app->init_type), app->init_port};
-  if (cmbs_api_Init(0, &init, nullptr) != 0) {
+  if (cmFwAppInitLink(&init) != 0) {
     if (!cmFwAppStoppedBeforeOpen()) {  // a stop is the reason given
       std::printf("cmbs_api_Init FAILED!\n");
       cmReportSetReason(cmFwAppPortInUse() ? CM_REASON_BUSY : CM_REASON_NO_LINK);
