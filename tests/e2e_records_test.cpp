@@ -1,7 +1,10 @@
 // Records a line can trust: the records of -all and -watch (written by the run as each child
 // ends), their reasons, the bytes a repeater was really sent, a full file system, a thousand
 // report files, re-seated repeaters and the totals, against simulated repeaters.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <signal.h>
 
 #include <chrono>
@@ -169,6 +172,7 @@ TEST_F(RecordsTest, EachFailureIsRecordedWithItsReason) {
     bool no_answer = false;
     const char* result;
     const char* reason;
+    bool held = false;  // another program holds the port
   } cases[] = {
       {"ok", {"-cmd", "update", "-fw", "fw.bin"}, false, 0, false, false, "ok", "null"},
       {"refused", {"-cmd", "update", "-fw", "fw.bin"}, false, 1, false, false, "failed", "\"refused\""},
@@ -178,6 +182,7 @@ TEST_F(RecordsTest, EachFailureIsRecordedWithItsReason) {
       {"empty file", {"-cmd", "update", "-fw", "empty.bin"}, false, 0, false, false, "failed", "\"file\""},
       {"no settings", {"-cmd", "param_set"}, false, 0, false, false, "failed", "\"usage\""},
       {"mute", {"-cmd", "update", "-fw", "fw.bin"}, false, 0, false, true, "failed", "\"no_answer\""},
+      {"held", {"-cmd", "update", "-fw", "fw.bin"}, false, 0, false, false, "failed", "\"busy\"", true},
   };
   Write("fw.bin", std::string(2000, 'f'));
   Write("empty.bin", "");
@@ -193,6 +198,10 @@ TEST_F(RecordsTest, EachFailureIsRecordedWithItsReason) {
     fault.no_answer = c.no_answer;
     fault.after = 1;
     if (c.refuse || c.hang_up || c.no_answer) target.SetFault(kFwNext, fault);
+    const int holder = c.held ? ::open(Path("tree/dev/ttyACM0").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    if (c.held) {
+      ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    }
     const std::string report = Path(std::string(c.name) + ".jsonl");
     std::vector<std::string> args = {HALVERN_EXE, "-p", "RX5120", "-report", report};
     for (const std::string& a : c.args) args.push_back(a.ends_with(".bin") ? Path(a) : a);
@@ -206,6 +215,11 @@ TEST_F(RecordsTest, EachFailureIsRecordedWithItsReason) {
     EXPECT_EQ(FieldOf(lines[0], "attempt"), "null");
     EXPECT_EQ(FieldOf(lines[0], "expected"), "null");
     EXPECT_GT(FieldOf(lines[0], "run").size(), 20u) << lines[0];
+    // A port held by another program is its own outcome, not a repeater that failed to answer.
+    if (c.held) {
+      EXPECT_EQ(FieldOf(lines[0], "message"), "\"The port is held by another program\"") << lines[0];
+    }
+    if (holder >= 0) ::close(holder);
   }
 }
 
