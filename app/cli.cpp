@@ -522,6 +522,7 @@ int cmMain(int argc, const char* const* argv) {
   int parsed = cmParseOptions(argc, argv, &o);
   if (parsed != CM_PARSE_CONTINUE) return parsed;
   if (StationOptionsMisused(o)) return kStatusError;
+  (void)cmRunId();  // the run's id carries the time it started
   if (o.all && !cmAllSupports(o.command)) {
     std::printf("[ERROR] -all works only with update, pill_upd, param_get, param_set, version, reboot, "
                 "power_off and fact_reset\n");
