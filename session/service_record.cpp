@@ -525,7 +525,7 @@ bool cmReportFinish(const std::string& result, const std::string& message) {
   record->result = result;
   const auto now = std::chrono::steady_clock::now().time_since_epoch();
   record->seconds = std::chrono::duration<double>(now - std::chrono::nanoseconds(begin_ns)).count();
-  if (result == "ok") record->message.reset();
+  if (result == "ok" || result == "skipped") record->message.reset();
   // A failure before any version was heard: the link never came up.
   else if (!record->message && result == "failed" && !record->version_before)
     record->message = "Target connectivity failed";
