@@ -423,7 +423,8 @@ struct CmChildRuns::Impl {
     live.Clear();
     // Where no terminal shows the block (a file, a pipe), and in its log, the counter that
     // overwrites itself becomes a line per tenth of the transfer.
-    const std::string plain = BlockText(*r, cmPlainProgress(r->child.Out(), r->total), err);
+    const std::string plain =
+        !terminal || o.log_dir ? BlockText(*r, cmPlainProgress(r->child.Out(), r->total), err) : std::string();
     const std::string block = terminal ? BlockText(*r, r->child.Out(), err) : plain;
     std::fwrite(block.data(), 1, block.size(), stdout);
     std::fflush(stdout);
