@@ -256,10 +256,10 @@ TEST_F(LineTest, EachServiceHasALogThatItsRecordNames) {
 
   // A directory that cannot be had: a file stands where it would be.
   const std::string blocked = Write("blocked", "a file") + "/logs";
-  for (const std::vector<std::string> mode : {std::vector<std::string>{"-all"}, {"-watch"}}) {
-    SCOPED_TRACE(mode[0]);
+  for (const char* mode : {"-all", "-watch"}) {
+    SCOPED_TRACE(mode);
     const size_t heard = targets_[0]->Received().size() + targets_[1]->Received().size();
-    const platform::SpawnResult refused = Run({"-cmd", "update", "-fw", fw, mode[0], "-logdir", blocked});
+    const platform::SpawnResult refused = Run({"-cmd", "update", "-fw", fw, mode, "-logdir", blocked});
     EXPECT_EQ(refused.exit_status, 1) << refused.out;
     EXPECT_TRUE(std::regex_match(refused.err, std::regex("halvern: cannot write logs to directory '" + blocked +
                                                          "': [^\n]+\n")))
