@@ -10,6 +10,7 @@
 #include "app/commands.h"
 #include "app/repeaters.h"
 #include "station/preflight.h"
+#include "station/service_log.h"
 #include "station/watch_repeaters.h"
 #include "params/param_file.h"
 #include "platform/console.h"
@@ -87,6 +88,14 @@ bool FilesReady(const ST_OPTIONS& o) {
   return false;
 }
 
+// -logdir: the directory is made when missing and must take files before any repeater is served.
+bool LogDirReady(const ST_OPTIONS& o) {
+  std::string why;
+  if (!o.log_dir || cmServiceLogDirReady(o.log_dir, &why)) return true;
+  std::fprintf(stderr, "halvern: cannot write logs to directory '%s': %s\n", o.log_dir, why.c_str());
+  return false;
+}
+
 // -all: the presence check and the checks of the command's options come first, as in a single run.
 int RunOnEveryRepeater(int argc, const char* const* argv, const ST_OPTIONS& o) {
   std::vector<ST_REPEATER> found;
@@ -99,7 +108,7 @@ int RunOnEveryRepeater(int argc, const char* const* argv, const ST_OPTIONS& o) {
     return kStatusError;
   }
   if (int status = 0; MandatoryOptionMissing(o, true, &status)) return status;
-  if (!FilesReady(o)) return kStatusFailed;
+  if (!FilesReady(o) || !LogDirReady(o)) return kStatusFailed;
   if (o.report_path && !cmAllOpenReports(o, found)) return kStatusError;
   return cmAllRun(argc, argv, o, found);
 }
@@ -122,7 +131,7 @@ int RunStation(int argc, const char* const* argv, const ST_OPTIONS& o) {
       std::fprintf(stderr, "halvern: the station cannot be locked against a second watch: %s\n", why.c_str());
       break;
   }
-  if (!FilesReady(o)) return kStatusFailed;
+  if (!FilesReady(o) || !LogDirReady(o)) return kStatusFailed;
   if (o.report_path && !std::strchr(o.report_path, '{') && !cmAllOpenReports(o, {ST_REPEATER{}}))
     return kStatusError;
   return cmWatchRun(argc, argv, o);
@@ -273,7 +282,7 @@ std::string SerialOf(uint8_t port) {
 
 // The failure of a command in words, for its service record.
 std::string FailureText(int command, const std::string& result) {
-  if (result == "ok") return {};
+  if (result == "ok" || result == "skipped") return {};
   if (result == "interrupted") return "Stopped on request";
   if (result == "disconnected") return "The repeater was disconnected";
   switch (command) {
@@ -611,7 +620,9 @@ int cmMain(int argc, const char* const* argv) {
     if (!verified.version_after.empty()) cmReportSetVersionAfter(verified.version_after);
     if (!verified.message.empty()) cmReportSetMessage(verified.message);
   }
-  const char* result = status == 0               ? "ok"
+  const bool skipped = o.verify && cmFwUpLastVerify().skipped;
+  const char* result = skipped                   ? "skipped"
+                       : status == 0             ? "ok"
                        : cmFwAppOpenRefused()    ? "interrupted"
                        : cmFwAppLineGone()       ? "disconnected"
                                                  : "failed";
@@ -632,7 +643,8 @@ int DispatchAndTell(const ST_OPTIONS& o, uint8_t port) {
 int Dispatch(const ST_OPTIONS& o, uint8_t port) {
   switch (o.command) {
     case CM_CMD_UPDATE:
-      if (o.verify) return StatusOf(cmFwUpVerifyCommand(port, g_products[o.product].usb_id, o.fw_path, o.expect));
+      if (o.verify)
+        return StatusOf(cmFwUpVerifyCommand(port, g_products[o.product].usb_id, o.fw_path, o.expect, o.skip_current));
       return StatusOf(cmFwUpCommand(port, o.fw_path));
     case CM_CMD_PARAMS: return StatusOf(cmParamConsole(port));
     case CM_CMD_PARAM_GET: return StatusOf(cmParamFileRun(port, o.settings_path, 1));

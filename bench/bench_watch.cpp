@@ -5,7 +5,8 @@
 //  - station: 16 repeaters at the real line rate, plugged in one per second, each updated with a
 //    256 KiB image and verified after its restart; total time against the ideal (the last plug-in
 //    plus one repeater's update and verification alone, measured in the same run; target within
-//    10%), and the peak memory of the watch.
+//    10%), and the peak memory of the watch; then the same again with a log per service and a
+//    hook after each (-logdir, -ondone 'cat >/dev/null').
 // usage: halvern_bench_watch [idle seconds (60)] [station repeaters (16)]
 #include <algorithm>
 #include <chrono>
@@ -115,9 +116,10 @@ void Idle(int seconds) {
               watch.CpuSeconds(), seconds, 100.0 * watch.CpuSeconds() / seconds);
 }
 
-// One watch serving `count` repeaters plugged in one per second; seconds from the first plug-in
-// to the last one's end, 0 on failure.
-double Station(int count, int64_t* peak_kib) {
+// One watch serving `count` repeaters plugged in one per second (with the options extra, and
+// with_line: a log per service and a hook after each); seconds from the first plug-in to the last
+// one's end, 0 on failure.
+double Station(int count, bool with_line, int64_t* peak_kib) {
   sim::Config config;
   config.paced = true;
   config.pace_host_bytes = true;
@@ -126,7 +128,9 @@ double Station(int count, int64_t* peak_kib) {
   Bench b;
   if (!b.Add(count, config)) return 0;
   platform::Child watch;
-  if (!b.Start(&watch, {"-cmd", "update", "-fw", b.Image(), "-verify", "-watch"})) return 0;
+  std::vector<std::string> args = {"-cmd", "update", "-fw", b.Image(), "-verify", "-watch"};
+  if (with_line) args.insert(args.end(), {"-logdir", (b.dir / "logs").string(), "-ondone", "cat >/dev/null"});
+  if (!b.Start(&watch, args)) return 0;
   const Clock::time_point first = Clock::now();
   for (int i = 0; i < count; ++i) {
     std::this_thread::sleep_until(first + std::chrono::seconds(i));
@@ -153,14 +157,16 @@ int main(int argc, char** argv) {
   Latency();
   if (idle_seconds > 0) Idle(idle_seconds);
   if (count <= 0) return 0;
-  int64_t peak_one = 0, peak_all = 0;
-  const double one = Station(1, &peak_one);
-  const double all = Station(count, &peak_all);
-  if (one <= 0 || all <= 0) return 1;
-  const double ideal = (count - 1) + one;
-  std::printf("station of %d: %.1f s; ideal %.1f s (last plug-in %d s + one alone %.1f s): %+.1f%%; "
-              "peak memory of the watch %lld KiB (%lld KiB serving one)\n",
-              count, all, ideal, count - 1, one, 100.0 * (all - ideal) / ideal, static_cast<long long>(peak_all),
-              static_cast<long long>(peak_one));
+  for (const bool with_line : {false, true}) {
+    int64_t peak_one = 0, peak_all = 0;
+    const double one = Station(1, with_line, &peak_one);
+    const double all = Station(count, with_line, &peak_all);
+    if (one <= 0 || all <= 0) return 1;
+    const double ideal = (count - 1) + one;
+    std::printf("station of %d%s: %.1f s; ideal %.1f s (last plug-in %d s + one alone %.1f s): %+.1f%%; "
+                "peak memory of the watch %lld KiB (%lld KiB serving one)\n",
+                count, with_line ? " with -logdir and -ondone" : "", all, ideal, count - 1, one,
+                100.0 * (all - ideal) / ideal, static_cast<long long>(peak_all), static_cast<long long>(peak_one));
+  }
   return 0;
 }

@@ -525,7 +525,7 @@ bool cmReportFinish(const std::string& result, const std::string& message) {
   record->result = result;
   const auto now = std::chrono::steady_clock::now().time_since_epoch();
   record->seconds = std::chrono::duration<double>(now - std::chrono::nanoseconds(begin_ns)).count();
-  if (result == "ok") record->message.reset();
+  if (result == "ok" || result == "skipped") record->message.reset();
   // Another program has the port: no fault of the repeater's.
   else if (!record->message && result == "failed" && record->reason && *record->reason == CM_REASON_BUSY)
     record->message = "The port is held by another program";

@@ -24,6 +24,10 @@
 #include "session/repeater_identity.h"
 #include "session/product.h"
 #include "session/service_record.h"
+#include "session/wait.h"
+#include "station/hooks.h"
+#include "station/plain_progress.h"
+#include "station/service_log.h"
 
 namespace {
 
@@ -33,6 +37,7 @@ constexpr int kPumpMs = 200;              // how often the live lines can change
 constexpr double kPlainEverySeconds = 5;  // progress lines when the output is not a terminal
 constexpr double kRedrawEverySeconds = 0.2;  // live lines on a terminal: at most 5 redraws a second
 constexpr int kStopGraceMs = 30000;       // a stopped child that has not ended by then is killed
+constexpr int kHookQuietMs = 500;         // hooks still running at the end are waited for this long unsaid
 
 // One repeater's child run.
 struct Run {
@@ -229,14 +234,16 @@ std::vector<std::string> OutputTags(const ST_OPTIONS& o, const std::vector<ST_RE
   return tags;
 }
 
-// The child's output as a block; err is its standard error without the notes it left.
-void PrintBlock(const Run& r, const std::string& err) {
-  std::printf("----- port %u, serial %s -----\n", r.repeater.port, cmRepeaterSerialShown(cmRepeaterName(r.repeater)).c_str());
-  if (!r.started) std::printf("[ERROR] Could not start the tool for this repeater\n");
-  std::fwrite(r.child.Out().data(), 1, r.child.Out().size(), stdout);
-  std::fwrite(err.data(), 1, err.size(), stdout);
-  if (!r.child.Out().empty() && r.child.Out().back() != '\n') std::printf("\n");
-  std::fflush(stdout);
+// The child's output as a block (out: its standard output as shown), err its standard error
+// without the notes it left.
+std::string BlockText(const Run& r, const std::string& out, const std::string& err) {
+  std::string text = "----- port " + std::to_string(r.repeater.port) + ", serial " +
+                     cmRepeaterSerialShown(cmRepeaterName(r.repeater)) + " -----\n";
+  if (!r.started) text += "[ERROR] Could not start the tool for this repeater\n";
+  text += out;
+  text += err;
+  if (!out.empty() && out.back() != '\n') text += '\n';
+  return text;
 }
 
 const char* ResultOf(const Run& r) { return r.record ? r.record->result.c_str() : "failed"; }
@@ -269,15 +276,28 @@ ST_SERVICE_RECORD MadeRecord(const Run& r, const ST_OPTIONS& o) {
   return record;
 }
 
-// Appends the record to its file, opened for this one line only (a run over a thousand repeaters
-// holds no file open per repeater). False after the reason on standard error.
-bool WriteRecord(const std::string& path, const ST_SERVICE_RECORD& record) {
+// Appends the record's line to its file, opened for this one line only (a run over a thousand
+// repeaters holds no file open per repeater). False after the reason on standard error.
+bool WriteRecord(const std::string& path, const ST_SERVICE_RECORD& record, const std::string& line) {
   platform::SharedAppendFile file;
   std::string reason;
-  if (file.Open(path, &reason) && file.Append(cmServiceRecordLine(record), &reason)) return true;
+  if (file.Open(path, &reason) && file.Append(line, &reason)) return true;
   std::fprintf(stderr, "halvern: cannot write report file '%s': %s: the record of port %d (%s) is lost\n",
                path.c_str(), reason.c_str(), record.port, record.serial ? record.serial->c_str() : "no serial number");
   return false;
+}
+
+// Writes the service's log into the log directory; its path, or none after the reason on
+// standard error (the service's result stands).
+std::optional<std::string> WriteLog(const std::string& dir, const Run& r, const std::string& text) {
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(dir, ec);  // as the record names its file
+  const std::string path = cmServiceLogPath(ec ? dir : absolute.string(), r.repeater.serial, r.repeater.port, r.started_at);
+  if (std::string reason; !cmServiceLogWrite(path, text, &reason)) {
+    std::fprintf(stderr, "halvern: cannot write log file '%s': %s\n", path.c_str(), reason.c_str());
+    return std::nullopt;
+  }
+  return path;
 }
 
 void PrintSummary(const std::vector<std::unique_ptr<Run>>& runs) {
@@ -378,7 +398,10 @@ struct CmChildRuns::Impl {
   const ST_OPTIONS& o;
   std::string self = platform::SelfExePath();
   std::vector<std::unique_ptr<Run>> runs;
-  LiveLines live{platform::StdoutIsTerminal()};
+  bool terminal = platform::StdoutIsTerminal();
+  LiveLines live{terminal};
+  // A hook may take as long as half a command's wait (30 s unless HALVERN_WAIT_MS scales it).
+  CmHooks hooks{o.on_done ? o.on_done : "", static_cast<int>(cmFwAppWaitMs() / 2)};
   Clock::time_point first_stop{};
   size_t unstarted_shown = 0;
   bool records_lost = false;  // a record could not be written
@@ -398,19 +421,38 @@ struct CmChildRuns::Impl {
     }
     r->version = VersionOf(r->child.Out());
     live.Clear();
-    PrintBlock(*r, err);
+    // Where no terminal shows the block (a file, a pipe), and in its log, the counter that
+    // overwrites itself becomes a line per tenth of the transfer.
+    const std::string plain =
+        !terminal || o.log_dir ? BlockText(*r, cmPlainProgress(r->child.Out(), r->total), err) : std::string();
+    const std::string block = terminal ? BlockText(*r, r->child.Out(), err) : plain;
+    std::fwrite(block.data(), 1, block.size(), stdout);
+    std::fflush(stdout);
     // Only a whole record counts: a child that left none, or a broken one, gets one made here.
     r->record = sent ? std::move(sent) : MadeRecord(*r, o);
     r->record->attempt = r->attempt;
     r->record->run = cmRunId();
     r->record->log.reset();
+    if (o.log_dir) r->record->log = WriteLog(o.log_dir, *r, plain);
     if (r->record->serial && r->record->serial->empty()) r->record->serial.reset();
-    if (o.report_path && !WriteRecord(ForRepeater(o.report_path, r->repeater), *r->record)) records_lost = true;
+    const std::string line = cmServiceRecordLine(*r->record);
+    if (o.report_path && !WriteRecord(ForRepeater(o.report_path, r->repeater), *r->record, line)) records_lost = true;
+    hooks.Queue(*r->record, line);  // after the record, written or not
     // The summary needs only the record's figures: no message, no file names.
     r->record->message.reset();
     r->record->file.reset();
     r->record->file_sha256.reset();
     r->child.ReleaseOutput();
+  }
+
+  // The hooks' failures since the last look, between the station's own lines.
+  void ShowHookFailures() {
+    const std::vector<std::string> failures = hooks.TakeFailures();
+    if (failures.empty()) return;
+    live.Clear();
+    std::fflush(stdout);
+    for (const std::string& failure : failures) std::fprintf(stderr, "%s\n", failure.c_str());
+    std::fflush(stderr);
   }
 };
 
@@ -455,6 +497,7 @@ std::vector<size_t> CmChildRuns::Pump(int timeout_ms, int stops) {
     if (r->started && !r->done) running.push_back(&r->child);
   if (running.empty()) return ended;
   platform::Child::PumpAll(running, timeout_ms);
+  impl_->ShowHookFailures();
 
   const Clock::time_point now = Clock::now();
   Clock::time_point& first_stop = impl_->first_stop;
@@ -479,6 +522,8 @@ std::vector<size_t> CmChildRuns::Pump(int timeout_ms, int stops) {
 }
 
 void CmChildRuns::ClearLive() { impl_->live.Clear(); }
+
+void CmChildRuns::ShowHookFailures() { impl_->ShowHookFailures(); }
 
 bool CmChildRuns::Started(size_t run) const { return impl_->runs[run]->started; }
 
@@ -512,6 +557,15 @@ bool CmChildRuns::Finish() {
   }
   std::printf("%s\n", cmAllTotalsLine(units).c_str());
   std::fflush(stdout);
+  // The run ends once its hooks have run: a label printer is not left without its last label.
+  // The wait is told only when it is more than the moment the last hook takes.
+  if (!impl_->hooks.DrainWithin(kHookQuietMs)) {
+    const size_t pending = impl_->hooks.Pending();
+    std::fprintf(stderr, "halvern: waiting for %zu hook%s\n", pending, pending == 1 ? "" : "s");
+    std::fflush(stderr);
+    impl_->hooks.Drain();
+  }
+  impl_->ShowHookFailures();
   return !impl_->records_lost;
 }
 

@@ -59,6 +59,8 @@ class CmChildRuns {
   std::vector<size_t> Pump(int timeout_ms, int stops);
   // Takes the live lines off the screen (before a line of the caller's own).
   void ClearLive();
+  // Shows the -ondone hooks' failures since the last look (Pump does too).
+  void ShowHookFailures();
   bool Started(size_t run) const;
   bool Succeeded(size_t run) const;
   const char* Result(size_t run) const;  // "ok", "failed", "interrupted", "disconnected" or "skipped"
@@ -67,8 +69,9 @@ class CmChildRuns {
   // True when the run's child left its parent a note with this word (session/parent_notes.h).
   bool Noted(size_t run, const std::string& word) const;
   double Seconds(size_t run) const;
-  // The summary table and the totals line. Each record is written as its child ends (or when it
-  // could not start); false when one could not be written.
+  // The summary table and the totals line, then waits for the -ondone hooks still queued. Each
+  // record is written as its child ends (or when it could not start), and its hook queued;
+  // false when a record could not be written.
   bool Finish();
 
  private:

@@ -1,5 +1,6 @@
 #include "station/hooks.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "platform/child.h"
@@ -51,6 +52,16 @@ void CmHooks::Queue(const ST_SERVICE_RECORD& record, const std::string& line) {
 void CmHooks::Drain() {
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [this] { return queue_.empty() && !busy_; });
+}
+
+bool CmHooks::DrainWithin(int timeout_ms) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return queue_.empty() && !busy_; });
+}
+
+size_t CmHooks::Pending() {
+  std::lock_guard lock(mutex_);
+  return queue_.size() + (busy_ ? 1 : 0);
 }
 
 std::vector<std::string> CmHooks::TakeFailures() {

@@ -28,6 +28,10 @@ class CmHooks {
   void Queue(const ST_SERVICE_RECORD& record, const std::string& line);
   // Waits until every hook queued has run.
   void Drain();
+  // The same for at most timeout_ms; true when none is left.
+  bool DrainWithin(int timeout_ms);
+  // Hooks queued or running now.
+  size_t Pending();
   // The failures since the last call, one console line each (the run shows them between its own
   // lines). A failure never changes a service's result.
   std::vector<std::string> TakeFailures();

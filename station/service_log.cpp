@@ -1,6 +1,7 @@
 #include "station/service_log.h"
 
 #include <filesystem>
+#include <random>
 
 #include "platform/file_io.h"
 #include "session/comport_find.h"
@@ -31,5 +32,32 @@ bool cmServiceLogWrite(const std::string& path, const std::string& text, std::st
     *reason = "the log was written in part (file system full?)";
     return false;
   }
+  return true;
+}
+
+bool cmServiceLogDirReady(const std::string& dir, std::string* reason) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);  // false, without error, when it is there already
+  if (ec) {
+    *reason = ec.message();
+    return false;
+  }
+  if (!std::filesystem::is_directory(dir, ec)) {
+    *reason = "not a directory";
+    return false;
+  }
+  // A name no log has (logs end in ".log") and no other station's try takes, removed at once.
+  std::random_device random;
+  const std::string probe =
+      (std::filesystem::path(dir) / (".halvern-write-test-" + std::to_string(random()))).string();
+  {
+    platform::OutputFile file;
+    int error = 0;
+    if (!file.Create(probe, &error)) {
+      *reason = platform::FileErrorText(error);
+      return false;
+    }
+  }
+  std::filesystem::remove(probe, ec);
   return true;
 }

@@ -11,3 +11,6 @@ std::string cmServiceLogPath(const std::string& dir, const std::string& serial, 
                              std::chrono::system_clock::time_point begun);
 // Writes the log (the file is created). False with the reason in words.
 bool cmServiceLogWrite(const std::string& path, const std::string& text, std::string* reason);
+// Makes the directory when it is missing and tries a file in it, so that a directory the logs
+// cannot go to is known before any repeater is served. False with the reason in words.
+bool cmServiceLogDirReady(const std::string& dir, std::string* reason);

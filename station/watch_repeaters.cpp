@@ -117,6 +117,7 @@ class Station {
 
   size_t Running() const { return runs_.Running(); }
   void ClearLive() { runs_.ClearLive(); }
+  void ShowHookFailures() { runs_.ShowHookFailures(); }
 
   // The summary table; 0 when every repeater served succeeded.
   int Finish() {
@@ -243,6 +244,7 @@ int cmWatchRun(int argc, const char* const* argv, const ST_OPTIONS& o) {
     }
     if (const std::string line = stops->LostLine(now_asked, station.Running()); !line.empty())
       std::fprintf(stderr, "%s\n", line.c_str());
+    station.ShowHookFailures();  // hooks run while the watch waits too
     if (!now_asked.take_new && station.Running() == 0) break;
     const Clock::time_point now = Clock::now();
     const bool due = !rechecks.empty() && now >= rechecks.back();

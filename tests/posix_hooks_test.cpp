@@ -63,4 +63,21 @@ TEST(HooksTest, AFailingOrHangingHookIsToldAndTheNextOneStillRuns) {
   EXPECT_EQ(failures[1], "halvern: -ondone for port 2, serial RX9 was ended after 0.5 s");
 }
 
+// How many hooks are left, and a wait for them that gives up: what the end of a run tells.
+TEST(HooksTest, PendingCountsQueuedAndRunningHooksUntilTheyEnd) {
+  e2e::TempDir dir;
+  const std::string gate = (dir.path() / "gate").string();
+  CmHooks hooks("while [ ! -e '" + gate + "' ]; do sleep 0.02; done", 30000);
+  EXPECT_EQ(hooks.Pending(), 0u);
+  EXPECT_TRUE(hooks.DrainWithin(0));
+  hooks.Queue(Record(1, "ok", "RX1"), "{}\n");
+  hooks.Queue(Record(2, "ok", "RX2"), "{}\n");
+  EXPECT_EQ(hooks.Pending(), 2u);  // one running (or about to), one queued
+  EXPECT_FALSE(hooks.DrainWithin(100));
+  std::ofstream{gate};
+  EXPECT_TRUE(hooks.DrainWithin(20000));
+  EXPECT_EQ(hooks.Pending(), 0u);
+  EXPECT_TRUE(hooks.TakeFailures().empty());
+}
+
 }  // namespace

@@ -37,19 +37,25 @@ void cmFwUpOnEndRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block);
 
 // Handler of the update command. Returns 0 when it did what was asked, -1 otherwise. The version
 // shown before the transfer goes to *shown when given (untouched when the link did not come up).
-int cmFwUpCommand(uint8_t port, const char* fw_path, ST_FWAPP_VERSION* shown = nullptr);
+// With current (xx.xx.xxxx, case aside): a repeater that reports that version already is left as
+// it is (nothing more is sent, no restart) and FWUP_SKIPPED is returned.
+constexpr int FWUP_SKIPPED = 1;
+int cmFwUpCommand(uint8_t port, const char* fw_path, ST_FWAPP_VERSION* shown = nullptr, const char* current = nullptr);
 
 // ---- Verifying an update: the repeater restarts and is asked its version again ------------
 
 // What the last verification found.
 struct FWUP_VERIFY_RESULT {
-  int status = -1;            // 0: back, and with the version expected (when one was)
+  int status = -1;            // 0: back, and with the version expected (when one was); or skipped
   std::string version_after;  // "xx.xx.xxxx" read after the restart; empty when none was read
   std::string message;        // why it failed; empty when it did not
+  bool skipped = false;       // it reported the version expected already and was not updated
 };
 
 // An -expect value: two, two and four hexadecimal digits, "01.03.0400".
 bool cmFwUpVersionTextValid(const char* text);
+// True when version ("01.02.0345") is text, letter case aside.
+bool cmFwUpVersionIs(const std::string& version, const char* text);
 // The version as update shows it, in lower-case digits: "01.02.0345".
 std::string cmFwUpVersionText(const ST_FWAPP_VERSION& version);
 // update with -verify (and -expect VERSION, which may be null): the update as always; once it
@@ -57,8 +63,10 @@ std::string cmFwUpVersionText(const ST_FWAPP_VERSION& version);
 // port when it has none) to go away and come back within cmFwAppWaitMs(), reads its version
 // through a quiet link and prints "Verified: SW Version OLD -> NEW". A version other than the
 // one expected, a repeater that stays or does not come back, or a stop request fails it.
-// Returns 0 or -1; cmFwUpLastVerify() tells what was found.
-int cmFwUpVerifyCommand(uint8_t port, const char* usb_id, const char* fw_path, const char* expect);
+// With skip_current, a repeater that reports the version expected before the update is not
+// updated (0, skipped). Returns 0 or -1; cmFwUpLastVerify() tells what was found.
+int cmFwUpVerifyCommand(uint8_t port, const char* usb_id, const char* fw_path, const char* expect,
+                        bool skip_current = false);
 // The outcome of the last cmFwUpVerifyCommand (its version_after is the run's version after).
 const FWUP_VERIFY_RESULT& cmFwUpLastVerify();
 

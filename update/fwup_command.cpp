@@ -50,7 +50,7 @@ void cmFwUpProgress(uint32_t, uint32_t code, uintptr_t) {
   std::fflush(stdout);  // the counter overwrites itself on the console as it changes
 }
 
-int cmFwUpCommand(uint8_t port, const char* fw_path, ST_FWAPP_VERSION* shown) {
+int cmFwUpCommand(uint8_t port, const char* fw_path, ST_FWAPP_VERSION* shown, const char* current) {
   PST_FWAPP_OBJ app = cmFwAppInit(cmFwAppPortText(port).c_str());
   if (!app) {
     if (!cmFwAppOpenRefused())
@@ -67,6 +67,14 @@ int cmFwUpCommand(uint8_t port, const char* fw_path, ST_FWAPP_VERSION* shown) {
     PrintClosingLines();
     cmFwAppClose(app);
     return -1;
+  }
+
+  if (current && cmFwUpVersionIs(cmFwUpVersionText(version), current)) {
+    cmFwAppClose(app);
+    std::fflush(stdout);
+    std::fprintf(stderr, "halvern: the repeater reports %s already: not updated\n", cmFwUpVersionText(version).c_str());
+    std::fflush(stderr);
+    return FWUP_SKIPPED;
   }
 
   cmFwUpTransferBegin("FW_Update");

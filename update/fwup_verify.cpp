@@ -64,13 +64,6 @@ std::string Seconds(uint32_t ms) {
   return text;
 }
 
-bool SameVersion(const std::string& a, const char* b) {
-  if (a.size() != std::char_traits<char>::length(b)) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-  return true;
-}
-
 FWUP_VERIFY_RESULT Failed(const std::string& message, const char* reason = CM_REASON_NOT_BACK) {
   cmReportSetReason(reason);
   std::printf("[ERROR] %s\n", message.c_str());
@@ -116,7 +109,7 @@ FWUP_VERIFY_RESULT Verify(const Unit& unit, platform::DeviceWatch* watch, const 
     std::this_thread::sleep_for(back ? kOpenEvery : std::chrono::milliseconds(kLookEveryMs));
   }
   FWUP_VERIFY_RESULT result{0, cmFwUpVersionText(version), {}};
-  const bool as_expected = !expect || SameVersion(result.version_after, expect);
+  const bool as_expected = !expect || cmFwUpVersionIs(result.version_after, expect);
   // A version other than the one expected was not verified: the repeater only restarted.
   std::printf("%s: SW Version %s -> %s\n", as_expected ? "Verified" : "Restarted", before.c_str(),
               result.version_after.c_str());
@@ -143,6 +136,14 @@ bool cmFwUpVersionTextValid(const char* text) {
   return true;
 }
 
+bool cmFwUpVersionIs(const std::string& version, const char* text) {
+  if (version.size() != std::char_traits<char>::length(text)) return false;
+  for (size_t i = 0; i < version.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(version[i])) != std::tolower(static_cast<unsigned char>(text[i])))
+      return false;
+  return true;
+}
+
 std::string cmFwUpVersionText(const ST_FWAPP_VERSION& version) {
   char text[16];
   std::snprintf(text, sizeof text, "%02x.%02x.%04x", version.product_version >> 8, version.product_version & 0xFF,
@@ -150,7 +151,8 @@ std::string cmFwUpVersionText(const ST_FWAPP_VERSION& version) {
   return text;
 }
 
-int cmFwUpVerifyCommand(uint8_t port, const char* usb_id, const char* fw_path, const char* expect) {
+int cmFwUpVerifyCommand(uint8_t port, const char* usb_id, const char* fw_path, const char* expect,
+                        bool skip_current) {
   g_last = {};
   // Who it is must be known before the restart takes its entry away, and its going is watched
   // for from before the restart request.
@@ -166,7 +168,12 @@ int cmFwUpVerifyCommand(uint8_t port, const char* usb_id, const char* fw_path, c
       if (found[i].port == port) unit = {found[i], keys[i]};
   }
   ST_FWAPP_VERSION before{};
-  if (cmFwUpCommand(port, fw_path, &before) != 0) return -1;  // the update's own failure stands
+  const int updated = cmFwUpCommand(port, fw_path, &before, skip_current ? expect : nullptr);
+  if (updated == FWUP_SKIPPED) {
+    g_last = {0, {}, {}, true};
+    return 0;
+  }
+  if (updated != 0) return -1;  // the update's own failure stands
   g_last = Verify(unit, &watch, usb_id, cmFwUpVersionText(before), expect);
   return g_last.status;
 }

@@ -13,6 +13,7 @@
 #include <cctype>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -20,6 +21,7 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -329,6 +331,30 @@ TEST_F(WineTest, VersionOfEveryRepeaterFromChildProcesses) {
             std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("   6  RX5120-0002           02.00.00ab    ok                    0"), std::string::npos) << r.out;
+}
+
+// -ondone through cmd: each repeater's hook sees its record's fields in its environment (the
+// redirection first, so that cmd never reads "5>>" as a handle); -logdir names its logs in a way
+// Windows takes.
+TEST_F(WineTest, AHookOfAnAllRunRunsThroughCmdWithTheRecordsFields) {
+  StartTarget();
+  StartSecondTarget();
+  const fs::path hook = dir_ / "hook.txt", logs = dir_ / "logs";
+  auto r = Run({"-p", "RX5120", "-cmd", "version", "-all", "-logdir", WinPath(logs), "-ondone",
+                ">>\"" + WinPath(hook) + "\" echo %HALVERN_PORT% %HALVERN_RESULT% %HALVERN_COMMAND%"});
+  EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+  std::vector<std::string> lines;
+  std::istringstream text(ReadText(hook));
+  for (std::string line; std::getline(text, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(lines, (std::vector<std::string>{"5 ok version\r", "6 ok version\r"})) << r.err;
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(logs)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_TRUE(names[0].starts_with("COM5_") || names[0].starts_with("5_")) << names[0];
+  EXPECT_TRUE(names[1].starts_with("RX5120-0002_")) << names[1];
+  for (const std::string& name : names) EXPECT_TRUE(name.ends_with("Z.log")) << name;
 }
 
 TEST_F(WineTest, UpdateOfEveryRepeaterEachWithItsOwnImage) {
