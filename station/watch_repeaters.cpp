@@ -138,13 +138,14 @@ class Station {
   }
 
   std::string Counts() const {
-    int ok = 0, failed = 0;
+    int ok = 0, skipped = 0, failed = 0;
     for (const auto& [key, s] : seen_) {
       if (s.run || s.services == 0) continue;
-      ++(s.ok ? ok : failed);
+      ++(!s.ok ? failed : s.last_result == "skipped" ? skipped : ok);
     }
+    // Skipped ones (-skipcurrent) are counted apart, as the totals line does.
     return "(" + std::to_string(runs_.Running()) + " working, " + std::to_string(ok) + " ok, " +
-           std::to_string(failed) + " failed)";
+           (skipped ? std::to_string(skipped) + " skipped, " : "") + std::to_string(failed) + " failed)";
   }
 
   void Say(const Seen& s, const std::string& what) {
