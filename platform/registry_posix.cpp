@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <set>
 #include <system_error>
@@ -27,18 +26,18 @@ bool ReadLine(const fs::path& file, std::string* line, std::string* error) {
   std::FILE* in = std::fopen(file.c_str(), "re");
   if (!in) {
     if (errno == ENOENT || errno == ENOTDIR) return true;
-    *error = file.string() + ": " + std::strerror(errno);
+    *error = file.string() + ": " + std::generic_category().message(errno);
     return false;
   }
   char buffer[512];
   if (std::fgets(buffer, sizeof buffer, in)) {
     *line = buffer;
   } else if (std::ferror(in)) {
-    *error = file.string() + ": " + std::strerror(errno);
-    std::fclose(in);
+    *error = file.string() + ": " + std::generic_category().message(errno);
+    (void)std::fclose(in);  // read only
     return false;
   }
-  std::fclose(in);
+  (void)std::fclose(in);  // read only
   while (!line->empty() && (line->back() == '\r' || line->back() == '\n' || line->back() == ' ')) line->pop_back();
   return true;
 }

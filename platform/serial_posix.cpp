@@ -14,8 +14,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace platform {
@@ -38,7 +38,7 @@ class PosixSerialDevice final : public SerialDevice {
       const int error = errno;
       in_use_ = error == EBUSY;  // another program has the terminal in exclusive mode
       not_ready_ = error == EACCES || error == ENOENT;
-      failure_ = std::strerror(error);
+      failure_ = std::generic_category().message(error);
       return -1;
     }
     // Exclusive access: a second halvern finds the port busy through the lock, any other program
@@ -46,13 +46,13 @@ class PosixSerialDevice final : public SerialDevice {
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int error = errno;
       in_use_ = error == EWOULDBLOCK;
-      failure_ = std::strerror(error);
+      failure_ = std::generic_category().message(error);
       ::close(fd);
       return -1;
     }
     ::ioctl(fd, TIOCEXCL);
     if (!ConfigureLine(fd) || ::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
-      failure_ = std::strerror(errno);
+      failure_ = std::generic_category().message(errno);
       ::ioctl(fd, TIOCNXCL);
       ::close(fd);
       wake_[0] = wake_[1] = -1;

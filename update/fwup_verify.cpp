@@ -35,9 +35,9 @@ enum class Presence { kThere, kAway, kUnknown };
 // Whether the unit is in the list now (*now: its entry). A list that cannot be read tells
 // nothing: said on standard error once.
 Presence Find(const Unit& unit, const char* usb_id, ST_REPEATER* now) {
-  static bool told = false;
   std::vector<ST_REPEATER> found;
   if (std::string error; !cmComPortListAll(usb_id, &found, &error)) {
+    static bool told = false;
     if (!told) cmComPortTellListFailure(error);
     told = true;
     return Presence::kUnknown;
