@@ -10,10 +10,12 @@
 // HALVERN_WINESERVER.
 #include <gtest/gtest.h>
 
-#include <cctype>
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -29,6 +31,7 @@
 #include "platform/child.h"
 #include "platform/spawn.h"
 #include "sim/sim_target.h"
+#include "tests/piped_tool.h"
 
 namespace wine_e2e {
 namespace {
@@ -445,6 +448,65 @@ TEST_F(WineTest, WatchServesEachRepeaterAsItsRegistryEntryComesAndGoes) {
   EXPECT_EQ(tool_->Wait(kConsoleWaitMs), 0) << tool_->Out();
   EXPECT_NE(tool_->Out().find("   6  RX5120-0002           01.02.0345    ok "), std::string::npos) << tool_->Out();
   EXPECT_EQ(second_->Received().size(), heard);  // served once
+}
+
+// `halvern ... -watch | tee` under Windows, and Ctrl-C: the watch is stopped and its output's
+// reader goes away with it, in either order. One action of the user is one stop: the repeater
+// being updated is served to the end, nobody plugged in afterwards is taken.
+TEST_F(WineTest, AWatchWhoseOutputReaderGoesWithTheStopFinishesTheFlash) {
+  const struct {
+    const char* what;
+    bool reader_first;
+  } cases[] = {{"Ctrl-C, then the reader dies", false}, {"the reader dies, then Ctrl-C", true}};
+  const fs::path image = Write("fw.bin", std::string(48 * 1024, 'F'));
+  const fs::path report = dir_ / "r.jsonl";
+  auto listed = [&](int count) {
+    const auto r = platform::SpawnCapture({Env("HALVERN_WINE"), "reg", "add",
+                                           "HKLM\\System\\CurrentControlSet\\Services\\usbser\\Enum", "/v",
+                                           "Count", "/t", "REG_DWORD", "/d", std::to_string(count), "/f"},
+                                          WineEnv(), "", kRunTimeoutMs);
+    ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
+  };
+  struct Restore {  // the other tests find both repeaters listed
+    std::function<void()> undo;
+    ~Restore() { undo(); }
+  } restore{[&] { listed(2); }};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::Config paced;
+    paced.paced = paced.pace_host_bytes = true;
+    StartTarget(paced);
+    StartSecondTarget(paced);
+    std::error_code ec;
+    fs::remove(report, ec);
+    listed(1);  // COM6 is plugged in only once the stop was seen
+
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
+    e2e::PipedTool watch;
+    ASSERT_TRUE(watch.Start(Command({"-p", "RX5120", "-cmd", "update", "-fw", WinPath(image), "-watch", "-report",
+                                     WinPath(report)}),
+                            WineEnv(), pipe_fds[1], pipe_fds[0]));
+    ::close(pipe_fds[1]);  // the tool's is the only writing end left
+    ASSERT_TRUE(target_->WaitForFrames(12, seconds(60))) << watch.Err();
+    if (c.reader_first) watch.CloseReader();
+    watch.Signal(SIGINT);
+    if (!c.reader_first) {
+      ASSERT_TRUE(watch.WaitForOut("Stop requested: no new repeaters; waiting for the 1 still working", kConsoleWaitMs))
+          << watch.Err();
+      watch.CloseReader();
+    }
+    listed(2);
+    EXPECT_FALSE(target_->FirmwareEnded()) << "the newcomer came after the flash: the test proves nothing";
+
+    EXPECT_EQ(watch.Wait(kRunTimeoutMs), 0) << watch.Err();
+    EXPECT_TRUE(target_->FirmwareEnded());
+    const std::string records = ReadText(report);
+    EXPECT_NE(records.find("\"result\":\"ok\""), std::string::npos) << records;
+    EXPECT_EQ(std::count(records.begin(), records.end(), '\n'), 1) << records;
+    EXPECT_TRUE(second_->Received().empty());
+    platform::SpawnCapture({Env("HALVERN_WINESERVER"), "-k"}, WineEnv(), "", kRunTimeoutMs);
+  }
 }
 
 // One watch per station under Windows too: a named mutex, and the holder's process id beside it.
