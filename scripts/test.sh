@@ -38,6 +38,8 @@ if [ -n "$filter" ]; then
   "$build/tests/halvern_tests" --gtest_filter="$filter"
 else
   [ -z "$coverage" ] || find "$build" -name '*.gcda' -delete
-  ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+  # Most tests spend their time waiting on simulated lines paced at the real baud rate, not on
+  # the processor: four at a time per core finish in about a third of the time of one.
+  ctest --test-dir "$build" --output-on-failure -j"$((4 * $(nproc)))"
 fi
 [ -z "$coverage" ] || scripts/coverage.sh --build-dir "$build"

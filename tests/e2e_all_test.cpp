@@ -360,14 +360,10 @@ TEST_F(AllTest, InterruptStopsEveryChildAfterAWholeFrame) {
 // Running processes of the tool (-all's children or not) whose command line names text.
 std::vector<int> ToolProcesses(const std::string& text, bool children) {
   std::vector<int> pids;
-  std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
-    std::ifstream in(entry.path() / "cmdline", std::ios::binary);
-    const std::string line{std::istreambuf_iterator<char>(in), {}};  // empty once ended
+  for (const auto& [pid, line] : e2e::CommandLines())
     if (line.starts_with(std::string(HALVERN_EXE) + '\0') && line.find(text) != std::string::npos &&
         (line.find("-allchild") != std::string::npos) == children)
-      pids.push_back(std::stoi(entry.path().filename().string()));
-  }
+      pids.push_back(pid);
   return pids;
 }
 

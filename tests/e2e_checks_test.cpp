@@ -20,17 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string ReadAll(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::vector<std::string> Lines(const std::string& path) {
-  std::ifstream in(path);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+using e2e::Lines;
 
 // Repeaters RX7001, RX7002, ... on ports 1, 2, ... of one tree.
 class ChecksTest : public ::testing::Test {
@@ -119,10 +109,8 @@ TEST_F(ChecksTest, MisspeltAndHiddenOptionsRefuseStationRunsAndAreOnlyWarnedOfIn
 std::vector<std::string> ChildCommandLines(const std::string& marker) {
   std::vector<std::string> found;
   const std::string head = std::string(HALVERN_EXE) + '\0' + "-port" + '\0';
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string line = ReadAll(entry.path() / "cmdline");
+  for (const auto& [pid, line] : e2e::CommandLines())
     if (line.starts_with(head) && line.find(marker) != std::string::npos) found.push_back(line);
-  }
   return found;
 }
 

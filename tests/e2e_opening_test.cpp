@@ -213,7 +213,9 @@ TEST_F(OpeningTest, VerifyFindsTheUpdatedUnitAmongTwinsAndAfterAFastRestart) {
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.exit_status, c.status);
     EXPECT_EQ(target_->RestartCount(), 1);
-    if (twin) EXPECT_EQ(twin->RestartCount(), 0);
+    if (twin) {
+      EXPECT_EQ(twin->RestartCount(), 0);
+    }
     twin.reset();  // laid out last, goes first
     target_.reset();
   }

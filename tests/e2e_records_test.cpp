@@ -49,11 +49,8 @@ int Count(const std::string& out, const std::string& text) {
 // The process id of the child serving the port, found by its command line; 0 when none.
 int ChildOnPort(int port, const std::string& also) {
   const std::string head = std::string(HALVERN_EXE) + '\0' + "-port" + '\0' + std::to_string(port) + '\0';
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    std::ifstream in(entry.path() / "cmdline", std::ios::binary);
-    const std::string line{std::istreambuf_iterator<char>(in), {}};
-    if (line.starts_with(head) && line.find(also) != std::string::npos) return std::stoi(entry.path().filename());
-  }
+  for (const auto& [pid, line] : e2e::CommandLines())
+    if (line.starts_with(head) && line.find(also) != std::string::npos) return pid;
   return 0;
 }
 

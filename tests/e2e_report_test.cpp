@@ -219,14 +219,11 @@ TEST(ReportAll, AKilledChildStillGetsItsLine) {
   // The child serving port 2: its own options come first, "-port 2" among them.
   const std::string port2 = std::string(HALVERN_EXE) + '\0' + "-port" + '\0' + "2" + '\0';
   int killed = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    std::ifstream in(entry.path() / "cmdline", std::ios::binary);
-    const std::string line{std::istreambuf_iterator<char>(in), {}};
+  for (const auto& [pid, line] : e2e::CommandLines())
     if (line.starts_with(port2) && line.find(report) != std::string::npos) {
-      killed = std::stoi(entry.path().filename().string());
+      killed = pid;
       ::kill(killed, SIGKILL);
     }
-  }
   ASSERT_NE(killed, 0);
   EXPECT_EQ(tool.Finish(60000), 1) << tool.Out();
   const auto lines = Lines(report);

@@ -2,7 +2,9 @@
 // tree, and the built tool run against it as a user would run it.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -67,6 +69,26 @@ inline std::string FieldOf(const std::string& line, const std::string& name) {
 }
 
 inline std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+// Every running process with its command line (arguments joined by '\0'). A process that ends
+// while it is read is left out: its /proc files then fail with ESRCH, which a stream would throw.
+inline std::vector<std::pair<int, std::string>> CommandLines() {
+  std::vector<std::pair<int, std::string>> found;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const int fd = ::open((entry.path() / "cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    std::string line;
+    char buffer[4096];
+    ssize_t n = 0;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) line.append(buffer, static_cast<size_t>(n));
+    ::close(fd);
+    if (n == 0 && !line.empty()) found.emplace_back(std::stoi(name), line);
+  }
+  return found;
+}
 
 // A test with a simulated target the tool finds as COM1.
 class SimTest : public ::testing::Test {

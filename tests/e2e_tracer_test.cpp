@@ -202,7 +202,7 @@ TEST_F(TracerTest, StartUpFailuresEndTheRun) {
   StartTarget();
   const std::string comments = WriteFile("comments.cfg", "# nothing\n\n# here\n").string();
   const std::string missing = (work_ / "missing.cfg").string();
-  const std::string too_long = WriteFile("long.cfg", "x" + std::string(62, '1') + "\n").string();
+  const std::string too_long = WriteFile("long.cfg", std::string(1, 'x') + std::string(62, '1') + "\n").string();
   const std::string rejected = WriteFile("rejected.cfg", "m,q\n").string();
   const std::string folder = work_.string();  // opens, but does not read
   auto nothing = [](const std::string& path) {
