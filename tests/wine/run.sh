@@ -128,7 +128,7 @@ if [ "$soak_only" = 0 ]; then
   HALVERN_WIN_EXE="$win_build/halvern.exe" HALVERN_WIN_TESTS_EXE="$win_build/tests/halvern_tests.exe" \
     HALVERN_WIN_EXTCAP_EXE="$win_build/extcap/halvern-extcap.exe" \
     HALVERN_WINE="$wine" HALVERN_WINESERVER="$wineserver" \
-    "$host_build/tests/wine/halvern_wine_e2e" --gtest_brief=1 2>&1 | tee "$tmp/e2e.log"
+    "$host_build/tests/wine/halvern_wine_e2e" --gtest_brief=${HALVERN_GTEST_BRIEF:-1} 2>&1 | tee "$tmp/e2e.log"
   status=${PIPESTATUS[0]}
   set -e
   [ "$status" -eq 0 ] || failed=1
