@@ -144,8 +144,10 @@ class Station {
       ++(!s.ok ? failed : s.last_result == "skipped" ? skipped : ok);
     }
     // Skipped ones (-skipcurrent) are counted apart, as the totals line does.
-    return "(" + std::to_string(runs_.Running()) + " working, " + std::to_string(ok) + " ok, " +
-           (skipped ? std::to_string(skipped) + " skipped, " : "") + std::to_string(failed) + " failed)";
+    std::string counts = "(";
+    counts += std::to_string(runs_.Running()) + " working, " + std::to_string(ok) + " ok, ";
+    if (skipped) counts += std::to_string(skipped) + " skipped, ";
+    return counts + std::to_string(failed) + " failed)";
   }
 
   void Say(const Seen& s, const std::string& what) {
@@ -186,11 +188,15 @@ class Station {
   // even one of the same serial number on the same port.
   std::string OutputTag(const Seen& s) {
     std::string tag = cmRepeaterSerialFileTag(cmRepeaterName(s.repeater));
-    if (s.by_port) tag += "_COM" + std::to_string(s.repeater.port);
+    if (s.by_port) tag.append("_COM").append(std::to_string(s.repeater.port));
     if (o_.command != CM_CMD_PARAM_GET) return tag;
     const std::string wanted = tag;
     for (int n = 1; output_keys_.count(cmAllOutputKey(o_, s.repeater, tag)); ++n)
-      tag = wanted + (s.by_port ? "" : "_COM" + std::to_string(s.repeater.port)) + (n == 1 ? "" : "_" + std::to_string(n));
+    {
+      tag = wanted;
+      if (!s.by_port) tag.append("_COM").append(std::to_string(s.repeater.port));
+      if (n > 1) tag.append("_").append(std::to_string(n));
+    }
     if (tag != wanted) {
       std::fflush(stdout);
       std::fprintf(stderr, "halvern: the repeater on COM%u would write the output file of an earlier one in this "
@@ -236,7 +242,15 @@ int cmWatchRun(int argc, const char* const* argv, const ST_OPTIONS& o) {
   Station station(argc, argv, o);
   bool changed = true;  // those attached already are served first
   std::vector<Clock::time_point> rechecks;  // listings due after a change, the earliest last
+  bool write_failed = false;
   for (;;) {
+    // A broken pipe is no signal here: a line written to an output nobody reads fails instead.
+    // Where the system cannot watch the pipe itself (Windows), that failure is how the watch
+    // learns that its reader is gone.
+    if (!write_failed && std::ferror(stdout)) {
+      write_failed = true;
+      stops->Note(platform::StopRequest::kOutputLost);
+    }
     const CmStopTable::Actions now_asked = stops->Now();
     if (const std::string line = stops->Line(now_asked, station.Running()); !line.empty()) {
       station.ClearLive();

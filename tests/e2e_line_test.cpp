@@ -15,28 +15,19 @@
 #include <string>
 #include <vector>
 
-#include "e2e_support.h"
+#include "tests/station_fixture.h"
 #include "platform/child.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using e2e::Count;
 using e2e::FieldOf;
 using e2e::Lines;
 using e2e::Quoted;
+using e2e::Read;
 
 constexpr uint16_t kFwNext = 0x0010, kFwStart = 0x000E;
-
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-int Count(const std::string& out, const std::string& text) {
-  int n = 0;
-  for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
-  return n;
-}
 
 // The block of the repeater on the port: from its header up to the next header or the summary.
 std::string Block(const std::string& out, int port) {
@@ -51,22 +42,8 @@ std::string Unquoted(const std::string& field) {
   return field.size() >= 2 && field.front() == '"' ? field.substr(1, field.size() - 2) : "";
 }
 
-// Repeaters laid out in one tree, unplugged or not, and the tool run over them.
-class LineTest : public ::testing::Test {
+class LineTest : public e2e::StationTest {
  protected:
-  ~LineTest() override {
-    tool_.reset();
-    while (!targets_.empty()) targets_.pop_back();  // the last laid out goes first
-  }
-
-  sim::Target& Add(sim::Config config, bool plugged = true) {
-    auto target = std::make_unique<sim::Target>(config);
-    EXPECT_TRUE(target->Start()) << target->LastError();
-    EXPECT_TRUE(target->LayOutTree(Path("tree"), static_cast<uint8_t>(targets_.size() + 1))) << target->LastError();
-    if (!plugged) target->Unplug();
-    targets_.push_back(std::move(target));
-    return *targets_.back();
-  }
   // A repeater that restarts with 01.03.0400 after an update.
   static sim::Config Updated(const std::string& serial) {
     sim::Config config;
@@ -76,43 +53,6 @@ class LineTest : public ::testing::Test {
     config.build_after = 0x0400;
     return config;
   }
-
-  std::vector<std::pair<std::string, std::string>> Env() const {
-    return {{"HALVERN_SYSFS_ROOT", Path("tree/sys")}, {"HALVERN_DEV_ROOT", Path("tree/dev")},
-            {"HALVERN_WAIT_MS", wait_ms_}};
-  }
-  platform::SpawnResult Run(const std::vector<std::string>& args) {
-    std::vector<std::string> all = {HALVERN_EXE, "-p", "RX5120"};
-    all.insert(all.end(), args.begin(), args.end());
-    return platform::SpawnCapture(all, Env(), "", 60000);
-  }
-  void StartWatch(const std::vector<std::string>& args) {
-    std::vector<std::string> all = {HALVERN_EXE, "-p", "RX5120"};
-    all.insert(all.end(), args.begin(), args.end());
-    all.push_back("-watch");
-    tool_ = std::make_unique<platform::Child>();
-    ASSERT_TRUE(tool_->Start(all, Env()));
-    ASSERT_TRUE(tool_->WaitForText("Watching for RX5120 repeaters", 5000)) << tool_->Out();
-  }
-  bool WaitForCount(const std::string& text, int count, int timeout_ms = 20000) {
-    return tool_->WaitForOutput([&](const std::string& out) { return Count(out, text) >= count; }, timeout_ms);
-  }
-  int Requests(size_t target, uint16_t event) const {
-    int n = 0;
-    for (const auto& f : targets_[target]->Received()) n += f.event_id == event;
-    return n;
-  }
-
-  std::string Write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(Path(name), std::ios::binary) << bytes;
-    return Path(name);
-  }
-  std::string Path(const std::string& name) const { return (dir_.path() / name).string(); }
-
-  e2e::TempDir dir_;
-  std::string wait_ms_ = "6000";
-  std::vector<std::unique_ptr<sim::Target>> targets_;
-  std::unique_ptr<platform::Child> tool_;
 };
 
 // -ondone with -all over two repeaters, one refused: each hook gets its record's line (as the

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "e2e_support.h"
+#include "tests/station_fixture.h"
 #include "platform/child.h"
 #include "session/sha256.h"
 
@@ -29,22 +29,13 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr uint16_t kFwNext = 0x0010;
 
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
+using e2e::Count;
 using e2e::FieldOf;
 using e2e::Lines;
 using e2e::Quoted;
+using e2e::Read;
 
 std::string Tail(const std::string& text) { return text.size() > 3000 ? text.substr(text.size() - 3000) : text; }
-
-int Count(const std::string& out, const std::string& text) {
-  int n = 0;
-  for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
-  return n;
-}
 
 // The process id of the child serving the port, found by its command line; 0 when none.
 int ChildOnPort(int port, const std::string& also) {
@@ -54,62 +45,7 @@ int ChildOnPort(int port, const std::string& also) {
   return 0;
 }
 
-// Repeaters laid out in one tree, unplugged or not, and the tool run over them.
-class RecordsTest : public ::testing::Test {
- protected:
-  ~RecordsTest() override {
-    tool_.reset();
-    while (!targets_.empty()) targets_.pop_back();  // the last laid out goes first
-  }
-
-  sim::Target& Add(sim::Config config, bool plugged) {
-    auto target = std::make_unique<sim::Target>(config);
-    EXPECT_TRUE(target->Start()) << target->LastError();
-    EXPECT_TRUE(target->LayOutTree(Path("tree"), static_cast<uint8_t>(targets_.size() + 1))) << target->LastError();
-    if (!plugged) target->Unplug();
-    targets_.push_back(std::move(target));
-    return *targets_.back();
-  }
-
-  std::vector<std::pair<std::string, std::string>> Env() const {
-    return {{"HALVERN_SYSFS_ROOT", Path("tree/sys")}, {"HALVERN_DEV_ROOT", Path("tree/dev")}, {"HALVERN_WAIT_MS", "6000"}};
-  }
-
-  void Start(const std::vector<std::string>& args) {
-    std::vector<std::string> all = {HALVERN_EXE, "-p", "RX5120"};
-    all.insert(all.end(), args.begin(), args.end());
-    tool_ = std::make_unique<platform::Child>();
-    ASSERT_TRUE(tool_->Start(all, Env()));
-  }
-  void StartWatch(const std::vector<std::string>& args) {
-    std::vector<std::string> all = args;
-    all.push_back("-watch");
-    Start(all);
-    ASSERT_TRUE(tool_->WaitForText("Watching for RX5120 repeaters", 5000)) << tool_->Out();
-  }
-  bool WaitForCount(const std::string& text, int count, int timeout_ms = 20000) {
-    return tool_->WaitForOutput([&](const std::string& out) { return Count(out, text) >= count; }, timeout_ms);
-  }
-  // Waits (reading the tool's output meanwhile) until the file holds `count` lines.
-  bool WaitForLines(const std::string& path, size_t count, int timeout_ms = 20000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (Lines(path).size() < count) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      tool_->WaitForOutput([](const std::string&) { return false; }, 100);
-    }
-    return true;
-  }
-
-  std::string Write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(Path(name), std::ios::binary) << bytes;
-    return Path(name);
-  }
-  std::string Path(const std::string& name) const { return (dir_.path() / name).string(); }
-
-  e2e::TempDir dir_;
-  std::vector<std::unique_ptr<sim::Target>> targets_;
-  std::unique_ptr<platform::Child> tool_;
-};
+using RecordsTest = e2e::StationTest;
 
 // A child killed in the middle of its update: its record is in the file as soon as it has
 // ended, and stays there when the watch itself is killed afterwards. The other repeater's

@@ -113,6 +113,9 @@ REGEDIT4
 [HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\USB\VID_3F7A&PID_5120\RX5120-0002\Device Parameters]
 "PortName"="COM6"
 REG
+# The unit tests' wine server may be in its last seconds: a program that connects just as it
+# exits fails ("recvmsg: Connection reset by peer"). Wait for it to end; regedit starts afresh.
+"$wineserver" -w >/dev/null 2>&1 || true
 "$wine" regedit /S "Z:${tmp//\//\\}\\rx5120.reg"
 for instance in '5&123&0&1' RX5120-0002; do
   "$wine" reg query "HKLM\\System\\CurrentControlSet\\Enum\\USB\\VID_3F7A&PID_5120\\$instance\\Device Parameters" /v PortName |

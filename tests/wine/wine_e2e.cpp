@@ -451,13 +451,16 @@ TEST_F(WineTest, WatchServesEachRepeaterAsItsRegistryEntryComesAndGoes) {
 }
 
 // `halvern ... -watch | tee` under Windows, and Ctrl-C: the watch is stopped and its output's
-// reader goes away with it, in either order. One action of the user is one stop: the repeater
+// reader goes away with it, in either order, or the reader goes alone (Windows cannot watch the
+// pipe: the next line the watch writes fails). One action of the user is one stop: the repeater
 // being updated is served to the end, nobody plugged in afterwards is taken.
 TEST_F(WineTest, AWatchWhoseOutputReaderGoesWithTheStopFinishesTheFlash) {
   const struct {
     const char* what;
-    bool reader_first;
-  } cases[] = {{"Ctrl-C, then the reader dies", false}, {"the reader dies, then Ctrl-C", true}};
+    bool reader_first, signal;
+  } cases[] = {{"Ctrl-C, then the reader dies", false, true},
+               {"the reader dies, then Ctrl-C", true, true},
+               {"the reader dies alone", true, false}};
   const fs::path image = Write("fw.bin", std::string(48 * 1024, 'F'));
   const fs::path report = dir_ / "r.jsonl";
   auto listed = [&](int count) {
@@ -490,7 +493,11 @@ TEST_F(WineTest, AWatchWhoseOutputReaderGoesWithTheStopFinishesTheFlash) {
     ::close(pipe_fds[1]);  // the tool's is the only writing end left
     ASSERT_TRUE(target_->WaitForFrames(12, seconds(60))) << watch.Err();
     if (c.reader_first) watch.CloseReader();
-    watch.Signal(SIGINT);
+    if (c.signal) {
+      watch.Signal(SIGINT);
+    } else {
+      ASSERT_TRUE(watch.WaitForErr("halvern: standard output is gone: no new repeaters", kConsoleWaitMs)) << watch.Err();
+    }
     if (!c.reader_first) {
       ASSERT_TRUE(watch.WaitForOut("Stop requested: no new repeaters; waiting for the 1 still working", kConsoleWaitMs))
           << watch.Err();
@@ -538,6 +545,7 @@ Bytes TraceIndication(uint8_t dst, uint8_t src, uint8_t mid, const Bytes& data) 
   const size_t n = data.size();
   Bytes b = {0x40, 0x01, dst, 0x40, 0x01, src, 0x40, 0x01, mid, 0x40, 0x01, 0x00,
              0x1B, uint8_t(n + 2), uint8_t((n + 2) >> 8), uint8_t(n), uint8_t(n >> 8)};
+  b.reserve(b.size() + n);  // also keeps the compiler from a false out-of-bounds warning
   b.insert(b.end(), data.begin(), data.end());
   return b;
 }
