@@ -223,7 +223,8 @@ const char* const kHelpOptions =
     "  -skipcurrent      with -expect: leave a repeater on that version as it is\n"
     "  -h                show the short usage text\n"
     "  --help            show this text\n"
-    "  --version         show the version of halvern\n";
+    "  --version         show the version of halvern and the tool version that the\n"
+    "                    banner shows\n";
 
 const char* const kHelpEnd =
     "Exit status:\n"
@@ -258,7 +259,7 @@ int AnswerAtOnce(int argc, const char* const* argv) {
       return 0;
     }
     if (std::strcmp(argv[i], kVersionOption) == 0) {
-      std::printf("halvern %s\n", cmToolVersion());
+      std::fputs(cmVersionLine("halvern").c_str(), stdout);
       return 0;
     }
   }
@@ -374,7 +375,7 @@ int RefuseRepeaterFile(const ST_OPTIONS& o, uint8_t port, const std::string& why
 void cmPrintBanner() {
   cmPrintRule();
   std::printf("\n");
-  std::printf("HALVERN Software Administration Tool Version %x.%02x\n", 1, 1);
+  std::printf("HALVERN Software Administration Tool Version %s\n", cmBannerVersion());
   std::printf("\n");
   cmPrintRule();
   std::printf("\n");

@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
     case EXTCAP_MODE::kCapture:
       return cmExtcapCapture(options);
     case EXTCAP_MODE::kVersion:
-      out = std::string("halvern-extcap ") + cmToolVersion() + "\n";
+      out = cmVersionLine("halvern-extcap");
       break;
     case EXTCAP_MODE::kHelp:
     case EXTCAP_MODE::kNone:

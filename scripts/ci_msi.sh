@@ -108,10 +108,11 @@ echo "== installed: files, Wireshark copies, PATH entry"
 # 2. The installed program runs, by its path and by name through the system PATH (a new wine
 #    session reads the PATH anew).
 "$wineserver" -k >/dev/null 2>&1 || true
+tool_version=1.01  # the servicing tool's version, as the banner shows it
 out=$("$wine" 'C:\Program Files\halvern\halvern.exe' --version | tr -d '\r')
-[ "$out" = "halvern $version" ] || fail "halvern.exe --version printed: $out"
+[ "$out" = "halvern $version (tool version $tool_version)" ] || fail "halvern.exe --version printed: $out"
 out=$("$wine" cmd /c 'halvern --version' | tr -d '\r')
-[ "$out" = "halvern $version" ] || fail "halvern --version through PATH printed: $out"
+[ "$out" = "halvern $version (tool version $tool_version)" ] || fail "halvern --version through PATH printed: $out"
 
 # 3. The version command against the simulated repeater, found as COM5 through the usbser keys.
 cat >"$tmp/rx5120.reg" <<'REG'
@@ -137,8 +138,8 @@ REG
   "$3" -k; rm -f "$WINEPREFIX/dosdevices/com5"; exit $status' \
   _ "$shim" "$wine" "$wineserver" "$tmp/version.out" || fail "halvern -cmd version failed: $(cat "$tmp/version.out")"
 rule=$(printf '=%.0s' {1..79})
-printf '%s\r\n\r\nHALVERN Software Administration Tool Version 1.01\r\n\r\n%s\r\n\r\nProduct: SW Version 01.02.0345\r\n\r\n%s\r\n\r\n' \
-  "$rule" "$rule" "$rule" >"$tmp/version.expected"
+printf '%s\r\n\r\nHALVERN Software Administration Tool Version %s\r\n\r\n%s\r\n\r\nProduct: SW Version 01.02.0345\r\n\r\n%s\r\n\r\n' \
+  "$rule" "$tool_version" "$rule" "$rule" >"$tmp/version.expected"
 cmp -s "$tmp/version.out" "$tmp/version.expected" || fail "halvern -cmd version printed: $(cat -A "$tmp/version.out")"
 echo "== installed halvern.exe: --version, through PATH, -cmd version on COM5"
 

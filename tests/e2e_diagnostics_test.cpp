@@ -108,12 +108,15 @@ TEST_F(DiagnosticsTest, HelpListsEveryCommandAndOptionWithoutTheBannerOrADevice)
   EXPECT_EQ(Run({"-h"}).out, kBanner + kUsage);
 }
 
-TEST(VersionTest, EveryProgramTellsTheOneVersionNumber) {
+// --version names the release (the packages' number) and the tool version that the banner
+// shows, so that an operator never takes them for two versions of one thing.
+TEST(VersionTest, EveryProgramTellsItsReleaseAndTheToolVersionOfTheBanner) {
   const std::pair<const char*, std::string> programs[] = {
       {HALVERN_EXE, "halvern"}, {HALVERN_TRACE_EXE, "halvern-trace"}, {HALVERN_EXTCAP_EXE, "halvern-extcap"}};
   for (const auto& [exe, name] : programs) {
     const auto r = platform::SpawnCapture({exe, "--version"}, {}, "", 10000);
-    EXPECT_EQ(r.out, name + " " + HALVERN_TEST_VERSION + "\n");
+    EXPECT_EQ(r.out, name + " " + HALVERN_TEST_VERSION + " (tool version 1.01)\n");
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exit_status, 0);
   }
   const auto trace_help = platform::SpawnCapture({HALVERN_TRACE_EXE, "--help"}, {}, "", 10000);

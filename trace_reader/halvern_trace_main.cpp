@@ -128,7 +128,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
       std::fputs(kUsage, stdout);
       return -1;
     } else if (arg == "--version") {
-      std::printf("halvern-trace %s\n", cmToolVersion());
+      std::fputs(cmVersionLine("halvern-trace").c_str(), stdout);
       return -1;
     } else if (arg == "-t" || arg == "--text") {
       if (o->mode == Mode::kPcap) return BadUsage("-t and -w cannot be given together");
