@@ -37,7 +37,7 @@ TEST_F(ShortAnswerTest, AnAnswerForTheAddressAskedIsTheAnswer) {
   four_bytes.area_count = 4;
   elsewhere.area_address = 0x0011;  // two bytes at 0x0011, whatever read is asked
   elsewhere.area_count = 2;
-  slow.delay_ms = 800;
+  slow.delay_ms = 900;  // after the first read was given up, before the second one is
   const std::string short_note = "halvern: 0x0010: the repeater answered 2 of 4 bytes\n";
   const Row rows[] = {
       // Fewer bytes fail the line at once, as a refusal does; the wait is not run out.
@@ -56,7 +56,7 @@ TEST_F(ShortAnswerTest, AnAnswerForTheAddressAskedIsTheAnswer) {
        "halvern: 0x0011: the repeater answered 2 of 4 bytes\n", "", 1},
       // The first read is given up; its late answer (two bytes) comes while the read of four bytes
       // at the same address waits, and is dropped; that read's own answer, two bytes, is short.
-      {"late answer of a read given up", "param_get", "0x10:w:0\n0x10:a:4\n", slow, two_bytes, "300",
+      {"late answer of a read given up", "param_get", "0x10:w:0\n0x10:a:4\n", slow, two_bytes, "600",
        kGetHead + "adr   16, len  2\nError\n\n" + "adr   16, len  4error\n\n" + kRule, short_note, "", 1},
   };
   for (const Row& row : rows) {
@@ -83,7 +83,9 @@ TEST_F(ShortAnswerTest, AnAnswerForTheAddressAskedIsTheAnswer) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
     EXPECT_EQ(tool_->Out(), row.out);
     EXPECT_EQ(tool_->Err(), row.err);
-    if (row.command == "param_get") EXPECT_EQ(ReadFile(work_ / "s_01_02_0345.out"), row.out_file);
+    if (row.command == "param_get") {
+      EXPECT_EQ(ReadFile(work_ / "s_01_02_0345.out"), row.out_file);
+    }
   }
 }
 

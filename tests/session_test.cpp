@@ -254,8 +254,6 @@ TEST_F(SessionLinkTest, AnswerForTheAddressAskedIsTheAnswerWhateverItsCount) {
        "0x0020: the repeater answered 2 of 4 bytes"},
       {"no bytes", {0x15, 0x05, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00}, 8, {0, 0, 0, 0, 0, 0},
        "0x0020: the repeater answered 0 of 4 bytes"},
-      {"more bytes", {0x15, 0x0B, 0x00, 0x00, 0x20, 0x00, 0x06, 0x00, 1, 2, 3, 4, 5, 6}, 6, {1, 2, 3, 4, 0, 0},
-       "0x0020: the repeater answered 6 of 4 bytes: the first 4 are used"},
       {"another address", {0x15, 0x09, 0x00, 0x00, 0x21, 0x00, 0x04, 0x00, 1, 2, 3, 4}, 6, {5, 6, 7, 8, 0, 0}, ""},
   };
   app_ = cmFwAppOpen("1", 0, OnProgress);
@@ -349,8 +347,6 @@ TEST_F(SessionLinkTest, LateAnswersOfReadsGivenUpAreDropped) {
   } cases[] = {
       {"fewer bytes, then the own answer", {{0x10, 2}}, {0x10, 4},
        Cat({AreaAnswer(0x10, {1, 2}), AreaAnswer(0x10, {5, 6, 7, 8})}), 6, {5, 6, 7, 8}, "", 0},
-      {"more bytes, then the own answer", {{0x10, 4}}, {0x10, 2},
-       Cat({AreaAnswer(0x10, {1, 2, 3, 4}), AreaAnswer(0x10, {5, 6})}), 6, {5, 6, 0, 0}, "", 0},
       // A read given up is answered once: the second answer of its size is the read's own, cut short.
       {"fewer bytes twice", {{0x10, 2}}, {0x10, 4}, Cat({AreaAnswer(0x10, {1, 2}), AreaAnswer(0x10, {3, 4})}), 8,
        {3, 4, 0, 0}, "0x0010: the repeater answered 2 of 4 bytes", 0},
