@@ -345,11 +345,6 @@ TEST_F(SessionLinkTest, LateAnswersOfReadsGivenUpAreDropped) {
     const char* note;
     uint32_t still_given_up;
   } cases[] = {
-      {"fewer bytes, then the own answer", {{0x10, 2}}, {0x10, 4},
-       Cat({AreaAnswer(0x10, {1, 2}), AreaAnswer(0x10, {5, 6, 7, 8})}), 6, {5, 6, 7, 8}, "", 0},
-      // A read given up is answered once: the second answer of its size is the read's own, cut short.
-      {"fewer bytes twice", {{0x10, 2}}, {0x10, 4}, Cat({AreaAnswer(0x10, {1, 2}), AreaAnswer(0x10, {3, 4})}), 8,
-       {3, 4, 0, 0}, "0x0010: the repeater answered 2 of 4 bytes", 0},
       {"refusal naming a read given up", {{0x10, 2}}, {0x20, 4},
        Cat({Frame(0x0034, Cat({{0x15, 0x05, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00}, kRefused})),
             AreaAnswer(0x20, {5, 6, 7, 8})}),
