@@ -135,17 +135,29 @@ bool RunAction(PST_FWAPP_OBJ app, bool get, uint16_t* offset) {
   return true;
 }
 
+// An answer of another byte count than asked is taken (cut to the bytes asked, or failing the
+// line when short); standard error says so.
+void TellReadNote(PST_FWAPP_OBJ app) {
+  const std::string note = cmFwAppTakeReadNote(app);
+  if (note.empty()) return;
+  std::fflush(stdout);
+  std::fprintf(stderr, "halvern: %s\n", note.c_str());
+}
+
 }  // namespace
 
 bool cmParamAwaitAnswer(PST_FWAPP_OBJ app, int rc) {
   if (rc != CMBS_RC_OK) return false;  // a request that did not go out cannot be answered
   // A line that is gone answers nothing; once it goes, the wait ends without an answer.
+  bool answered = false;
   if (!cmFwAppLineGone() && g_admin_param.done_event->Wait(cmFwAppWaitMs())) {
     std::lock_guard lock(g_admin_param.mutex);
-    if (g_admin_param.last_code != 0) return true;
+    answered = g_admin_param.last_code != 0;
   }
   // Cancelling finds nothing pending only when the answer has just been reported.
-  return !cmFwAppParamCancel(app);
+  if (!answered) answered = !cmFwAppParamCancel(app);
+  if (answered) TellReadNote(app);
+  return answered;
 }
 
 void cmParamHexDecode(const char* text, size_t count, uint8_t* destination) {

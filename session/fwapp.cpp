@@ -206,6 +206,22 @@ bool cmFwAppSendFinal(PST_FWAPP_OBJ app, int (*send)(void* api_handle)) {
 
 std::string cmFwAppPortText(uint8_t port) { return std::to_string(port); }
 
+std::string cmFwAppTakeReadNote(PST_FWAPP_OBJ app) {
+  if (!app) return "";
+  std::lock_guard lock(app->get_mutex);
+  if (!app->size_note) return "";
+  app->size_note = false;
+  const unsigned asked = app->note_read.count, answered = app->note_answered;
+  char note[120];
+  if (answered < asked)
+    std::snprintf(note, sizeof note, "0x%04X: the repeater answered %u of %u byte%s", app->note_read.address, answered,
+                  asked, asked == 1 ? "" : "s");
+  else
+    std::snprintf(note, sizeof note, "0x%04X: the repeater answered %u of %u byte%s: the first %u %s used",
+                  app->note_read.address, answered, asked, asked == 1 ? "" : "s", asked, asked == 1 ? "is" : "are");
+  return note;
+}
+
 ST_FWAPP_VERSION cmFwAppPrintVersion(PST_FWAPP_OBJ app, bool upper_case) {
   ST_FWAPP_VERSION version{};
   cmFwAppGetVersion(app, &version);
@@ -225,6 +241,7 @@ int cmFwAppParamGet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, uint8_t
     app->get_buffer_size = length;
     app->get_address = offset;
     app->get_pending = true;
+    app->size_note = false;
   }
   const int rc = cmbs_dsr_param_AreaGet(app->api_handle, 0, offset, length);
   if (rc != CMBS_RC_OK) {
@@ -242,6 +259,14 @@ bool cmFwAppParamCancel(PST_FWAPP_OBJ app) {
   {
     std::lock_guard lock(app->get_mutex);
     was_pending = app->get_pending || app->set_pending;
+    if (app->get_pending) {
+      // Its answer may still come; with the list full, the oldest read given up is forgotten.
+      if (app->given_up_count == FWAPP_GIVEN_UP) {
+        std::copy(app->given_up + 1, app->given_up + FWAPP_GIVEN_UP, app->given_up);
+        --app->given_up_count;
+      }
+      app->given_up[app->given_up_count++] = {app->get_address, app->get_buffer_size};
+    }
     app->get_pending = false;
     // A line that is gone answers nothing; with every fence slot taken the line hardly answers
     // at all, and the fences out settle these writes once one of them is answered.
@@ -268,6 +293,7 @@ int cmFwAppParamSet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, const u
     app->set_pending = true;
     app->set_address = offset;
     ++app->sets_sent;
+    app->size_note = false;
   }
   const int rc = cmbs_dsr_param_AreaSet(app->api_handle, 0, offset, data, length);
   if (rc != CMBS_RC_OK) {
@@ -400,6 +426,24 @@ bool SettleFence(PST_FWAPP_OBJ app, const GetAnswer& answer) {
   return false;
 }
 
+// Whether the answer is the one of this read as far as it tells: it names the read's address
+// and, when accepted, carries its byte count (a refusal carries no data).
+bool FitsRead(const GetAnswer& answer, ST_FWAPP_READ read) {
+  return answer.has_area && answer.area.address == read.address && (!answer.accepted || answer.area.count == read.count);
+}
+
+// Under get_mutex: when the answer fits a read given up, that read is answered at last; it is
+// forgotten and true returned. The oldest one it fits is taken, as answers come in order.
+bool SettleGivenUp(PST_FWAPP_OBJ app, const GetAnswer& answer) {
+  for (uint32_t i = 0; i < app->given_up_count; ++i) {
+    if (!FitsRead(answer, app->given_up[i])) continue;
+    std::copy(app->given_up + i + 1, app->given_up + app->given_up_count, app->given_up + i);
+    --app->given_up_count;
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void cmFwAppOnParamGetRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block) {
@@ -407,15 +451,25 @@ void cmFwAppOnParamGetRsp(PST_FWAPP_OBJ app, PST_CMBS_PARAM_BLOCK block) {
   std::lock_guard lock(app->get_mutex);
   // A fence went out before the read in progress, so its answer comes first.
   if (SettleFence(app, answer)) return;
+  const ST_FWAPP_READ read{app->get_address, app->get_buffer_size};
+  // The late answer of a read given up; one that fits the read in progress just as well cannot
+  // be told from its own answer and is taken (the read given up stays owed an answer).
+  if (!(app->get_pending && FitsRead(answer, read)) && SettleGivenUp(app, answer)) return;
   if (!app->get_pending) return;  // given up, or never asked for: nobody waits for it
-  const bool for_this_read = answer.has_area && answer.area.address == app->get_address &&
-                             answer.area.count == app->get_buffer_size;
-  // Carrying data for another address or byte count, it answers an earlier read that was given
-  // up; this read's own answer may still come.
-  if (answer.accepted && answer.has_area && !for_this_read) return;
-  if (for_this_read && app->get_buffer && answer.area.data)
-    std::memcpy(app->get_buffer, answer.area.data, answer.area.count);
-  const uint32_t code = answer.accepted && for_this_read ? FWAPP_PARAM_GET_OK : FWAPP_PARAM_FAILED;
+  const bool for_this_address = answer.has_area && answer.area.address == read.address;
+  // Carrying data for another address, it answers an earlier read; this read's own may still come.
+  if (answer.accepted && answer.has_area && !for_this_address) return;
+  // The target may cut a read short (at the end of its area): an answer for this address is
+  // the answer, whatever its byte count. No more than the bytes asked are copied.
+  const uint16_t copied = for_this_address ? std::min(answer.area.count, read.count) : uint16_t{0};
+  if (copied > 0 && app->get_buffer && answer.area.data) std::memcpy(app->get_buffer, answer.area.data, copied);
+  const bool whole = for_this_address && answer.area.count >= read.count;
+  const uint32_t code = answer.accepted && whole ? FWAPP_PARAM_GET_OK : FWAPP_PARAM_FAILED;
+  if (answer.accepted && for_this_address && answer.area.count != read.count) {
+    app->size_note = true;
+    app->note_read = read;
+    app->note_answered = answer.area.count;
+  }
   // Released before the report: the command may ask for its next read as soon as it learns
   // this result, and that request's record must not be cleared afterwards.
   uint8_t* destination = app->get_buffer;

@@ -44,6 +44,13 @@ constexpr int FWAPP_PACKET_SIZE = 256;
 constexpr int FWAPP_RESPONSE_HANDLERS = 4;  // answer events a command may hand handlers for
 
 constexpr uint32_t FWAPP_FENCES = 8;  // fences out at once; more are not sent
+constexpr uint32_t FWAPP_GIVEN_UP = 8;  // reads given up that are remembered; the oldest goes first
+
+// A read that went out: its address and the byte count asked for.
+struct ST_FWAPP_READ {
+  uint16_t address;
+  uint16_t count;
+};
 
 // A read sent after a write was given up; see ST_FWAPP_OBJ.
 struct ST_FWAPP_FENCE {
@@ -79,8 +86,18 @@ struct ST_FWAPP_OBJ {
   std::recursive_mutex get_mutex;
   bool get_pending;          // sent, and neither answered nor given up
   uint8_t* get_buffer;
-  uint16_t get_buffer_size;  // the length asked for: an accepted answer carries exactly these bytes
+  uint16_t get_buffer_size;  // the length asked for: no more bytes than these are copied
   uint16_t get_address;      // address of the read in progress: an answer for another one is stale
+  // Reads given up whose answers have not come, oldest first. Such an answer may still come
+  // while a later read of the same address waits: one that names the address and byte count of
+  // a read given up is that read's, unless it fits the read in progress just as well.
+  ST_FWAPP_READ given_up[FWAPP_GIVEN_UP];
+  uint32_t given_up_count;
+  // The last read answered with another byte count than asked: (address, asked, answered),
+  // until it is taken (cmFwAppTakeReadNote) or the next request goes out.
+  bool size_note;
+  ST_FWAPP_READ note_read;
+  uint16_t note_answered;
   // The writes, under get_mutex too. A write answer names nothing, but the target answers in
   // the order of the requests: the next write answer belongs to the oldest write not settled
   // yet (answered, or known never to be answered). Writes are numbered from 1 as they go out.
@@ -117,13 +134,21 @@ int cmFwAppSetEventCallback(PST_FWAPP_OBJ app, PFN_FWAPP_EVENT_CB event_cb);
 int cmFwAppSetResponseHandler(PST_FWAPP_OBJ app, uint16_t event_id, PFN_FWAPP_RESPONSE_CB handler);
 void cmFwAppGetVersion(PST_FWAPP_OBJ app, ST_FWAPP_VERSION* version);
 // Sends a parameter-area read; the data of the answer lands in destination (length bytes).
-// Answers carry no request number: only an accepted answer that names this offset and holds
-// exactly length bytes completes the read (code 6); a refusal, or an answer without the read's
-// data, completes it as failed (code 8) whatever address it names; any other answer is taken
-// for the late answer to an earlier read and ignored. A read that could not be sent is not pending.
+// Answers carry no request number: an accepted answer that names this offset is the read's.
+// With length bytes or more it completes the read (code 6), the first length bytes landing in
+// destination; with fewer it fails it (code 8), as a target that cuts the read short at the end
+// of its area answers. A refusal, or an answer without the read's data, fails the read whatever
+// address it names. An answer for another offset is the late answer to an earlier read and is
+// ignored, and so is one that fits a read given up (its offset and byte count, or its offset for
+// a refusal) but not this one. Answers of another byte count leave a note (cmFwAppTakeReadNote).
+// A read that could not be sent is not pending.
 int cmFwAppParamGet(PST_FWAPP_OBJ app, uint16_t offset, uint16_t length, uint8_t* destination);
+// After a read was answered: when its answer carried another byte count than asked, the line
+// that says so ("0x0010: the repeater answered 2 of 4 bytes", with ": the first 4 are used"
+// when it carried more), once; empty otherwise. Command thread, once the answer was reported.
+std::string cmFwAppTakeReadNote(PST_FWAPP_OBJ app);
 // Gives up the read or write in progress (its wait ran out): a late answer to it is ignored from
-// then on. True when it was still pending; false when its result has already been reported
+// then on (a read given up is remembered until its answer comes; see ST_FWAPP_OBJ). True when it was still pending; false when its result has already been reported
 // (it came just as the wait ran out) or nothing is out. A write given up is followed by a fence:
 // a read of one or two bytes at its address, whose answer is taken by the session itself.
 bool cmFwAppParamCancel(PST_FWAPP_OBJ app);

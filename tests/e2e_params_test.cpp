@@ -452,29 +452,6 @@ TEST_F(ParamsTest, RefusalNamingAnotherAddressIsReportedAtOnce) {
   }
 }
 
-// An accepted answer of another byte count than asked for is not the read's answer: the line
-// fails rather than showing bytes of another read or stale ones.
-TEST_F(ParamsTest, AnswerOfAnotherByteCountFailsTheLine) {
-  StartTarget();
-  target_->SetParamArea(16, {0x7F, 0x55, 0x33});
-  extra_env_.push_back({"HALVERN_WAIT_MS", "300"});
-  const std::string get_path = Write("c.txt", "16:w:\n");
-  const std::string out_path = Path("c_01_02_0345.out");
-  for (uint16_t count : {1, 3}) {
-    SCOPED_TRACE(count);
-    sim::Fault other_count;
-    other_count.area_count = count;
-    target_->SetFault(kGet, other_count);
-    auto r = Tool({"-p", "RX5120", "-cmd", "param_get", "-settings", get_path});
-    EXPECT_EQ(r.out, kHeader + "OPEN: " + get_path + " => OUT: " + out_path + "\n\n" + "adr   16, len  2\nError\n\n" +
-                         kRule);
-    EXPECT_EQ(r.exit_status, 1);
-    EXPECT_EQ(Read(out_path), "");
-    r = Tool({"-p", "RX5120", "-cmd", "params"}, "g16\n2\nq");
-    EXPECT_EQ(r.out, kHeader + GetAction("Error\n") + kPrompt + "q");
-  }
-}
-
 TEST_F(ParamsTest, MissingSettingsAndUnwritableOutput) {
   StartTarget();
   const std::string missing = Path("missing.txt");
