@@ -116,7 +116,8 @@ TEST_F(ExactnessTest, NewTextsGoToStandardErrorAndLongLinesAreRefusedWhole) {
     r.out = tool_->Out();
     r.err = tool_->Err();
     for (const std::string& name : trace_names)
-      if (const size_t at = r.err.find("'" + name + "'"); at != std::string::npos) r.err.replace(at + 1, name.size(), "TRACE");
+      if (const size_t at = r.err.find("'" + name + "'"); at != std::string::npos)
+        r.err.replace(at + 1, name.size(), "TRACE");
     return r;
   };
   // A file size limit of nothing: the stamp cannot be written (the coverage runtime, which cannot
@@ -170,8 +171,8 @@ TEST_F(ExactnessTest, NewTextsGoToStandardErrorAndLongLinesAreRefusedWhole) {
            "adr   48, len  1 48:b:00\n\n" + kRule,
        "", 0, {{true, 48, 1, {}}}},
       {"a log file that cannot be created", {"-cmd", "log", "-llevel", "1", "-lfile", no_log}, "q",
-       kBanner + kLogHeader + "\n" + kRule + "\n", "halvern: cannot create '" + no_log + "': No such file or directory\n",
-       1},
+       kBanner + kLogHeader + "\n" + kRule + "\n",
+       "halvern: cannot create '" + no_log + "': No such file or directory\n", 1},
       {"a log file that cannot be written", {"-cmd", "log", "-llevel", "1", "-lfile", "/dev/full"}, "q",
        kBanner + kLogHeader + "Trace  : in File \n\n" + kRule + "\n",
        "halvern: cannot write '/dev/full': No space left on device\n", 1},
