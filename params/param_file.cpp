@@ -12,6 +12,7 @@
 #include "cmbs/cmbs_ie.h"
 #include "params/param_admin.h"
 #include "platform/file_io.h"
+#include "platform/path.h"
 #include "session/comport_find.h"
 #include "session/console_text.h"
 #include "session/service_record.h"
@@ -52,40 +53,47 @@ bool AwaitAnswer(PST_FWAPP_OBJ app, int rc) {
   return false;
 }
 
-// Echoes a line that asks for nothing: a comment as it is, a line in error after its reason.
-// Such lines are skipped; one in error fails the batch (false).
-bool EchoNonRequest(const ST_PARAM_LINE& parsed, const char* line) {
-  if (parsed.kind == PARAM_LINE_WRONG_FORMAT)
-    std::printf("\nWrong format: %c\n", parsed.format);
-  else if (parsed.kind == PARAM_LINE_WRONG)
-    std::printf("\nWrong line\n");
+// Echoes a line that asks for nothing: a comment as it is, a line in error after its reason
+// (standard error names the line when that reason is not shown on standard output). Such lines
+// are skipped; one in error fails the batch (false).
+bool EchoNonRequest(const ST_PARAM_LINE& parsed, const char* line, int line_number) {
+  if (parsed.kind == PARAM_LINE_WRONG_FORMAT) std::printf("\nWrong format: %c\n", parsed.format);
   std::printf("%s", line);
   if (parsed.kind == PARAM_LINE_COMMENT) return true;
+  if (parsed.kind == PARAM_LINE_WRONG) cmTell("line %d: wrong line", line_number);
   cmReportSetReason(CM_REASON_FILE);
   return false;
 }
 
-// Counts the lines of the settings file as its pieces are read: a piece that follows one
-// without a newline continues the same line.
-class LineCounter {
- public:
-  int Next(const std::string& piece) {
-    if (at_start_) ++number_;
-    at_start_ = !piece.empty() && piece.back() == '\n';
-    return number_;
-  }
+// Why a line too long for one piece is refused whole: a part of it would be a request nobody
+// wrote. Nothing of such a line shows on standard output.
+std::string TooLong() { return "longer than " + std::to_string(PARAM_LINE_PIECE - 1) + " characters"; }
 
- private:
-  int number_ = 0;
-  bool at_start_ = true;
-};
+void RefuseLongLine(int line_number) {
+  cmReportSetReason(CM_REASON_FILE);
+  cmTell("line %d: %s: left out", line_number, TooLong().c_str());
+}
 
 // Closes the settings file; false (and a message) when it could not be read to its end.
-bool FinishReading(std::FILE* in, const char* settings_path) {
+bool FinishReading(std::FILE* in, const char* settings_path, int error) {
   const bool read = !std::ferror(in);
   (void)std::fclose(in);  // read only: nothing is lost
-  if (!read) std::printf("ERROR: Couldn't read '%s'\n\n", settings_path);
+  if (!read) cmTellCannotRead(settings_path, error);
   return read;
+}
+
+// Reads and drops the rest of a line, its newline included, however long it is.
+void SkipRestOfLine(std::FILE* file) {
+  (void)std::fscanf(file, "%*[^\n]");  // nothing is stored
+  (void)std::getc(file);               // the newline, or the end of the file
+}
+
+// True when nothing follows in the file.
+bool AtEnd(std::FILE* file) {
+  const int c = std::getc(file);
+  if (c == EOF) return true;
+  (void)std::ungetc(c, file);  // one character read just now always goes back
+  return false;
 }
 
 void ResetForRequest() {
@@ -154,11 +162,39 @@ bool cmParamReadLine(std::FILE* file, std::string* line) {
   return !line->empty();
 }
 
+bool ParamLineReader::Next(std::string* text, PARAM_READ_KIND* kind) {
+  if (!cmParamReadLine(file_, text)) {
+    if (std::ferror(file_)) error_ = errno;  // as the failed read left it
+    return false;
+  }
+  const bool line_ends = text->back() == '\n';
+  if (in_comment_) {
+    in_comment_ = !line_ends;
+    *kind = PARAM_READ_COMMENT_PIECE;
+    return true;
+  }
+  ++number_;
+  // A piece ends short of its full size only at the end of the file.
+  if (line_ends || text->size() < PARAM_LINE_PIECE || AtEnd(file_)) {
+    *kind = PARAM_READ_LINE;
+  } else if (IsComment(text->c_str())) {
+    in_comment_ = true;
+    *kind = PARAM_READ_COMMENT_PIECE;
+  } else {
+    SkipRestOfLine(file_);
+    *kind = PARAM_READ_TOO_LONG;
+  }
+  return true;
+}
+
 std::string cmParamOutFileName(const std::string& settings_path, uint16_t product_version, uint16_t build,
                                const std::string& tag) {
   char suffix[32];
   std::snprintf(suffix, sizeof suffix, "_%02X_%02X_%04X", product_version >> 8, product_version & 0xFF, build);
-  return settings_path.substr(0, settings_path.find('.')) + suffix + (tag.empty() ? "" : "_" + tag) + ".out";
+  // A "." in a folder's name is not the file name's: the output file stays beside its settings file.
+  const size_t folder_end = settings_path.find_last_of(platform::PathSeparators());
+  const size_t name = folder_end == std::string::npos ? 0 : folder_end + 1;
+  return settings_path.substr(0, settings_path.find('.', name)) + suffix + (tag.empty() ? "" : "_" + tag) + ".out";
 }
 
 void cmParamSetOutTag(const std::string& tag) {
@@ -172,11 +208,14 @@ bool cmParamFileCheck(const std::string& path, bool is_get, std::string* why) {
     return false;
   }
   std::string line, fault;
-  LineCounter lines;
-  while (fault.empty() && cmParamReadLine(in, &line)) {
-    const int number = lines.Next(line);
+  ParamLineReader reader(in);
+  PARAM_READ_KIND kind = PARAM_READ_LINE;
+  while (fault.empty() && reader.Next(&line, &kind)) {
+    if (kind == PARAM_READ_COMMENT_PIECE) continue;
     const ST_PARAM_LINE parsed = cmParamParseLine(line.c_str(), is_get);
-    if (parsed.kind == PARAM_LINE_WRONG_FORMAT) {
+    if (kind == PARAM_READ_TOO_LONG) {
+      fault = TooLong();
+    } else if (parsed.kind == PARAM_LINE_WRONG_FORMAT) {
       fault = std::string("wrong format '") + parsed.format + "'";
     } else if (parsed.kind == PARAM_LINE_WRONG) {
       fault = "wrong line";
@@ -185,7 +224,7 @@ bool cmParamFileCheck(const std::string& path, bool is_get, std::string* why) {
     } else if (parsed.kind == PARAM_LINE_REQUEST && !is_get) {
       fault = cmParamHexRefusal(line.c_str() + parsed.field, parsed.digits);
     }
-    if (!fault.empty()) fault.insert(0, "line " + std::to_string(number) + ": ");
+    if (!fault.empty()) fault.insert(0, "line " + std::to_string(reader.LineNumber()) + ": ");
   }
   const bool read = !std::ferror(in);
   (void)std::fclose(in);  // read only
@@ -208,13 +247,23 @@ int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path) {
   ResetForRequest();
   bool all_done = true;
   std::string line;
-  LineCounter lines;
-  while (cmParamReadLine(in, &line)) {
-    const int line_number = lines.Next(line);
+  ParamLineReader reader(in);
+  PARAM_READ_KIND kind = PARAM_READ_LINE;
+  while (reader.Next(&line, &kind)) {
+    const int line_number = reader.LineNumber();
     const char* text = line.c_str();
+    if (kind == PARAM_READ_COMMENT_PIECE) {
+      std::printf("%s", text);
+      continue;
+    }
+    if (kind == PARAM_READ_TOO_LONG) {
+      RefuseLongLine(line_number);
+      all_done = false;
+      continue;
+    }
     const ST_PARAM_LINE parsed = cmParamParseLine(text, false);
     if (parsed.kind != PARAM_LINE_REQUEST) {
-      if (!EchoNonRequest(parsed, text)) all_done = false;
+      if (!EchoNonRequest(parsed, text, line_number)) all_done = false;
       continue;
     }
     if (cmFwAppLineGone()) {  // nothing more can be sent: the batch is not done
@@ -239,7 +288,7 @@ int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path) {
     int rc = cmFwAppParamSet(app, parsed.address, parsed.length, admin.data);
     if (!AwaitAnswer(app, rc)) all_done = false;
   }
-  if (!FinishReading(in, settings_path)) all_done = false;
+  if (!FinishReading(in, settings_path, reader.Error())) all_done = false;
   return all_done ? 0 : -1;
 }
 
@@ -254,9 +303,10 @@ int cmParamFileGet(PST_FWAPP_OBJ app, const char* settings_path) {
   }
   std::printf("OPEN: %s => OUT: %s\n\n", settings_path, out_name.c_str());
   // An output file another run is writing is refused and left whole.
-  std::FILE* out = platform::CreateHeldTextFile(out_name, nullptr);
+  int create_error = 0;
+  std::FILE* out = platform::CreateHeldTextFile(out_name, &create_error);
   if (!out) {
-    std::printf("ERROR: Couldn't create '%s'\n\n", out_name.c_str());
+    cmTellCannotCreate(out_name.c_str(), create_error);
     (void)std::fclose(in);  // read only
     return -1;
   }
@@ -269,11 +319,22 @@ int cmParamFileGet(PST_FWAPP_OBJ app, const char* settings_path) {
   ResetForRequest();
   bool all_done = true;
   std::string line;
-  while (cmParamReadLine(in, &line)) {
+  ParamLineReader reader(in);
+  PARAM_READ_KIND kind = PARAM_READ_LINE;
+  while (reader.Next(&line, &kind)) {
     const char* text = line.c_str();
+    if (kind == PARAM_READ_COMMENT_PIECE) {
+      std::printf("%s", text);
+      continue;
+    }
+    if (kind == PARAM_READ_TOO_LONG) {
+      RefuseLongLine(reader.LineNumber());
+      all_done = false;
+      continue;
+    }
     const ST_PARAM_LINE parsed = cmParamParseLine(text, true);
     if (parsed.kind != PARAM_LINE_REQUEST) {
-      if (!EchoNonRequest(parsed, text)) all_done = false;
+      if (!EchoNonRequest(parsed, text, reader.LineNumber())) all_done = false;
       continue;
     }
     if (cmFwAppLineGone()) {  // nothing more can be sent: the batch is not done
@@ -294,15 +355,18 @@ int cmParamFileGet(PST_FWAPP_OBJ app, const char* settings_path) {
     if (!AwaitAnswer(app, rc)) all_done = false;
     std::printf("\n");
   }
-  if (!FinishReading(in, settings_path)) all_done = false;
+  if (!FinishReading(in, settings_path, reader.Error())) all_done = false;
 
   {
     std::lock_guard lock(admin.mutex);  // a late answer no longer writes to the file
     admin.out_file = nullptr;
   }
   const bool written = !std::ferror(out);
-  if (std::fclose(out) != 0 || !written) {
-    std::printf("ERROR: Couldn't write '%s'\n\n", out_name.c_str());
+  errno = 0;
+  const bool closed = std::fclose(out) == 0;
+  const int write_error = errno;  // of the last writes, which the close makes
+  if (!closed || !written) {
+    cmTellCannotWrite(out_name.c_str(), write_error);
     all_done = false;
   }
   return all_done ? 0 : -1;

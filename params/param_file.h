@@ -45,24 +45,54 @@ ST_PARAM_LINE cmParamParseLine(const char* line, bool is_get);
 // newline. A CR LF line end reads as a newline. False at end of file when nothing was read.
 bool cmParamReadLine(std::FILE* file, std::string* line);
 
+// What ParamLineReader hands out.
+enum PARAM_READ_KIND {
+  PARAM_READ_LINE,           // a whole line that fits one piece (a short comment included)
+  PARAM_READ_COMMENT_PIECE,  // a piece of a comment line too long for one: echoed like the rest of it
+  PARAM_READ_TOO_LONG,       // the first piece of any other line too long for one; the rest is dropped
+};
+
+// The lines of a settings file as param_set, param_get and their pre-check take them, in
+// bounded memory whatever the file holds. A line that does not fit one piece (more than
+// PARAM_LINE_PIECE - 1 characters before its line end) is never taken in part: a comment is
+// handed out piece by piece, any other line once, as too long, its rest read and dropped.
+class ParamLineReader {
+ public:
+  explicit ParamLineReader(std::FILE* file) : file_(file) {}
+  // The next line or comment piece; false at the end of the file or when reading it failed.
+  bool Next(std::string* text, PARAM_READ_KIND* kind);
+  // The number of the line the text last handed out belongs to, from 1.
+  int LineNumber() const { return number_; }
+  // The system's error code of a read that failed (0: none did).
+  int Error() const { return error_; }
+
+ private:
+  std::FILE* file_;
+  int number_ = 0;
+  bool in_comment_ = false;  // the last piece was a comment's and its line goes on
+  int error_ = 0;
+};
+
 // Reads a settings file through as param_get (is_get) or param_set would, sending nothing: true
 // when every line is a comment or a request that would be sent. Otherwise false with the first
 // fault in *why: the file, and the line number with what is wrong with it ("wrong format 'q'",
-// "wrong line", a refused length or data), or why the file could not be read.
+// "wrong line", "longer than 254 characters", a refused length or data), or why the file could
+// not be read.
 bool cmParamFileCheck(const std::string& path, bool is_get, std::string* why);
 
-// The output file of param_get: the settings path up to its first "." (the whole path when it
-// has none), "_%02X_%02X_%04X" from the version's high and low byte and the build, then "_" and
-// the tag when one is given (the repeater's serial number in a run over every repeater), ".out".
+// The output file of param_get, beside the settings file: the settings path up to the first "."
+// of its file name (what follows the last folder separator; the whole path when the name has
+// none), "_%02X_%02X_%04X" from the version's high and low byte and the build, then "_" and the
+// tag when one is given (the repeater's serial number in a run over every repeater), ".out".
 std::string cmParamOutFileName(const std::string& settings_path, uint16_t product_version, uint16_t build,
                                const std::string& tag = "");
 // The tag param_get's output file names get from now on (empty: none).
 void cmParamSetOutTag(const std::string& tag);
 
 // Batch runs of one settings file. Each returns 0 when every request of the file was answered
-// with success, -1 when the file could not be opened, a line was in error (wrong line, wrong
-// format, set data that is not hexadecimal: nothing is sent for it, the batch goes on) or a
-// request failed or went unanswered.
+// with success, -1 when the file could not be opened or read, a line was in error (wrong line,
+// wrong format, longer than one piece, set data that is not hexadecimal: nothing is sent for it,
+// the batch goes on) or a request failed or went unanswered.
 int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path);
 int cmParamFileGet(PST_FWAPP_OBJ app, const char* settings_path);
 

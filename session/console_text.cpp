@@ -53,6 +53,11 @@ void cmTellCannotRead(const char* path, int error) {
   cmTell("cannot read '%s': %s", path ? path : "", ErrorText(error).c_str());
 }
 
+void cmTellCannotWrite(const char* path, int error) {
+  cmReportSetReason(CM_REASON_FILE);
+  cmTell("cannot write '%s': %s", path ? path : "", ErrorText(error).c_str());
+}
+
 void cmTellCannotCreate(const char* path, int error) {
   cmReportSetReason(CM_REASON_FILE);
   cmTell("cannot create '%s': %s", path ? path : "", platform::FileErrorText(error).c_str());

@@ -19,6 +19,9 @@ void cmTell(const char* format, ...)
 void cmTellCannotOpen(const char* path, int error);
 // "halvern: cannot read 'PATH': REASON" for a file that opened but could not be read.
 void cmTellCannotRead(const char* path, int error);
+// "halvern: cannot write 'PATH': REASON" for a file that opened but did not take everything
+// written to it, error being the system's error code (errno; 0 when it is not known).
+void cmTellCannotWrite(const char* path, int error);
 // "halvern: cannot create 'PATH': REASON" for a file to write that could not be made, error being
 // the code the platform's file functions gave.
 void cmTellCannotCreate(const char* path, int error);

@@ -154,6 +154,8 @@ TEST_F(ChecksTest, TheFileIsCheckedBeforeAnyRepeaterIsTouched) {
   const std::string not_hex = Write("nothex.txt", "0x0010:b:12\n\n0x0011:w:12zz\n");
   const std::string wrong_line = Write("line.txt", "0x0010:b:1\nxyz\n");
   const std::string too_long = Write("long.txt", "0x0010:a:600\n");
+  const std::string long_line =  // a long comment is one line, whatever it holds
+      Write("longline.txt", std::string(1, '#').append(300, '-') + "\n0x0010:a:" + std::string(260, 'A') + ";\n");
   const struct {
     std::vector<std::string> args;
     std::string err;
@@ -166,6 +168,8 @@ TEST_F(ChecksTest, TheFileIsCheckedBeforeAnyRepeaterIsTouched) {
       {{"-cmd", "param_set", "-settings", not_hex}, "settings file '" + not_hex + "' line 3: '12zz' is not hexadecimal"},
       {{"-cmd", "param_get", "-settings", wrong_line}, "settings file '" + wrong_line + "' line 2: wrong line"},
       {{"-cmd", "param_get", "-settings", too_long}, "settings file '" + too_long + "' line 1: length 600 is above 512"},
+      {{"-cmd", "param_set", "-settings", long_line},
+       "settings file '" + long_line + "' line 2: longer than 254 characters"},
   };
   for (const char* station : {"-all", "-watch"}) {
     for (const auto& c : cases) {

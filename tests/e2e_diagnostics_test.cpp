@@ -62,8 +62,7 @@ TEST_F(DiagnosticsTest, AFileThatCannotBeUsedIsNamedOnceOnStandardErrorWithItsRe
        "halvern: cannot open '" + missing + no_such},
       {{"-cmd", "param_set", "-settings", missing}, "", "OPEN: " + missing + "\n\n" + kRule,
        "halvern: cannot open '" + missing + no_such},
-      {{"-cmd", "log", "-lfile", Path("no/dir/log.txt")}, "",
-       "[ERROR] Couldn't create log file '" + Path("no/dir/log.txt") + "'\n",
+      {{"-cmd", "log", "-lfile", Path("no/dir/log.txt")}, "", "Trace  : 'q' => quit\n",
        "halvern: cannot create '" + Path("no/dir/log.txt") + no_such},
   };
   for (const auto& c : cases) {

@@ -83,7 +83,8 @@ TEST_F(LogTest, LogFileOfAnotherRunIsLeftWholeAndADeviceServesAsLogFile) {
   std::fputs("another run\n", other);
   std::fflush(other);
   auto r = Run({"-p", "RX5120", "-cmd", "log", "-llevel", "1", "-lfile", log.string()}, "q");
-  EXPECT_EQ(MaskTimes(r.out), kBanner + "[ERROR] Couldn't create log file '" + log.string() + "'\n" + Header(false));
+  EXPECT_EQ(MaskTimes(r.out), kBanner + Header(false));
+  EXPECT_EQ(r.err.rfind("halvern: cannot create '" + log.string() + "': ", 0), 0u) << r.err;
   EXPECT_EQ(r.exit_status, 1);
   std::fclose(other);
   EXPECT_EQ(ReadFile(log), "another run\n");
@@ -98,7 +99,8 @@ TEST_F(LogTest, LogFileOfAnotherRunIsLeftWholeAndADeviceServesAsLogFile) {
 TEST_F(LogTest, LogFileThatLosesLinesFailsTheRun) {
   StartTarget();
   auto r = Run({"-p", "RX5120", "-cmd", "log", "-llevel", "1", "-lfile", "/dev/full"}, "q");
-  EXPECT_EQ(MaskTimes(r.out), kBanner + Header(true) + "[ERROR] Couldn't write log file '/dev/full'\n");
+  EXPECT_EQ(MaskTimes(r.out), kBanner + Header(true));
+  EXPECT_EQ(r.err, "halvern: cannot write '/dev/full': No space left on device\n");
   EXPECT_EQ(r.exit_status, 1);
 }
 
@@ -114,7 +116,8 @@ TEST_F(LogTest, WithoutLevelNothingIsSentAndWithoutFileNothingIsWritten) {
   // A log file that cannot be created: the console runs without it, and the run reports failure.
   const std::string no_log = (work_ / "no" / "such.log").string();
   r = Run({"-p", "RX5120", "-cmd", "log", "-llevel", "7", "-lfile", no_log}, "");
-  EXPECT_EQ(MaskTimes(r.out), kBanner + "[ERROR] Couldn't create log file '" + no_log + "'\n" + Header(false) +
+  EXPECT_EQ(r.err, "halvern: cannot create '" + no_log + "': No such file or directory\n");
+  EXPECT_EQ(MaskTimes(r.out), kBanner + Header(false) +
                                   "main_log 78: [WARNING]: Nothing configured on target->Invalid logging level (7)\n");
   EXPECT_EQ(r.exit_status, 1);
   ASSERT_TRUE(target_->WaitForFrames(4, std::chrono::seconds(5)));

@@ -330,7 +330,8 @@ TEST_F(ParamsTest, WrongLinesFailTheBatch) {
   StartTarget();
   const std::string path = Write("wrong.txt", "16:W:12\nabc:b:\n16:b:7F\n");
   for (const char* command : {"param_set", "param_get"}) {
-    auto r = Tool({"-p", "RX5120", "-cmd", command, "-settings", path});
+    auto r = Run({"-p", "RX5120", "-cmd", command, "-settings", path});
+    EXPECT_EQ(r.err, "halvern: line 2: wrong line\n") << command;
     EXPECT_EQ(r.exit_status, 1) << command;
   }
   EXPECT_EQ(target_->ParamArea(16, 1), std::vector<uint8_t>{0x7F});
@@ -341,16 +342,12 @@ TEST_F(ParamsTest, LinesLongerThanAPieceAndLongAnswers) {
   std::string digits;
   for (int i = 0; i < 150; ++i) digits += "A5";
   const std::string set_path = Write("long.txt", "0x0100:a:" + digits + ";\n16:b:7F\n");
-  auto r = Tool({"-p", "RX5120", "-cmd", "param_set", "-settings", set_path});
-  // The first 255 characters are a line of their own (123 bytes); the rest is not a parameter line.
-  EXPECT_EQ(r.out, kHeader + "OPEN: " + set_path + "\n\n" + "adr  256, len 123 Data: " + digits.substr(0, 246) +
-                       "\nWrong line\n" + digits.substr(246) + ";\n" + "adr   16, len  1 Data: 7F\n" + kRule);
-  EXPECT_EQ(r.exit_status, 1);  // the rest of the long line was not set
-  EXPECT_EQ(target_->ParamArea(256, 124), [] {
-    std::vector<uint8_t> v(123, 0xA5);
-    v.push_back(0);
-    return v;
-  }());
+  auto r = Run({"-p", "RX5120", "-cmd", "param_set", "-settings", set_path});
+  // A line longer than one read is refused whole: no part of it is written.
+  EXPECT_EQ(r.out, kHeader + "OPEN: " + set_path + "\n\n" + "adr   16, len  1 Data: 7F\n" + kRule);
+  EXPECT_EQ(r.err, "halvern: line 1: longer than 254 characters: left out\n");
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(target_->ParamArea(256, 124), std::vector<uint8_t>(124, 0));
 
   std::vector<uint8_t> area(512);
   for (size_t i = 0; i < area.size(); ++i) area[i] = static_cast<uint8_t>(i * 3);
@@ -470,9 +467,9 @@ TEST_F(ParamsTest, MissingSettingsAndUnwritableOutput) {
 
   const std::string get_path = Write("ro.txt", "16:b:\n");
   std::filesystem::create_directory(Path("ro_01_02_0345.out"));
-  r = Tool({"-p", "RX5120", "-cmd", "param_get", "-settings", get_path});
-  EXPECT_EQ(r.out, kHeader + "OPEN: " + get_path + " => OUT: " + Path("ro_01_02_0345.out") + "\n\n" +
-                       "ERROR: Couldn't create '" + Path("ro_01_02_0345.out") + "'\n\n" + kRule);
+  r = Run({"-p", "RX5120", "-cmd", "param_get", "-settings", get_path});
+  EXPECT_EQ(r.out, kHeader + "OPEN: " + get_path + " => OUT: " + Path("ro_01_02_0345.out") + "\n\n" + kRule);
+  EXPECT_EQ(r.err, "halvern: cannot create '" + Path("ro_01_02_0345.out") + "': Is a directory\n");
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_TRUE(AreaRequests().empty());
 
@@ -496,9 +493,9 @@ TEST_F(ParamsTest, OutputFileThatAnotherRunWritesIsLeftWhole) {
   ASSERT_NE(other, nullptr);
   std::fputs("16:b:5A\n", other);
   std::fflush(other);
-  auto r = Tool({"-p", "RX5120", "-cmd", "param_get", "-settings", get_path});
-  EXPECT_EQ(r.out, kHeader + "OPEN: " + get_path + " => OUT: " + out_path + "\n\n" + "ERROR: Couldn't create '" +
-                       out_path + "'\n\n" + kRule);
+  auto r = Run({"-p", "RX5120", "-cmd", "param_get", "-settings", get_path});
+  EXPECT_EQ(r.out, kHeader + "OPEN: " + get_path + " => OUT: " + out_path + "\n\n" + kRule);
+  EXPECT_EQ(r.err.rfind("halvern: cannot create '" + out_path + "': ", 0), 0u) << r.err;
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_TRUE(AreaRequests().empty());
   std::fclose(other);

@@ -19,7 +19,7 @@ class StopTest : public ConsoleTest {
   // The arguments of each command, with files that keep it busy for seconds on a paced line.
   std::vector<std::string> Args(const std::string& command) {
     std::string get, set;
-    for (int i = 0; i < 1000; ++i) get += "0x0000:a:128\n", set += "0x0000:a:" + std::string(256, 'A') + ";\n";
+    for (int i = 0; i < 1000; ++i) get += "0x0000:a:128\n", set += "0x0000:a:" + std::string(240, 'A') + ";\n";
     std::vector<std::string> args = {"-p", "RX5120", "-cmd", command, "-lang", "7", "-tfile",
                                      WriteFile("logger.cfg", "m,u\n").string(),
                                      "-fw", WriteFile("fw.bin", std::string(100000, 'F')).string(),

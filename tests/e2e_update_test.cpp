@@ -290,7 +290,8 @@ TEST_F(UpdateTest, DateStampTouchesOnlyItsFourBytesOfAFileLongEnough) {
 
   const std::string short_file = WriteFile("short.pill", Pattern(31, 12));
   r = stamp(short_file, "240101");
-  EXPECT_EQ(r.out, kBanner + "PILL file '" + short_file + "' is too short for the date stamp (32 bytes needed)\n");
+  EXPECT_EQ(r.out, kBanner);
+  EXPECT_EQ(r.err, "halvern: PILL file '" + short_file + "' is too short for the date stamp (32 bytes needed)\n");
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(ReadFile(short_file), Pattern(31, 12));
   EXPECT_EQ(stamp(WriteFile("32.pill", Pattern(32, 13)), "240101").exit_status, 0);

@@ -4,10 +4,12 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "params/param_admin.h"
 #include "params/param_file.h"
+#include "platform/path.h"
 
 namespace {
 
@@ -175,13 +177,71 @@ TEST(ParamLineTest, ReaderTakesPiecesAndReadsCrLfAsNewline) {
   EXPECT_EQ(pieces, expected);
 }
 
-TEST(ParamOutFileTest, NameIsCutAtTheFirstDot) {
-  EXPECT_EQ(cmParamOutFileName("params.txt", 0x0123, 0x0045), "params_01_23_0045.out");
-  EXPECT_EQ(cmParamOutFileName("settings", 0xABCD, 0xBEEF), "settings_AB_CD_BEEF.out");
-  EXPECT_EQ(cmParamOutFileName("a.b.c", 0x0102, 0x0345), "a_01_02_0345.out");
-  EXPECT_EQ(cmParamOutFileName("../dir/set.txt", 0x0102, 0x0345), "_01_02_0345.out");
+// Whole lines come as they are; a longer line is never handed out in part: a comment piece by
+// piece (its line number kept), any other line once, its rest dropped.
+TEST(ParamLineReaderTest, LinesTooLongForOnePieceAreNeverTakenInPart) {
+  const std::string fits(254, 'f'), over(255, 'o');
+  struct Case {
+    std::string content;
+    std::vector<std::string> texts;
+    std::vector<PARAM_READ_KIND> kinds;
+    std::vector<int> numbers;
+  };
+  const Case cases[] = {
+      {fits + "\n" + fits + "\r\nx",
+       {fits + "\n", fits + "\n", "x"},
+       {PARAM_READ_LINE, PARAM_READ_LINE, PARAM_READ_LINE},
+       {1, 2, 3}},
+      // CR LF after a full piece: the line is one character too long.
+      {fits + "o\r\n16:b:\n", {fits + "o", "16:b:\n"}, {PARAM_READ_TOO_LONG, PARAM_READ_LINE}, {1, 2}},
+      {over, {over}, {PARAM_READ_LINE}, {1}},  // one read takes it whole: the file ends there
+      {"#" + over + "16:b:7F\nx\n", {("#" + over).substr(0, 255), "o16:b:7F\n", "x\n"},
+       {PARAM_READ_COMMENT_PIECE, PARAM_READ_COMMENT_PIECE, PARAM_READ_LINE}, {1, 1, 2}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content.substr(0, 300));
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    std::fwrite(c.content.data(), 1, c.content.size(), f);
+    std::rewind(f);
+    ParamLineReader reader(f);
+    std::vector<std::string> texts;
+    std::vector<PARAM_READ_KIND> kinds;
+    std::vector<int> numbers;
+    std::string text;
+    PARAM_READ_KIND kind = PARAM_READ_LINE;
+    while (reader.Next(&text, &kind)) {
+      texts.push_back(text);
+      kinds.push_back(kind);
+      numbers.push_back(reader.LineNumber());
+    }
+    EXPECT_EQ(reader.Error(), 0);
+    std::fclose(f);
+    EXPECT_EQ(texts, c.texts);
+    EXPECT_EQ(kinds, c.kinds);
+    EXPECT_EQ(numbers, c.numbers);
+  }
+}
+
+// The name is cut in the file name only: the output file lands beside its settings file.
+TEST(ParamOutFileTest, NameIsCutAtTheFirstDotOfTheFileName) {
+  const bool backslash_separates = std::string(platform::PathSeparators()).find('\\') != std::string::npos;
   const std::string long_path(400, 'p');
-  EXPECT_EQ(cmParamOutFileName(long_path + ".txt", 1, 2), long_path + "_00_01_0002.out");
+  const std::pair<std::string, std::string> cases[] = {
+      {"params.txt", "params_01_23_0045.out"},
+      {"settings", "settings_01_23_0045.out"},
+      {"a.b.txt", "a_01_23_0045.out"},
+      {"sub.d/params.txt", "sub.d/params_01_23_0045.out"},
+      {"sub.d/params", "sub.d/params_01_23_0045.out"},
+      {"../dir/set.txt", "../dir/set_01_23_0045.out"},
+      {"C:\\users\\j.smith\\My Settings\\repeater.txt",
+       backslash_separates ? "C:\\users\\j.smith\\My Settings\\repeater_01_23_0045.out"
+                           : "C:\\users\\j_01_23_0045.out"},
+      {"..\\dir\\set.txt", backslash_separates ? "..\\dir\\set_01_23_0045.out" : "_01_23_0045.out"},
+      {long_path + ".txt", long_path + "_01_23_0045.out"},
+  };
+  for (const auto& [path, name] : cases) EXPECT_EQ(cmParamOutFileName(path, 0x0123, 0x0045), name) << path;
+  EXPECT_EQ(cmParamOutFileName("settings", 0xABCD, 0xBEEF), "settings_AB_CD_BEEF.out");
 }
 
 }  // namespace

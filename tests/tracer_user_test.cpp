@@ -263,10 +263,13 @@ TEST_F(ReadCommandTest, LongCommandIsRejectedNotCut) {
   // Cut to 62 characters, this list would end in the id 1, which was never asked for.
   const std::string line = "x100,101,102,103,104,105,106,107,108,109,110,111,112,113,114,115";
   ASSERT_EQ(line.size(), 64u);
-  auto [rc, command, out] = Read(line + "\n");
+  ::testing::internal::CaptureStderr();
+  auto [rc, command, out] = Read("# the filter\n" + line + "\n");
+  const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(rc, -1);
   EXPECT_EQ(command, "");
-  EXPECT_EQ(out, "main_tracer, 40: [ERROR]: Logger command longer than 62 characters (64) in file=" + path_ + "\n");
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err, "halvern: '" + path_ + "' line 2: logger command longer than 62 characters (64)\n");
   EXPECT_EQ(std::get<0>(Read(std::string(63, 'm'))), -1);
 }
 

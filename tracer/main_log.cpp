@@ -2,6 +2,7 @@
 #include "tracer/main_log.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -30,6 +31,14 @@ const char* const kOverviewLines[8] = {
 };
 
 std::atomic<std::FILE*> g_log_file{nullptr};
+std::atomic<int> g_log_error{0};  // the system's error code of the first write the log file did not take
+
+// Flushes what was just written to the log file; a failure is kept for the end of the run.
+void FlushLogFile(std::FILE* file) {
+  if (std::fflush(file) == 0 && !std::ferror(file)) return;
+  int none = 0;
+  (void)g_log_error.compare_exchange_strong(none, errno != 0 ? errno : EIO);
+}
 
 }  // namespace
 
@@ -38,7 +47,10 @@ std::string cmLogTimeText(std::time_t t) {
   return text.empty() ? "\n" : text;
 }
 
-void cmLogSetFile(std::FILE* file) { g_log_file = file; }
+void cmLogSetFile(std::FILE* file) {
+  g_log_file = file;
+  g_log_error = 0;
+}
 
 void cmLogPrintHeader(PST_FWAPP_OBJ app) {
   const std::time_t now = std::time(nullptr);
@@ -59,7 +71,7 @@ void cmLogPrintHeader(PST_FWAPP_OBJ app) {
 
   if (std::FILE* file = g_log_file.load()) {
     std::fprintf(file, "%sTrace  : %s\n\n%s\n", product, time_text.c_str(), kRule);
-    std::fflush(file);
+    FlushLogFile(file);
   }
 }
 
@@ -124,7 +136,7 @@ void cmLogCallBack(PST_FWAPP_OBJ, uint16_t event_id, void* param) {
     cmTracerOut("%s %s", clock, log.text);
     if (std::FILE* file = g_log_file.load()) {
       std::fprintf(file, "%s %s", clock, log.text);
-      std::fflush(file);
+      FlushLogFile(file);
     }
   }
 }
@@ -141,10 +153,7 @@ int cmLogRun(uint8_t port, const char* log_path, int log_level) {
   int file_error = 0;
   std::FILE* file = log_path ? platform::CreateHeldTextFile(log_path, &file_error) : nullptr;
   const bool file_failed = log_path && !file;
-  if (file_failed) {
-    cmTracerOut("[ERROR] Couldn't create log file '%s'\n", log_path);
-    cmTellCannotCreate(log_path, file_error);
-  }
+  if (file_failed) cmTellCannotCreate(log_path, file_error);
   cmLogSetFile(file);
   cmLogPrintHeader(app);
   cmLogSetLevel(static_cast<uint32_t>(log_level));
@@ -165,13 +174,18 @@ int cmLogRun(uint8_t port, const char* log_path, int log_level) {
   // No callback runs once the session is closed, so the file is never written after its close.
   const bool line_gone = cmFwAppLineGone();
   cmFwAppClose(app);
+  int lost_error = g_log_error.load();
   cmLogSetFile(nullptr);
   // A log file that lost lines (a full disk, an I/O error) fails the run as one that never opened.
   bool file_lost = false;
   if (file) {
     file_lost = std::ferror(file) != 0;
-    file_lost = std::fclose(file) != 0 || file_lost;
+    errno = 0;
+    if (std::fclose(file) != 0) {
+      file_lost = true;
+      if (lost_error == 0) lost_error = errno;
+    }
   }
-  if (file_lost) cmTracerOut("[ERROR] Couldn't write log file '%s'\n", log_path);
+  if (file_lost) cmTellCannotWrite(log_path, lost_error);
   return file_failed || file_lost || line_gone ? -1 : 0;
 }

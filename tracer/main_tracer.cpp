@@ -10,6 +10,7 @@
 #include "platform/console.h"
 #include "session/console_text.h"
 #include "session/fwapp.h"
+#include "session/service_record.h"
 #include "tracer/main_tracer_event.h"
 #include "tracer/main_tracer_user.h"
 #include "tracer/tracer_out.h"
@@ -47,13 +48,16 @@ int cmTracerReadCommand(const char* path, char* buffer, size_t size) {
   errno = 0;
   std::string line;
   int result = -1;
+  int line_number = 0;
   while (ReadLine(file, &line)) {
+    ++line_number;
     if (line.empty() || line[0] == '#') continue;  // empty lines and comments, however long
     line.resize(std::strlen(line.c_str()));       // the command ends at a NUL byte
     const size_t max = size - 2;                  // room for the line end and the terminator
-    if (line.size() > max) {
-      cmTracerOut("%s, %d: [ERROR]: Logger command longer than %u characters (%u) in file=%s\n", kModule, 40,
-                  static_cast<unsigned>(max), static_cast<unsigned>(line.size()), path);
+    if (line.size() > max) {  // cut short it would be another command: refused whole
+      cmReportSetReason(CM_REASON_FILE);
+      cmTell("'%s' line %d: logger command longer than %u characters (%u)", path, line_number,
+             static_cast<unsigned>(max), static_cast<unsigned>(line.size()));
       break;
     }
     std::memcpy(buffer, line.data(), line.size());
@@ -121,7 +125,7 @@ int cmTracerRun(uint8_t port, const char* config_path) {
   cmTracerFileClose();
   // Records that did not reach the trace file (a full disk) fail the run: the recording has gaps.
   const bool lost = recording && cmTracerFileLost();
-  if (lost) cmTracerOut("[ERROR] Couldn't write the trace file: records were lost\n");
+  if (lost) cmTracerTellLost();
   // The logger-off request is drained to the line when the link goes down.
   const bool line_gone = cmFwAppLineGone();
   cmFwAppClose(app);

@@ -15,6 +15,7 @@
 #include "platform/file_io.h"
 #include "platform/local_time.h"
 #include "session/console_text.h"
+#include "session/service_record.h"
 #include "tracer/main_tracer_user.h"
 #include "tracer/tracer_out.h"
 
@@ -29,6 +30,7 @@ constexpr int kStatusIds = 10;
 struct TraceState {
   std::mutex mutex;
   platform::OutputFile file;
+  std::string path;  // of the trace file last opened
   uint64_t key_index = 0;
   bool lost = false;  // a record since the file was opened did not reach it whole
   PFN_TRACER_PACKET_SINK sink = nullptr;
@@ -188,6 +190,7 @@ int cmTracerFileOpenAt(const char* path) {
     cmTellCannotCreate(path, error);
     return -1;
   }
+  t.path = path;
   t.lost = false;
   return 0;
 }
@@ -196,6 +199,17 @@ bool cmTracerFileLost() {
   TraceState& t = Trace();
   std::lock_guard lock(t.mutex);
   return t.lost;
+}
+
+void cmTracerTellLost() {
+  std::string path;
+  {
+    TraceState& t = Trace();
+    std::lock_guard lock(t.mutex);
+    path = t.path;
+  }
+  cmReportSetReason(CM_REASON_FILE);
+  cmTell("cannot write '%s': records were lost", path.c_str());
 }
 
 void cmTracerFileClose() {

@@ -53,6 +53,8 @@ void cmTracerFileClose();
 bool cmTracerFileIsOpen();
 // Whether a record since the trace file was opened did not reach it whole (a full disk).
 bool cmTracerFileLost();
+// Says on standard error that records did not reach the trace file, naming it.
+void cmTracerTellLost();
 
 // 0 when the block held a whole trace message, else -1 (the fields decoded so far are kept).
 int cmTracerGetMessage(PST_CMBS_PARAM_BLOCK block, ST_TRACE_MSG* msg);

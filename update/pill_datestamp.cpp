@@ -1,10 +1,12 @@
 // date2pill: writes a date and a language number into a PILL file on disk, four bytes at
 // offset 28 (day, month, year within the century, language); no other byte is touched.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "session/console_text.h"
+#include "session/service_record.h"
 #include "update/fwup.h"
 #include "update/update_file.h"
 
@@ -66,14 +68,20 @@ int cmPillDateStamp(const char* date, const char* pill_path, uint8_t language) {
   uint64_t size = 0;
   if (!cmUpdFileSize(file, &size) || size < PILL_STAMP_OFFSET + PILL_STAMP_SIZE) {
     cmUpdFileClose(file);
-    std::printf("PILL file '%s' is too short for the date stamp (%d bytes needed)\n", pill_path,
-                static_cast<int>(PILL_STAMP_OFFSET + PILL_STAMP_SIZE));
+    cmReportSetReason(CM_REASON_FILE);
+    cmTell("PILL file '%s' is too short for the date stamp (%d bytes needed)", pill_path,
+           static_cast<int>(PILL_STAMP_OFFSET + PILL_STAMP_SIZE));
     return -1;
   }
   stamp[3] = language;
+  errno = 0;
   const bool written = cmUpdFileWriteAt(file, PILL_STAMP_OFFSET, stamp, PILL_STAMP_SIZE);
-  if (!cmUpdFileClose(file) || !written) {
-    std::printf("Couldn't write PILL file '%s'\n", pill_path);
+  error = written ? 0 : errno;
+  errno = 0;
+  const bool closed = cmUpdFileClose(file);
+  if (!closed && error == 0) error = errno;
+  if (!closed || !written) {
+    cmTellCannotWrite(pill_path, error);
     return -1;
   }
   return 0;

@@ -260,8 +260,11 @@ TEST_F(WineTest, ParamGetWritesItsOutputFileBesideTheSettings) {
   target_->SetParamArea(16, {0x7F});
   target_->SetParamArea(32, {0x12, 0x34});
   target_->SetParamArea(64, {1, 2, 3, 4, 5});
-  const std::string settings = WinPath(Write("get.txt", "# read back\r\n16:b:\r\n0x0020:w:0\r\n0x0040:a:5\r\n"));
-  const std::string out = settings.substr(0, settings.find('.')) + "_01_02_0345.out";
+  // In a folder whose name has a dot: the name is cut in the file name, after the last backslash.
+  fs::create_directory(dir_ / "set.d");
+  const std::string settings =
+      WinPath(Write("set.d/get.txt", "# read back\r\n16:b:\r\n0x0020:w:0\r\n0x0040:a:5\r\n"));
+  const std::string out = settings.substr(0, settings.size() - 4) + "_01_02_0345.out";
   auto r = Run({"-p", "RX5120", "-cmd", "param_get", "-settings", settings});
   EXPECT_EQ(r.out, CrLf(kBanner + kVersion + "OPEN: " + settings + " => OUT: " + out + "\n\n" +
                         "# read back\n"
@@ -270,7 +273,7 @@ TEST_F(WineTest, ParamGetWritesItsOutputFileBesideTheSettings) {
                         "adr   64, len  5 0x0040:a:0102030405\n\n" +
                         kRule));
   EXPECT_EQ(r.exit_status, 0);
-  EXPECT_EQ(ReadText(dir_ / "get_01_02_0345.out"), CrLf("16:b:7F\n0x0020:w:1234\n0x0040:a:0102030405\n"));
+  EXPECT_EQ(ReadText(dir_ / "set.d" / "get_01_02_0345.out"), CrLf("16:b:7F\n0x0020:w:1234\n0x0040:a:0102030405\n"));
   EXPECT_EQ(ReceivedEvents(), (std::vector<uint16_t>{0xFF01, 0xFF05, 0x0033, 0x0033, 0x0033}));
 }
 

@@ -1,0 +1,7 @@
+#include "platform/path.h"
+
+namespace platform {
+
+const char* PathSeparators() { return "/"; }
+
+}  // namespace platform
