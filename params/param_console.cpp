@@ -185,7 +185,9 @@ std::string cmParamHexRefusal(const char* text, size_t digits) {
   if (found == digits) return "";
   const size_t data_end = std::strcspn(text, ";\n");
   if (found == data_end) return "too few digits (" + std::to_string(found) + " of " + std::to_string(digits) + ")";
-  return "'" + std::string(text, data_end) + "' is not hexadecimal";
+  std::string refusal = "'";
+  refusal.append(text, data_end).append("' is not hexadecimal");
+  return refusal;
 }
 
 uint32_t cmParamDecimal(const char* text) {

@@ -61,6 +61,7 @@ Call CallOf(unsigned cycle) { return {cycle + 1, cycle % 4 + 1, (cycle * 5 + 2) 
 // network-layer message (call control, transaction, type and an element or two) when it has one.
 Bytes TracedData(const Traced& t, const Call& c) {
   Bytes d = {uint8_t(c.number), uint8_t(c.handset), uint8_t(c.slot), uint8_t(c.carrier)};
+  d.reserve(16);  // also keeps GCC 12 from a false out-of-bounds warning on the inserts below
   if (!t.flags) {
     if (t.mid == 99) d.insert(d.end(), {uint8_t(60 + c.handset * 7), uint8_t(c.number % 5), 0x00});  // RSSI, CRC errors
     return d;

@@ -373,6 +373,7 @@ Bytes FrameBytes(uint16_t event, const Bytes& params) {
   const size_t n = params.size();
   Bytes f = {0xDA, 0xDA, 0xDA, 0xDA, uint8_t(n + 8), uint8_t((n + 8) >> 8), 0, 0, uint8_t(event), uint8_t(event >> 8),
              uint8_t(n), uint8_t(n >> 8)};
+  f.reserve(f.size() + n);  // also keeps GCC 12 from a false out-of-bounds warning
   f.insert(f.end(), params.begin(), params.end());
   return f;
 }
