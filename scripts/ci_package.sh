@@ -83,6 +83,14 @@ for page in halvern halvern-trace halvern-extcap rx5120-sim; do
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/$page.1" 2>&1 >/dev/null || true)
   [ -z "$warnings" ] || fail "man page $page.1: $warnings"
 done
+# A .TP tag is the one line after it: a tag that opens a bracket it does not close was split
+# over the paragraph's first lines (the text page shows "log [-llevel" above "N] ... Sets").
+split=$(awk 'tag { t = $0; if (gsub(/\[/, "", t) != gsub(/\]/, "", t) || gsub(/\(/, "", t) != gsub(/\)/, "", t))
+                     print FILENAME ":" FNR ": " $0; tag = 0 }
+             /^\.TP/ { tag = 1 }' man/*.1)
+[ -z "$split" ] || fail "man page tags split over lines: $split"
+LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$root/usr/share/man/man1/halvern.1" 2>/dev/null |
+  grep -qx '       log \[-llevel N\] \[-lfile FILE\]' || fail "halvern.1 does not show the tag of log on one line"
 echo "== contents checked"
 
 # 3. The unpacked programs run.
