@@ -106,9 +106,9 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
   set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
-  # The libraries the programs link, with the least versions their symbols need, as
-  # dpkg-shlibdeps (dpkg-dev) finds them when cpack runs.
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # The libraries the programs link, with the least versions their symbols need: decided when
+  # cpack runs (cmake/deb_depends.cmake), so that tools installed after configuring count.
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_SOURCE_DIR}/cmake/deb_depends.cmake)
   # udev applies the rule; the dissector needs Wireshark or tshark.
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS "wireshark | tshark")
