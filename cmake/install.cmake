@@ -5,8 +5,13 @@
 #            halvern-<version>-x64.msi (packaging/msi: wixl and msibuild, on the Linux host).
 include(GNUInstallDirs)
 
-set(HALVERN_PACKAGE_CONTACT "halvern maintainers <halvern@localhost>" CACHE STRING
+# example.org is reserved for examples: a maintainer address Debian's checker takes for a real one.
+set(HALVERN_PACKAGE_CONTACT "halvern maintainers <halvern@example.org>" CACHE STRING
     "Maintainer named in the packages")
+# A build tree made before keeps the local address in its cache: Debian refuses that one.
+if(HALVERN_PACKAGE_CONTACT STREQUAL "halvern maintainers <halvern@localhost>")
+  set_property(CACHE HALVERN_PACKAGE_CONTACT PROPERTY VALUE "halvern maintainers <halvern@example.org>")
+endif()
 
 if(WIN32)
   install(TARGETS halvern halvern-trace halvern-extcap RUNTIME DESTINATION .)
@@ -39,16 +44,40 @@ else()
     list(APPEND _programs rx5120-sim)
   endif()
   install(TARGETS ${_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # Man pages and the changelog go in gzip -9n compressed (no name, no time stamp: the same
+  # sources give the same package), as Debian has them.
+  find_program(HALVERN_GZIP gzip REQUIRED)
+  set(_gzipped)
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/man ${CMAKE_BINARY_DIR}/packaging/debian)
+  foreach(_doc man/halvern.1 man/halvern-trace.1 man/halvern-extcap.1 man/rx5120-sim.1
+               packaging/debian/changelog)
+    set(_gz ${CMAKE_BINARY_DIR}/${_doc}.gz)
+    add_custom_command(OUTPUT ${_gz}
+      COMMAND ${HALVERN_GZIP} -9n -c ${CMAKE_SOURCE_DIR}/${_doc} > ${_gz}
+      DEPENDS ${CMAKE_SOURCE_DIR}/${_doc}
+      VERBATIM)
+    list(APPEND _gzipped ${_gz})
+  endforeach()
+  add_custom_target(halvern-docs ALL DEPENDS ${_gzipped})
   install(FILES
-    ${CMAKE_SOURCE_DIR}/man/halvern.1
-    ${CMAKE_SOURCE_DIR}/man/halvern-trace.1
-    ${CMAKE_SOURCE_DIR}/man/halvern-extcap.1
-    ${CMAKE_SOURCE_DIR}/man/rx5120-sim.1
+    ${CMAKE_BINARY_DIR}/man/halvern.1.gz
+    ${CMAKE_BINARY_DIR}/man/halvern-trace.1.gz
+    ${CMAKE_BINARY_DIR}/man/halvern-extcap.1.gz
+    ${CMAKE_BINARY_DIR}/man/rx5120-sim.1.gz
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/60-rx5120.rules DESTINATION ${HALVERN_UDEV_RULES_DIR})
   install(FILES ${CMAKE_SOURCE_DIR}/tools/wireshark/halvern.lua DESTINATION ${HALVERN_WIRESHARK_PLUGIN_DIR})
   install(TARGETS halvern-extcap RUNTIME DESTINATION ${HALVERN_WIRESHARK_EXTCAP_DIR})
-  install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/packaging/debian/copyright
+                ${CMAKE_BINARY_DIR}/packaging/debian/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The changelog's newest entry is the release the package carries.
+  file(STRINGS ${CMAKE_SOURCE_DIR}/packaging/debian/changelog _newest LIMIT_COUNT 1)
+  string(REGEX MATCH "^halvern \\(([^)]*)\\)" _newest "${_newest}")
+  if(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
+    message(FATAL_ERROR "packaging/debian/changelog: the newest entry is of release '${CMAKE_MATCH_1}', "
+                        "the release in project() is ${PROJECT_VERSION}")
+  endif()
 endif()
 
 set(CPACK_PACKAGE_NAME "halvern")
@@ -56,12 +85,14 @@ set(CPACK_PACKAGE_VENDOR "halvern")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${HALVERN_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Servicing tool for the RX5120 USB DECT repeater")
+# Lines of at most 80 columns: package tools show the description as it is written.
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
-    "halvern updates the firmware and PILL files of an RX5120 repeater, reads and writes its parameter area, "
-    "sets its log level and shows its log, and records its DECT messages; halvern-trace reads the trace "
-    "files, also as pcap for the Wireshark dissector that comes with it; halvern-extcap lets Wireshark "
-    "capture the DECT messages live. rx5120-sim is a simulated "
-    "repeater to try it all without hardware.")
+    "halvern updates the firmware and PILL files of an RX5120 repeater, reads and\n"
+    "writes its parameter area, sets its log level and shows its log, and records\n"
+    "its DECT messages; halvern-trace reads the trace files, also as pcap for the\n"
+    "Wireshark dissector that comes with it; halvern-extcap lets Wireshark capture\n"
+    "the DECT messages live. rx5120-sim is a simulated repeater to try it all\n"
+    "without hardware.")
 set(CPACK_RESOURCE_FILE_README "${CMAKE_SOURCE_DIR}/README.md")
 set(CPACK_STRIP_FILES ON)
 
@@ -75,14 +106,9 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
   set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
-  # The libraries the programs link, as the system's tool finds them; a plain list without it.
-  find_program(HALVERN_DPKG_SHLIBDEPS dpkg-shlibdeps)
-  find_program(HALVERN_FILE_TOOL file)
-  if(HALVERN_DPKG_SHLIBDEPS AND HALVERN_FILE_TOOL)
-    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  else()
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
-  endif()
+  # The libraries the programs link, with the least versions their symbols need: decided when
+  # cpack runs (cmake/deb_depends.cmake), so that tools installed after configuring count.
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_SOURCE_DIR}/cmake/deb_depends.cmake)
   # udev applies the rule; the dissector needs Wireshark or tshark.
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS "wireshark | tshark")

@@ -19,9 +19,10 @@ while [ $# -gt 0 ]; do
 done
 
 # tshark for the dissector, dpkg-dev and file for the package's library dependencies, man-db for
-# the man page check.
+# the man page check, lintian for Debian's own check of the package.
 need=()
 command -v tshark >/dev/null || need+=(tshark)
+command -v lintian >/dev/null || need+=(lintian)
 command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
 command -v file >/dev/null || need+=(file)
 command -v man >/dev/null || need+=(man-db)
@@ -51,14 +52,22 @@ else
   pkg_build=build-package
   quiet cmake -S . -B "$pkg_build" -DCMAKE_BUILD_TYPE=Release -DHALVERN_TESTS=OFF -DHALVERN_BENCH=OFF
 fi
-quiet cmake --build "$pkg_build" -j"$(nproc)" --target halvern halvern-trace halvern-extcap rx5120-sim
+quiet cmake --build "$pkg_build" -j"$(nproc)" --target halvern halvern-trace halvern-extcap rx5120-sim halvern-docs
 rm -f "$pkg_build"/halvern_*.deb
 quiet cpack -G DEB --config "$pkg_build/CPackConfig.cmake" -B "$pkg_build"
 deb=$(ls "$pkg_build"/halvern_*.deb)
 echo "== package $deb"
 dpkg-deb -I "$deb" | sed -n 's/^ \(Package\|Version\|Architecture\|Depends\|Recommends\|Suggests\):/  \1:/p'
-dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "the package declares no dependency on libc6"
-dpkg-deb -f "$deb" Depends | grep -q 'libstdc++6' || fail "the package declares no dependency on libstdc++6"
+# The least versions come from the programs' symbols (dpkg-shlibdeps when cpack runs).
+dpkg-deb -f "$deb" Depends | grep -q 'libc6 (>= [0-9]' || fail "the package declares no versioned dependency on libc6"
+dpkg-deb -f "$deb" Depends | grep -q 'libstdc++6 (>= [0-9]' ||
+  fail "the package declares no versioned dependency on libstdc++6"
+# Debian's checker: any error or warning fails (the informational tags only show with -I).
+lintian_root=()
+[ "$(id -u)" != 0 ] || lintian_root=(--allow-root)
+lintian "${lintian_root[@]}" --fail-on error,warning "$deb" >"$tmp/lintian.out" 2>&1 ||
+  { cat "$tmp/lintian.out"; fail "lintian found errors or warnings in the package"; }
+echo "== lintian: no errors, no warnings"
 
 # 2. Its contents, unpacked into a temporary root.
 root="$tmp/root"
@@ -67,22 +76,36 @@ multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-mul
 for f in usr/bin/halvern usr/bin/halvern-trace usr/bin/rx5120-sim "usr/lib/$multiarch/wireshark/extcap/halvern-extcap"; do
   [ -x "$root/$f" ] || fail "$f is missing or not executable"
 done
-for f in usr/share/man/man1/halvern.1 usr/share/man/man1/halvern-trace.1 usr/share/man/man1/rx5120-sim.1 \
-         usr/share/man/man1/halvern-extcap.1 \
+for f in usr/share/man/man1/halvern.1.gz usr/share/man/man1/halvern-trace.1.gz usr/share/man/man1/rx5120-sim.1.gz \
+         usr/share/man/man1/halvern-extcap.1.gz \
          usr/lib/udev/rules.d/60-rx5120.rules "usr/lib/$multiarch/wireshark/plugins/halvern.lua" \
-         usr/share/doc/halvern/README.md; do
+         usr/share/doc/halvern/README.md usr/share/doc/halvern/copyright usr/share/doc/halvern/changelog.gz; do
   [ -f "$root/$f" ] || fail "$f is missing"
 done
-extra=$(cd "$root" && find . -type f | sort | grep -v -E '^\./usr/(bin/(halvern|halvern-trace|rx5120-sim)|share/man/man1/(halvern|halvern-trace|halvern-extcap|rx5120-sim)\.1|lib/udev/rules\.d/60-rx5120\.rules|lib/[^/]+/wireshark/(plugins/halvern\.lua|extcap/halvern-extcap)|share/doc/halvern/README\.md)$' || true)
+extra=$(cd "$root" && find . -type f | sort | grep -v -E '^\./usr/(bin/(halvern|halvern-trace|rx5120-sim)|share/man/man1/(halvern|halvern-trace|halvern-extcap|rx5120-sim)\.1\.gz|lib/udev/rules\.d/60-rx5120\.rules|lib/[^/]+/wireshark/(plugins/halvern\.lua|extcap/halvern-extcap)|share/doc/halvern/(README\.md|copyright|changelog\.gz))$' || true)
+# The compressed pages and changelog are their sources, byte for byte.
+for page in halvern halvern-trace halvern-extcap rx5120-sim; do
+  zcat "$root/usr/share/man/man1/$page.1.gz" | cmp -s - "man/$page.1" || fail "$page.1.gz is not man/$page.1"
+done
+zcat "$root/usr/share/doc/halvern/changelog.gz" | cmp -s - packaging/debian/changelog ||
+  fail "changelog.gz is not packaging/debian/changelog"
 [ -z "$extra" ] || fail "unexpected files in the package: $extra"
 rule="$root/usr/lib/udev/rules.d/60-rx5120.rules"
 grep -v '^#' "$rule" | grep -q 'ATTRS{idVendor}=="3f7a", ATTRS{idProduct}=="5120"' || fail "the udev rule does not match 3f7a:5120"
 grep -v '^#' "$rule" | grep -q 'GROUP="dialout", MODE="0660"' || fail "the udev rule does not give the port to dialout, 0660"
 grep -v '^#' "$rule" | grep -q 'SYMLINK+="rx5120"' || fail "the udev rule makes no /dev/rx5120"
 for page in halvern halvern-trace halvern-extcap rx5120-sim; do
-  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/$page.1" 2>&1 >/dev/null || true)
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null || true)
   [ -z "$warnings" ] || fail "man page $page.1: $warnings"
 done
+# A .TP tag is the one line after it: a tag that opens a bracket it does not close was split
+# over the paragraph's first lines (the text page shows "log [-llevel" above "N] ... Sets").
+split=$(awk 'tag { t = $0; if (gsub(/\[/, "", t) != gsub(/\]/, "", t) || gsub(/\(/, "", t) != gsub(/\)/, "", t))
+                     print FILENAME ":" FNR ": " $0; tag = 0 }
+             /^\.TP/ { tag = 1 }' man/*.1)
+[ -z "$split" ] || fail "man page tags split over lines: $split"
+LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$root/usr/share/man/man1/halvern.1.gz" 2>/dev/null |
+  grep -qx '       log \[-llevel N\] \[-lfile FILE\]' || fail "halvern.1 does not show the tag of log on one line"
 echo "== contents checked"
 
 # 3. The unpacked programs run.
