@@ -274,6 +274,9 @@ TEST(CliTest, StationOptionsOutsideTheirRunsAreUsageErrors) {
       {{"-p", "RX5120", "-cmd", "update", "-fw", "f", "-logdir", "d"}, "-logdir works only with -all or -watch"},
       {{"-p", "RX5120", "-cmd", "update", "-fw", "f", "-all", "-skipcurrent"}, "-skipcurrent works only with -expect"},
       {{"-p", "RX5120", "-cmd", "update", "-fw", "f", "-all", "-reprot", "r"}, "unknown option '-reprot'"},
+      {{"-p", "RX5120", "-cmd", "log", "-tdir", "."}, "-tdir works only with tracer"},
+      {{"-p", "RX5120", "-cmd", "tracer", "-tfile", "t", "-tdir"}, "-tdir needs a directory"},
+      {{"-p", "RX5120", "-cmd", "tracer", "-tfile", "t", "-tdir", ".", "-tfiel", "t"}, "unknown option '-tfiel'"},
   };
   for (const auto& [args, error] : cases) {
     std::string err;
