@@ -14,6 +14,7 @@
 #include "station/watch_repeaters.h"
 #include "params/param_file.h"
 #include "platform/console.h"
+#include "platform/help_text.h"
 #include "platform/self.h"
 #include "platform/station_lock.h"
 #include "session/comport_find.h"
@@ -238,9 +239,7 @@ const char* const kHelpEnd =
     "       the port or with the serial number given\n"
     "\n"
     "A fault that the messages on standard output do not explain is told in one\n"
-    "line on standard error that begins \"halvern: \".\n"
-    "\n"
-    "Manual: man halvern (the page man/halvern.1 of the sources).\n";
+    "line on standard error that begins \"halvern: \".\n";
 
 void PrintHelp() {
   std::printf("halvern %s: servicing tool for the RX5120 USB DECT repeater\n\n", cmToolVersion());
@@ -251,6 +250,7 @@ void PrintHelp() {
   std::printf("Products:\n");
   for (int i = 0; i < g_product_count; ++i) std::printf("  %s\n", g_products[i].short_name);
   std::printf("\n%s", kHelpEnd);
+  std::printf("%s\n%s", platform::ExitStatusScriptNote(), platform::ManualLine("halvern", "man/halvern.1").c_str());
 }
 
 // --help or --version anywhere among the arguments: answered here, 0; otherwise -1.
