@@ -703,6 +703,26 @@ TEST_F(WineTest, TracerEndsByItselfWhenTheRepeaterGoesWhileInputStaysOpen) {
   EXPECT_NE(tool_->Out().find("[ERROR] The repeater was disconnected"), std::string::npos) << tool_->Out();
 }
 
+// cmd leaves wildcards to the program: halvern-trace.exe opens the one file its operand
+// matches, refuses two as it refuses two operands, and names a pattern that matches nothing.
+TEST_F(WineTest, TraceReaderExpandsItsFileOperand) {
+  if (Env("HALVERN_WIN_TRACE_EXE").empty()) GTEST_FAIL() << "HALVERN_WIN_TRACE_EXE is not set: run tests/wine/run.sh";
+  Write("t-1.txt", "");
+  Write("t-2.txt", "");
+  const std::string d = WinPath(dir_) + "\\";
+  const std::pair<std::string, std::string> rows[] = {
+      {d + "t-1*", "halvern-trace: " + d + "t-1.txt: the file is empty, it holds no record\r\n"},
+      {d + "t-*.txt", "halvern-trace: more than one trace file given\r\n(try halvern-trace -h)\r\n"},
+      {d + "x-*.txt", "halvern-trace: cannot open " + d + "x-*.txt: "},
+  };
+  for (const auto& [operand, err] : rows) {
+    const auto r = platform::SpawnCapture({Env("HALVERN_WINE"), Env("HALVERN_WIN_TRACE_EXE"), operand}, WineEnv(), "",
+                                          kRunTimeoutMs);
+    EXPECT_TRUE(r.err.starts_with(err)) << operand << ": " << r.err;
+    EXPECT_EQ(r.exit_status, err.find("empty") != std::string::npos ? 0 : 2) << operand;
+  }
+}
+
 // halvern-extcap.exe: the interface list from the registry, and a capture into a file that
 // ends when the repeater goes away, with every packet that came before it.
 TEST_F(WineTest, ExtcapListsTheRepeatersAndCapturesUntilTheLineGoes) {
