@@ -14,6 +14,7 @@
 #include "station/watch_repeaters.h"
 #include "params/param_file.h"
 #include "platform/console.h"
+#include "platform/help_text.h"
 #include "platform/self.h"
 #include "platform/station_lock.h"
 #include "session/comport_find.h"
@@ -221,6 +222,8 @@ const char* const kHelpOptions =
     "  -ondone COMMAND   with -all or -watch: run COMMAND after each repeater served\n"
     "  -logdir DIR       with -all or -watch: each service's output in a file in DIR\n"
     "  -skipcurrent      with -expect: leave a repeater on that version as it is\n"
+    "  -tdir DIR         with tracer: write the trace file into DIR (default: the\n"
+    "                    current folder)\n"
     "  -h                show the short usage text\n"
     "  --help            show this text\n"
     "  --version         show the version of halvern and the tool version that the\n"
@@ -236,9 +239,7 @@ const char* const kHelpEnd =
     "       the port or with the serial number given\n"
     "\n"
     "A fault that the messages on standard output do not explain is told in one\n"
-    "line on standard error that begins \"halvern: \".\n"
-    "\n"
-    "Manual: man halvern (the page man/halvern.1 of the sources).\n";
+    "line on standard error that begins \"halvern: \".\n";
 
 void PrintHelp() {
   std::printf("halvern %s: servicing tool for the RX5120 USB DECT repeater\n\n", cmToolVersion());
@@ -249,6 +250,7 @@ void PrintHelp() {
   std::printf("Products:\n");
   for (int i = 0; i < g_product_count; ++i) std::printf("  %s\n", g_products[i].short_name);
   std::printf("\n%s", kHelpEnd);
+  std::printf("%s\n%s", platform::ExitStatusScriptNote(), platform::ManualLine("halvern", "man/halvern.1").c_str());
 }
 
 // --help or --version anywhere among the arguments: answered here, 0; otherwise -1.
@@ -315,7 +317,7 @@ struct STATION_OPTION {
 constexpr STATION_OPTION kStationOptions[] = {
     {"-port", false},   {"-sn", false},     {"-all", false},    {"-watch", false},
     {"-report", false}, {"-verify", false}, {"-expect", false}, {"-skipcurrent", false},
-    {"-ondone", true},  {"-logdir", true},
+    {"-ondone", true},  {"-logdir", true},  {"-tdir", false},
     {CM_ALL_CHILD_OPTION, false},  // only from a marked child's leading place
     {CM_OUT_TAG_OPTION, false},
 };
@@ -349,6 +351,7 @@ bool StationOptionsMisused(const ST_OPTIONS& o) {
   if (o.on_done && !o.all && !o.watch) error = "-ondone works only with -all or -watch";
   else if (o.log_dir && !o.all && !o.watch) error = "-logdir works only with -all or -watch";
   else if (o.skip_current && !o.expect) error = "-skipcurrent works only with -expect";
+  else if (o.trace_dir && o.command != CM_CMD_TRACER) error = "-tdir works only with tracer";
   if (error) std::fprintf(stderr, "halvern: %s\n", error);
   return error != nullptr;
 }
@@ -506,6 +509,11 @@ int cmParseOptions(int argc, const char* const* argv, ST_OPTIONS* o) {
       if (!passed_on) o->log_dir = v;
     }
     if (is("-skipcurrent")) o->skip_current = true;
+    if (is("-tdir")) {
+      const char* v = value();
+      if (!v) return MissingValue("-tdir", "a directory");
+      o->trace_dir = v;
+    }
 
     if (hits == 0) unknown.push_back(argv[pass_start]);
     // A pass that did nothing but options of the parent's own is left out of the children's
@@ -533,6 +541,11 @@ int cmMain(int argc, const char* const* argv) {
   if (parsed != CM_PARSE_CONTINUE) return parsed;
   if (StationOptionsMisused(o)) return kStatusError;
   (void)cmRunId();  // the run's id carries the time it started
+  // The tracer's folder must take its file before any repeater is looked for.
+  if (std::string why; o.trace_dir && !cmTracerDirReady(o.trace_dir, &why)) {
+    std::fprintf(stderr, "halvern: cannot write trace files to directory '%s': %s\n", o.trace_dir, why.c_str());
+    return kStatusFailed;
+  }
   if (o.all && !cmAllSupports(o.command)) {
     std::printf("[ERROR] -all works only with update, pill_upd, param_get, param_set, version, reboot, "
                 "power_off and fact_reset\n");
@@ -652,7 +665,7 @@ int Dispatch(const ST_OPTIONS& o, uint8_t port) {
     case CM_CMD_PARAM_SET: return StatusOf(cmParamFileRun(port, o.settings_path, 0));
     case CM_CMD_VERSION: return StatusOf(cmVersionCommand(port));
     case CM_CMD_LOG: return StatusOf(cmLogRun(port, o.log_path, o.log_level));
-    case CM_CMD_TRACER: return StatusOf(cmTracerRun(port, o.tracer_path));
+    case CM_CMD_TRACER: return StatusOf(cmTracerRun(port, o.tracer_path, o.trace_dir));
     case CM_CMD_FACT_RESET: return StatusOf(cmFactResetCommand(port));
     case CM_CMD_POWER_OFF: return StatusOf(cmPowerOffCommand(port));
     case CM_CMD_REBOOT: return StatusOf(cmRebootCommand(port));

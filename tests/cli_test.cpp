@@ -1,6 +1,7 @@
 // Option parsing, command lookup, and the runs of the program that need no device.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -274,6 +275,9 @@ TEST(CliTest, StationOptionsOutsideTheirRunsAreUsageErrors) {
       {{"-p", "RX5120", "-cmd", "update", "-fw", "f", "-logdir", "d"}, "-logdir works only with -all or -watch"},
       {{"-p", "RX5120", "-cmd", "update", "-fw", "f", "-all", "-skipcurrent"}, "-skipcurrent works only with -expect"},
       {{"-p", "RX5120", "-cmd", "update", "-fw", "f", "-all", "-reprot", "r"}, "unknown option '-reprot'"},
+      {{"-p", "RX5120", "-cmd", "log", "-tdir", "."}, "-tdir works only with tracer"},
+      {{"-p", "RX5120", "-cmd", "tracer", "-tfile", "t", "-tdir"}, "-tdir needs a directory"},
+      {{"-p", "RX5120", "-cmd", "tracer", "-tfile", "t", "-tdir", ".", "-tfiel", "t"}, "unknown option '-tfiel'"},
   };
   for (const auto& [args, error] : cases) {
     std::string err;
@@ -281,6 +285,25 @@ TEST(CliTest, StationOptionsOutsideTheirRunsAreUsageErrors) {
     EXPECT_EQ(r.status, -1) << testing::PrintToString(args);
     EXPECT_EQ(r.out, kBanner) << testing::PrintToString(args);
     EXPECT_EQ(err, "halvern: " + error + "\n") << testing::PrintToString(args);
+  }
+}
+
+// -tdir names a folder that must take the trace file: told before any repeater is looked for
+// (none is plugged in here), exit status 1.
+TEST(CliTest, TraceDirThatCannotTakeTheFileIsRefusedFirst) {
+  TempDir dir;
+  const std::string file = (dir.path() / "plain").string();
+  std::ofstream(file) << "x";
+  const std::pair<std::string, std::string> cases[] = {
+      {(dir.path() / "missing").string(), "no such directory"},
+      {file, "not a directory"},
+  };
+  for (const auto& [tdir, why] : cases) {
+    std::string err;
+    const MainRun r = Main({"-p", "RX5120", "-cmd", "tracer", "-tfile", "t", "-tdir", tdir.c_str()}, &err);
+    EXPECT_EQ(r.status, 1) << tdir;
+    EXPECT_EQ(r.out, kBanner) << tdir;
+    EXPECT_EQ(err, "halvern: cannot write trace files to directory '" + tdir + "': " + why + "\n");
   }
 }
 

@@ -97,7 +97,7 @@ TEST_F(DiagnosticsTest, HelpListsEveryCommandAndOptionWithoutTheBannerOrADevice)
       EXPECT_NE(r.out.find("\n  " + std::string(keyword) + " "), std::string::npos) << keyword;
     for (const char* option : {"-p", "-cmd", "-fw", "-pill", "-lang", "-pilldate", "-settings", "-tfile", "-lfile",
                                "-llevel", "-port", "-sn", "-verify", "-expect", "-all", "-watch", "-ondone", "-logdir",
-                               "-skipcurrent", "-h", "--help", "--version"})
+                               "-skipcurrent", "-tdir", "-h", "--help", "--version"})
       EXPECT_NE(r.out.find("\n  " + std::string(option) + " "), std::string::npos) << option;
     for (const char* part : {"\n  0 ", "\n  1 ", "\n  255 ", "man halvern"})
       EXPECT_NE(r.out.find(part), std::string::npos) << part;

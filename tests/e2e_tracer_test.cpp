@@ -102,6 +102,22 @@ TEST_F(TracerTest, RecordsTraceEventsAndSwitchesTheLoggerOffOnQuit) {
   EXPECT_EQ(ConfigRequests(), (std::vector<Bytes>{{0x3E, 0x01, 0x01, 0x4A, 0x02, 0x03, 0x00}, kLoggerOff}));
 }
 
+// -tdir: the trace file goes into the folder given, none into the current one.
+TEST_F(TracerTest, TraceDirTakesTheTraceFile) {
+  StartTarget();
+  const auto dir = work_ / "traces";
+  std::filesystem::create_directory(dir);
+  StartTool({"-p", "RX5120", "-cmd", "tracer", "-tfile", WriteFile("logger.cfg", "a\n").string(), "-tdir", dir.string()});
+  WaitForOutput(kUsage);
+  Keys("q");
+  EXPECT_EQ(Finish(), 0);
+  EXPECT_TRUE(TraceFiles().empty());
+  size_t in_dir = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    in_dir += e.path().filename().string().rfind("cmbs_dect_tracer-", 0) == 0;
+  EXPECT_EQ(in_dir, 1u);
+}
+
 TEST_F(TracerTest, FilterStatusNamesIdsFromTheNameFile) {
   StartTarget();
   extra_env_.push_back({"HALVERN_MID_FILE", WriteFile("names.txt", "MY_MSG, 200\r\nOTHER, 3\r\n").string()});

@@ -19,7 +19,9 @@
 #include <vector>
 
 #include "platform/file_io.h"
+#include "platform/file_operands.h"
 #include "platform/file_offset.h"
+#include "platform/help_text.h"
 #include "platform/self.h"
 #include "platform/std_streams.h"
 #include "trace_reader/trace_output.h"
@@ -60,8 +62,7 @@ const char kUsage[] =
     "\n"
     "Exit status: 0 the whole file was read (an empty file too); 1 the file is damaged or cut\n"
     "short (every intact record is shown); 2 wrong usage, or a file cannot be read or written.\n"
-    "\n"
-    "Manual: man halvern-trace\n";
+    "\n";
 
 enum class Mode { kRecords, kText, kPcap };
 
@@ -126,6 +127,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
     };
     if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
+      std::fputs(platform::ManualLine("halvern-trace", nullptr).c_str(), stdout);
       return -1;
     } else if (arg == "--version") {
       std::fputs(cmVersionLine("halvern-trace").c_str(), stdout);
@@ -147,10 +149,12 @@ int ParseOptions(int argc, char** argv, Options* o) {
       o->list_names = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
       return BadUsage("unknown option " + arg);
-    } else if (o->trace_path.empty()) {
-      o->trace_path = arg;
     } else {
-      return BadUsage("more than one trace file given");
+      // Only the operand: the values of -w and -n are file names as written.
+      for (const std::string& path : platform::ExpandFileOperand(arg)) {
+        if (!o->trace_path.empty()) return BadUsage("more than one trace file given");
+        o->trace_path = path;
+      }
     }
   }
   if (o->builtin_names && !o->names_path.empty()) return BadUsage("-n and --builtin-names cannot be given together");

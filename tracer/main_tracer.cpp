@@ -4,10 +4,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <random>
 #include <string>
 
 #include "cmbs/cmbs_dsr.h"
 #include "platform/console.h"
+#include "platform/file_io.h"
 #include "session/console_text.h"
 #include "session/fwapp.h"
 #include "session/service_record.h"
@@ -78,7 +81,33 @@ int cmTracerReadCommand(const char* path, char* buffer, size_t size) {
   return result;
 }
 
-int cmTracerRun(uint8_t port, const char* config_path) {
+bool cmTracerDirReady(const char* dir, std::string* reason) {
+  std::error_code ec;
+  if (!dir || !*dir || !std::filesystem::exists(dir, ec)) {
+    *reason = "no such directory";
+    return false;
+  }
+  if (!std::filesystem::is_directory(dir, ec)) {
+    *reason = "not a directory";
+    return false;
+  }
+  // A name no trace file has and no other run's try takes, removed at once.
+  std::random_device random;
+  const std::string probe =
+      (std::filesystem::path(dir) / (".halvern-write-test-" + std::to_string(random()))).string();
+  {
+    platform::OutputFile file;
+    int error = 0;
+    if (!file.Create(probe, &error)) {
+      *reason = platform::FileErrorText(error);
+      return false;
+    }
+  }
+  std::filesystem::remove(probe, ec);
+  return true;
+}
+
+int cmTracerRun(uint8_t port, const char* config_path, const char* trace_dir) {
   if (!config_path) {
     cmTracerOut("%s, %d: [ERROR]: Logger configuration file not provided\n", kModule, 58);
     return -1;
@@ -107,7 +136,7 @@ int cmTracerRun(uint8_t port, const char* config_path) {
     return -1;
   }
   // Without a trace file the console still runs; each trace event then says the file is not open.
-  const bool recording = cmTracerFileOpen() == 0;
+  const bool recording = cmTracerFileOpen(trace_dir) == 0;
   cmTracerOut("%s", kUsage);
 
   for (;;) {

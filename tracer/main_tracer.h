@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 constexpr size_t TRACER_COMMAND_SIZE = 64;  // a command of up to 62 characters, its line end and a NUL
 
@@ -13,5 +14,10 @@ constexpr size_t TRACER_COMMAND_SIZE = 64;  // a command of up to 62 characters,
 // cannot be opened, holds no such line, or the line is longer than size - 2 characters.
 int cmTracerReadCommand(const char* path, char* buffer, size_t size);
 
-// Handler of the tracer command. Returns 0 when it did what was asked, -1 otherwise.
-int cmTracerRun(uint8_t port, const char* config_path);
+// Handler of the tracer command, the trace file in trace_dir (null: the current directory).
+// Returns 0 when it did what was asked, -1 otherwise.
+int cmTracerRun(uint8_t port, const char* config_path, const char* trace_dir = nullptr);
+
+// Whether the trace files can go into dir: it exists, is a directory and takes a new file.
+// Otherwise false, with the reason in *reason. Nothing is left in dir.
+bool cmTracerDirReady(const char* dir, std::string* reason);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
 #include <new>
 #include <string>
@@ -170,14 +171,15 @@ void cmTracerWriteMessage(const ST_TRACE_MSG* msg) {
   }
 }
 
-int cmTracerFileOpen() {
+int cmTracerFileOpen(const char* dir) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   if (!platform::LocalTime(now, &local)) local = std::tm{};
   char name[96];
   std::snprintf(name, sizeof name, "%s-%d_%d_%d__%d_%d_%d.txt", TRACE_FILE_PREFIX, local.tm_mday, local.tm_mon + 1,
                 local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec);
-  return cmTracerFileOpenAt(name);
+  if (!dir || !*dir) return cmTracerFileOpenAt(name);
+  return cmTracerFileOpenAt((std::filesystem::path(dir) / name).string().c_str());
 }
 
 int cmTracerFileOpenAt(const char* path) {

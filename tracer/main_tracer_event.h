@@ -37,9 +37,9 @@ struct ST_TRACE_MSG {
 // The session's event callback while the tracer runs.
 void cmTracerCallBack(PST_FWAPP_OBJ app, uint16_t event_id, void* param);
 
-// Creates cmbs_dect_tracer-D_M_YYYY__h_m_s.txt in the current directory unless a trace file
-// is open: 0 (also when one is open), -1 when it cannot be created.
-int cmTracerFileOpen();
+// Creates cmbs_dect_tracer-D_M_YYYY__h_m_s.txt in dir (null or "": the current directory)
+// unless a trace file is open: 0 (also when one is open), -1 when it cannot be created.
+int cmTracerFileOpen(const char* dir = nullptr);
 // The same with the trace file at path.
 int cmTracerFileOpenAt(const char* path);
 

@@ -37,7 +37,8 @@ wineserver=$(dirname "$wine")/wineserver
 
 [ "$soak_only" = 0 ] || [ -n "$soak" ] || soak="--sessions 30"
 needed=("$win_build/halvern.exe")
-[ "$soak_only" = 1 ] || needed+=("$win_build/extcap/halvern-extcap.exe" "$win_build/tests/halvern_tests.exe"
+[ "$soak_only" = 1 ] || needed+=("$win_build/extcap/halvern-extcap.exe" "$win_build/trace_reader/halvern-trace.exe"
+                                 "$win_build/tests/halvern_tests.exe"
                                  "$host_build/tests/wine/halvern_wine_e2e")
 [ -z "$soak" ] || needed+=("$host_build/tests/soak/halvern_soak")
 for f in "${needed[@]}"; do
@@ -130,6 +131,7 @@ if [ "$soak_only" = 0 ]; then
   set +e
   HALVERN_WIN_EXE="$win_build/halvern.exe" HALVERN_WIN_TESTS_EXE="$win_build/tests/halvern_tests.exe" \
     HALVERN_WIN_EXTCAP_EXE="$win_build/extcap/halvern-extcap.exe" \
+    HALVERN_WIN_TRACE_EXE="$win_build/trace_reader/halvern-trace.exe" \
     HALVERN_WINE="$wine" HALVERN_WINESERVER="$wineserver" \
     "$host_build/tests/wine/halvern_wine_e2e" --gtest_brief=${HALVERN_GTEST_BRIEF:-1} 2>&1 | tee "$tmp/e2e.log"
   status=${PIPESTATUS[0]}

@@ -13,6 +13,7 @@
 #include "platform/console.h"
 #include "platform/event.h"
 #include "platform/file_io.h"
+#include "platform/file_operands.h"
 #include "platform/registry.h"
 #include "platform/serial.h"
 #include "session/comport_find.h"
@@ -28,6 +29,30 @@ std::string TempDir() {
                     std::to_string(::GetTickCount64());
   ::CreateDirectoryA(dir.c_str(), nullptr);
   return dir;
+}
+
+// --- File operands ---------------------------------------------------------------------------
+
+// cmd leaves wildcards to the program: only files match, in name order, with the operand's
+// folder part; a wildcard in a folder part, or a pattern matching nothing, stays as given.
+TEST(Win32FileOperandsTest, WildcardsInTheNameExpandToFilesInNameOrder) {
+  const std::string dir = TempDir();
+  for (const char* name : {"t-2.txt", "t-10.txt", "t-1.txt", "u-1.txt"}) {
+    HANDLE h = ::CreateFileA((dir + "\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << name;
+    ::CloseHandle(h);
+  }
+  ::CreateDirectoryA((dir + "\\t-folder.txt").c_str(), nullptr);
+  const std::string d = dir + "\\";
+  const std::pair<std::string, std::vector<std::string>> rows[] = {
+      {d + "t-*.txt", {d + "t-1.txt", d + "t-10.txt", d + "t-2.txt"}},
+      {dir + "/t-?.txt", {dir + "/t-1.txt", dir + "/t-2.txt"}},
+      {d + "x-*.txt", {d + "x-*.txt"}},
+      {d + "t-1.txt", {d + "t-1.txt"}},
+      {dir + "*\\t-1.txt", {dir + "*\\t-1.txt"}},
+      {d + "t-folder.*", {d + "t-folder.*"}},
+  };
+  for (const auto& [operand, expected] : rows) EXPECT_EQ(platform::ExpandFileOperand(operand), expected) << operand;
 }
 
 // --- Events ---------------------------------------------------------------------------------

@@ -339,6 +339,68 @@ TEST_F(WineTest, VersionOfEveryRepeaterFromChildProcesses) {
   EXPECT_NE(r.out.find("   6  RX5120-0002           02.00.00ab    ok                    0"), std::string::npos) << r.out;
 }
 
+// The batch file the manual shows, run through cmd: halvern's -1 is ERRORLEVEL -1, which
+// "if %ERRORLEVEL% NEQ 0" sees; the batch stops at the first failure (one banner) and says the
+// status it saw, or services the repeater through to the end (two banners).
+TEST_F(WineTest, ABatchFileSeesEachKindOfFailureAndStops) {
+  struct Row {
+    const char* kind;
+    bool target;
+    const char* firmware;  // "" leaves -fw without a file: a usage error
+    const char* last_line;
+    int status;
+  };
+  const Row rows[] = {
+      {"usage", true, "", "Servicing failed: halvern exit status -1", 1},
+      {"no device", false, "fw.bin", "Servicing failed: halvern exit status 1", 1},
+      {"failed transfer", true, "missing.bin", "Servicing failed: halvern exit status 1", 1},
+      {"success", true, "fw.bin", "Repeater serviced.", 0},
+  };
+  std::string exe = WinPath(Env("HALVERN_WIN_EXE"));
+  exe.insert(exe.begin(), '"');
+  exe.push_back('"');
+  const fs::path batch = Write("service.bat", CrLf("@echo off\n" + exe + " -p RX5120 -cmd update -fw %1\n"
+                                                   "if %ERRORLEVEL% NEQ 0 goto failed\n" +
+                                                   exe + " -p RX5120 -cmd version\n"
+                                                   "if %ERRORLEVEL% NEQ 0 goto failed\n"
+                                                   "echo Repeater serviced.\n"
+                                                   "exit /b 0\n"
+                                                   ":failed\n"
+                                                   "echo Servicing failed: halvern exit status %ERRORLEVEL%\n"
+                                                   "exit /b 1\n"));
+  Write("fw.bin", std::string(600, '\x5A'));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.kind);
+    std::error_code ec;
+    if (row.target) StartTarget();
+    else fs::remove(Com5(), ec);
+    std::vector<std::string> command = {Env("HALVERN_WINE"), "cmd", "/c", WinPath(batch)};
+    if (*row.firmware) command.push_back(WinPath(dir_ / row.firmware));
+    auto r = platform::SpawnCapture(command, WineEnv(), "", kRunTimeoutMs);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_status, row.status) << r.out;
+    EXPECT_TRUE(r.out.ends_with(std::string(row.last_line) + "\r\n")) << r.out;
+    size_t banners = 0;
+    for (size_t at = r.out.find("HALVERN Software"); at != std::string::npos; at = r.out.find("HALVERN Software", at + 1))
+      ++banners;
+    EXPECT_EQ(banners, row.status == 0 ? 2u : 1u) << r.out;
+    platform::SpawnCapture({Env("HALVERN_WINESERVER"), "-k"}, WineEnv(), "", kRunTimeoutMs);
+    target_.reset();
+  }
+}
+
+// On Windows --help names the manual the installer puts beside the programs and tells a batch
+// file how to see the status 255.
+TEST_F(WineTest, HelpNamesTheInstalledManualAndTheBatchFileTest) {
+  const auto r = Run({"--help"});
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_NE(r.out.find("test \"if %ERRORLEVEL% NEQ 0\""), std::string::npos) << r.out;
+  EXPECT_TRUE(r.out.ends_with(CrLf("\nManual: halvern.txt in the folder the programs are installed in "
+                                   "(C:\\Program Files\\halvern\nunless chosen otherwise).\n")))
+      << r.out;
+  EXPECT_EQ(r.out.find("man halvern"), std::string::npos);
+}
+
 // -ondone through cmd: each repeater's hook sees its record's fields in its environment (the
 // redirection first, so that cmd never reads "5>>" as a handle); -logdir names its logs in a way
 // Windows takes.
@@ -639,6 +701,26 @@ TEST_F(WineTest, TracerEndsByItselfWhenTheRepeaterGoesWhileInputStaysOpen) {
   EXPECT_EQ(tool_->Wait(kConsoleWaitMs), 1) << tool_->Out();
   EXPECT_FALSE(tool_->TimedOut());
   EXPECT_NE(tool_->Out().find("[ERROR] The repeater was disconnected"), std::string::npos) << tool_->Out();
+}
+
+// cmd leaves wildcards to the program: halvern-trace.exe opens the one file its operand
+// matches, refuses two as it refuses two operands, and names a pattern that matches nothing.
+TEST_F(WineTest, TraceReaderExpandsItsFileOperand) {
+  if (Env("HALVERN_WIN_TRACE_EXE").empty()) GTEST_FAIL() << "HALVERN_WIN_TRACE_EXE is not set: run tests/wine/run.sh";
+  Write("t-1.txt", "");
+  Write("t-2.txt", "");
+  const std::string d = WinPath(dir_) + "\\";
+  const std::pair<std::string, std::string> rows[] = {
+      {d + "t-1*", "halvern-trace: " + d + "t-1.txt: the file is empty, it holds no record\r\n"},
+      {d + "t-*.txt", "halvern-trace: more than one trace file given\r\n(try halvern-trace -h)\r\n"},
+      {d + "x-*.txt", "halvern-trace: cannot open " + d + "x-*.txt: "},
+  };
+  for (const auto& [operand, err] : rows) {
+    const auto r = platform::SpawnCapture({Env("HALVERN_WINE"), Env("HALVERN_WIN_TRACE_EXE"), operand}, WineEnv(), "",
+                                          kRunTimeoutMs);
+    EXPECT_TRUE(r.err.starts_with(err)) << operand << ": " << r.err;
+    EXPECT_EQ(r.exit_status, err.find("empty") != std::string::npos ? 0 : 2) << operand;
+  }
 }
 
 // halvern-extcap.exe: the interface list from the registry, and a capture into a file that
