@@ -92,32 +92,12 @@ if [ "$soak_only" = 0 ]; then
   count "$tmp/unit.log"
 fi
 
-# 2. Two repeaters as the usbser driver lists them: one without a USB serial number (Windows
+# 2. Two repeaters as the usbser driver lists them (tests/wine/rx5120.reg): one without a USB serial number (Windows
 #    makes up the last part of its instance id) on COM5, one with the serial RX5120-0002 on COM6.
-cat > "$tmp/rx5120.reg" <<'REG'
-REGEDIT4
-
-[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\usbser\Enum]
-"Count"=dword:00000002
-"0"="USB\\VID_3F7A&PID_5120\\5&123&0&1"
-"1"="USB\\VID_3F7A&PID_5120\\RX5120-0002"
-
-[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\USB\VID_3F7A&PID_5120\5&123&0&1]
-"DeviceDesc"="RX5120 USB Serial Port"
-
-[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\USB\VID_3F7A&PID_5120\5&123&0&1\Device Parameters]
-"PortName"="COM5"
-
-[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\USB\VID_3F7A&PID_5120\RX5120-0002]
-"DeviceDesc"="RX5120 USB Serial Port"
-
-[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\USB\VID_3F7A&PID_5120\RX5120-0002\Device Parameters]
-"PortName"="COM6"
-REG
 # The unit tests' wine server may be in its last seconds: a program that connects just as it
 # exits fails ("recvmsg: Connection reset by peer"). Wait for it to end; regedit starts afresh.
 "$wineserver" -w >/dev/null 2>&1 || true
-"$wine" regedit /S "Z:${tmp//\//\\}\\rx5120.reg"
+"$wine" regedit /S "Z:${root//\//\\}\\tests\\wine\\rx5120.reg"
 for instance in '5&123&0&1' RX5120-0002; do
   "$wine" reg query "HKLM\\System\\CurrentControlSet\\Enum\\USB\\VID_3F7A&PID_5120\\$instance\\Device Parameters" /v PortName |
     grep -q COM || { echo "run.sh: the device keys did not reach the registry" >&2; exit 1; }
