@@ -168,7 +168,14 @@ msiexec /i "Z:${msi//\//\\}"
 # The older one does not go over the newer.
 ! "$wine" msiexec /i "Z:${tmp//\//\\}\\halvern-$old_version-x64.msi" /qn || fail "the older MSI installed over the newer"
 [ "$(products)" = "halvern $msi_version" ] || fail "after the refused downgrade, installed products: $(products)"
-msiexec /x "Z:${msi//\//\\}"
-[ ! -e "$dir" ] && [ -z "$(products)" ] && [ "$(system_path)" = "$path_before" ] || fail "the upgraded install did not uninstall cleanly"
-echo "== upgrade $old_version -> $version: one product remains; no downgrade"
-echo "msi: 5 passed, 0 failed"
+# A rebuilt MSI of the same version (a product code of its own) replaces the installed one.
+bash packaging/msi/build_msi.sh "$version" "$tmp/halvern-$version-rebuilt-x64.msi" \
+  "$win_build/halvern.exe" "$win_build/trace_reader/halvern-trace.exe" "$win_build/extcap/halvern-extcap.exe"
+msiexec /i "Z:${tmp//\//\\}\\halvern-$version-rebuilt-x64.msi"
+[ "$(products)" = "halvern $msi_version" ] || fail "after a same-version reinstall, installed products: $(products)"
+[ -f "$dir/halvern.exe" ] && [ -f "$ws/extcap/halvern-extcap.exe" ] || fail "files missing after the same-version reinstall"
+[ "$(system_path)" = "$path_before;C:\\Program Files\\halvern\\" ] || fail "system PATH after the reinstall: $(system_path)"
+msiexec /x "Z:${tmp//\//\\}\\halvern-$version-rebuilt-x64.msi"
+[ ! -e "$dir" ] && [ -z "$(products)" ] && [ "$(system_path)" = "$path_before" ] || fail "the reinstalled product did not uninstall cleanly"
+echo "== upgrade $old_version -> $version and a same-version rebuild: one product remains; no downgrade"
+echo "msi: 6 passed, 0 failed"

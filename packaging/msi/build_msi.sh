@@ -3,7 +3,8 @@
 # the MSI from halvern.wxs (wixl), then what wixl 0.101 cannot express added to its tables
 # (msibuild): the Environment table that puts the install folder on the system PATH, the actions
 # that write and remove it, the conditions of the Wireshark components and the Wireshark search's
-# properties among the secure ones.
+# properties among the secure ones, and an upgrade that also replaces an installed product of
+# the same version.
 #   packaging/msi/build_msi.sh VERSION OUT.msi HALVERN_EXE HALVERN_TRACE_EXE HALVERN_EXTCAP_EXE
 # VERSION: the project's version (1.1 becomes the MSI's 1.1.0). Run by
 # `cmake --build <cross build> --target msi`.
@@ -54,17 +55,26 @@ done
 # Environment.idt holds the PATH row; the sequence numbers are the standard ones (before
 # RemoveFiles, after InstallFiles); the Wireshark components install only when the search
 # found Wireshark's folder, and the search's results are secure properties (they pass from an
-# interactive install's client side to the service that installs).
+# interactive install's client side to the service that installs). The upgrade row's attributes
+# 513 = migrate features (1) + the maximum version inclusive (512): a rebuilt MSI of the same
+# version (each build has a product code of its own) replaces the installed one instead of being
+# installed beside it; the downgrade row's minimum stays exclusive, so the same version is no
+# downgrade.
 sequence() {
   echo "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('$1', $2)"
 }
 condition() {
   echo "UPDATE \`Component\` SET \`Condition\` = 'WIRESHARKFOUND' WHERE \`Component\` = '$1'"
 }
+# The attributes are part of the upgrade row's key: the row is replaced, not updated.
+upgrade_code=$(msiinfo export "$work/halvern.msi" Upgrade | tr -d '\r' | awk -F'\t' '$7 == "WIX_UPGRADE_DETECTED" { print $1 }')
+[ -n "$upgrade_code" ] || { echo "build_msi: wixl wrote no upgrade row" >&2; exit 1; }
 secure=$(msiinfo export "$work/halvern.msi" Property | sed -n 's/^SecureCustomProperties\t//p')
 msibuild "$work/halvern.msi" -i "$here/Environment.idt" \
   -q "$(sequence RemoveEnvironmentStrings 3300)" -q "$(sequence WriteEnvironmentStrings 5200)" \
   -q "$(condition WiresharkExtcap)" -q "$(condition WiresharkDissector)" \
+  -q "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'" \
+  -q "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('$upgrade_code', '$msi_version', 513, 'WIX_UPGRADE_DETECTED')" \
   -q "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}WIRESHARKDIR;WIRESHARKFOUND' WHERE \`Property\` = 'SecureCustomProperties'"
 
 mv "$work/halvern.msi" "$out"
