@@ -1,7 +1,8 @@
 # Installation and packages.
 #   Linux:   cmake --install puts the programs, their man pages, the udev rule and the Wireshark
 #            dissector in their usual places; cpack builds a .deb.
-#   Windows: the programs and the README at the top of a .zip; the target msi builds the installer
+#   Windows: the programs, the README and manual pages as text and the dissector at the top of a
+#            .zip (what the MSI installs); the target msi builds the installer
 #            halvern-<version>-x64.msi (packaging/msi: wixl and msibuild, on the Linux host).
 include(GNUInstallDirs)
 
@@ -15,7 +16,17 @@ endif()
 
 if(WIN32)
   install(TARGETS halvern halvern-trace halvern-extcap RUNTIME DESTINATION .)
-  install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION .)
+  # What the MSI installs: the README and the manual pages as text for Notepad, the dissector.
+  set(_texts README.txt halvern.txt halvern-trace.txt halvern-extcap.txt)
+  list(TRANSFORM _texts PREPEND ${CMAKE_BINARY_DIR}/doc/ OUTPUT_VARIABLE _text_files)
+  add_custom_command(OUTPUT ${_text_files}
+    COMMAND bash ${CMAKE_SOURCE_DIR}/packaging/windows_docs.sh ${CMAKE_BINARY_DIR}/doc
+    DEPENDS ${CMAKE_SOURCE_DIR}/packaging/windows_docs.sh ${CMAKE_SOURCE_DIR}/README.md
+            ${CMAKE_SOURCE_DIR}/man/halvern.1 ${CMAKE_SOURCE_DIR}/man/halvern-trace.1
+            ${CMAKE_SOURCE_DIR}/man/halvern-extcap.1
+    VERBATIM)
+  add_custom_target(windows-docs ALL DEPENDS ${_text_files})
+  install(FILES ${_text_files} ${CMAKE_SOURCE_DIR}/tools/wireshark/halvern.lua DESTINATION .)
   add_custom_target(msi
     COMMAND bash ${CMAKE_SOURCE_DIR}/packaging/msi/build_msi.sh ${PROJECT_VERSION}
             ${CMAKE_BINARY_DIR}/halvern-${PROJECT_VERSION}-x64.msi

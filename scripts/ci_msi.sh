@@ -96,9 +96,11 @@ wireshark_own=$(cd "$ws" && find . -type f | sort)
 echo "== msiexec /i $(basename "$msi") /qn"
 msiexec /i "Z:${msi//\//\\}"
 installed=$(cd "$dir" && find . -type f | sort | tr '\n' ' ')
-[ "$installed" = "./README.md ./halvern-extcap.exe ./halvern-extcap.txt ./halvern-trace.exe ./halvern-trace.txt ./halvern.exe ./halvern.lua ./halvern.txt " ] ||
+[ "$installed" = "./README.txt ./halvern-extcap.exe ./halvern-extcap.txt ./halvern-trace.exe ./halvern-trace.txt ./halvern.exe ./halvern.lua ./halvern.txt " ] ||
   fail "the install folder holds: $installed"
 grep -q '^NAME' "$dir/halvern.txt" || fail "halvern.txt is no text rendering of the man page"
+[ "$(tr -d '\r' <"$dir/README.txt")" = "$(cat README.md)" ] && [ "$(grep -c $'\r$' "$dir/README.txt")" = "$(wc -l <README.md)" ] ||
+  fail "README.txt is not the README with CR LF line ends"
 cmp -s "$dir/halvern-extcap.exe" "$ws/extcap/halvern-extcap.exe" || fail "no halvern-extcap.exe in Wireshark's extcap folder"
 cmp -s tools/wireshark/halvern.lua "$ws/plugins/halvern.lua" || fail "no halvern.lua in Wireshark's plugins folder"
 [ "$(products)" = "halvern $msi_version" ] || fail "installed products: $(products)"

@@ -21,18 +21,20 @@ command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-6
   need+=(mingw-w64-x86-64-dev)
 command -v wine64 >/dev/null || [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+command -v groff >/dev/null || need+=(groff-base)  # the manual pages as text in the .zip
 install_packages "the cross compiler and wine" "${need[@]}"
 
 jobs=$(nproc)
 echo "== cross build (build-win)"
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
   -DHALVERN_TESTS=ON -DHALVERN_BENCH=OFF >/dev/null
-cmake --build build-win -j"$jobs" --target halvern halvern-trace halvern-extcap halvern_tests
-# The .zip holds the three programs and the README.
+cmake --build build-win -j"$jobs" --target halvern halvern-trace halvern-extcap halvern_tests windows-docs
+# The .zip holds what the MSI installs: the three programs, the README and the manual pages as
+# text, the dissector.
 (cd build-win && cpack -G ZIP >/dev/null)
 zip=$(ls build-win/halvern-*-windows.zip)
 listing=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ')
-[ "$listing" = "README.md halvern-extcap.exe halvern-trace.exe halvern.exe " ] ||
+[ "$listing" = "README.txt halvern-extcap.exe halvern-extcap.txt halvern-trace.exe halvern-trace.txt halvern.exe halvern.lua halvern.txt " ] ||
   { echo "ci_windows: $zip holds: $listing" >&2; exit 1; }
 echo "== $zip: $listing"
 

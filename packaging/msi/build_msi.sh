@@ -39,16 +39,11 @@ for exe in halvern halvern-trace halvern-extcap; do
   ! command -v x86_64-w64-mingw32-strip >/dev/null || x86_64-w64-mingw32-strip "$bin_dir/$exe.exe"
 done
 
-# Man pages as plain ASCII text with CR LF line ends (no overstrike, no escape sequences), for
-# Notepad; the README and the dissector beside them. wixl takes relative sources only.
-mkdir "$work/doc" "$work/wireshark"
-cp "$source_dir/README.md" "$work/doc/"
+# The README and the man pages as text for Notepad (as the .zip has them), the dissector beside
+# them. wixl takes relative sources only.
+mkdir "$work/wireshark"
+bash "$source_dir/packaging/windows_docs.sh" "$work/doc"
 cp "$source_dir/tools/wireshark/halvern.lua" "$work/wireshark/"
-for page in halvern halvern-trace halvern-extcap; do
-  GROFF_NO_SGR=1 groff -t -man -Tascii -P-c -P-b -P-o -P-u "$source_dir/man/$page.1" 2>"$work/groff.log" |
-    sed 's/$/\r/' >"$work/doc/$page.txt"
-  [ ! -s "$work/groff.log" ] || { cat "$work/groff.log" >&2; exit 1; }
-done
 
 (cd "$work" && wixl -a x64 -D Version="$msi_version" -o halvern.msi "$here/halvern.wxs")
 
