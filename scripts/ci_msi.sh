@@ -105,7 +105,19 @@ cmp -s "$dir/halvern-extcap.exe" "$ws/extcap/halvern-extcap.exe" || fail "no hal
 cmp -s tools/wireshark/halvern.lua "$ws/plugins/halvern.lua" || fail "no halvern.lua in Wireshark's plugins folder"
 [ "$(products)" = "halvern $msi_version" ] || fail "installed products: $(products)"
 [ "$(system_path)" = "$path_before;C:\\Program Files\\halvern\\" ] || fail "system PATH after install: $(system_path)"
-echo "== installed: files, Wireshark copies, PATH entry"
+# Add/Remove Programs: publisher, help link, install location; the Start menu's folder.
+arp=$("$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r')
+for field in 'Publisher *REG_SZ *halvern$' 'HelpLink *REG_SZ *https://example.org/halvern$' \
+             'InstallLocation *REG_SZ *C:\\Program Files\\halvern\\$'; do
+  grep -q "^ *$field" <<<"$arp" || fail "Add/Remove Programs lacks $field: $arp"
+done
+# For all users (ALLUSERS=1) Windows puts it under ProgramData; wine 8 takes the installing user's
+# menu for it.
+menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/halvern"
+[ -d "$menu" ] || menu=$(find "$WINEPREFIX/drive_c/users" -path '*/Start Menu/Programs/halvern' -type d | head -n 1)
+[ -f "$menu/halvern manual.lnk" ] && [ -f "$menu/halvern console.lnk" ] ||
+  fail "the Start menu folder holds: $(ls "$menu" 2>&1); shortcuts: $(find "$WINEPREFIX/drive_c" -name "*.lnk")"
+echo "== installed: files, Wireshark copies, PATH entry, Add/Remove Programs entry, Start menu"
 
 # 2. The installed program runs, by its path and by name through the system PATH (a new wine
 #    session reads the PATH anew).
@@ -153,7 +165,8 @@ left=$(cd "$ws" && find . -type f | sort)
 [ "$left" = "$wireshark_own" ] || fail "Wireshark's folder holds after uninstall: $left"
 [ "$(system_path)" = "$path_before" ] || fail "system PATH after uninstall: $(system_path)"
 [ -z "$(products)" ] || fail "still installed: $(products)"
-echo "== uninstalled: no files, no PATH entry"
+[ -z "$menu" ] || [ ! -e "$menu" ] || fail "the Start menu folder is left: $(ls "$menu")"
+echo "== uninstalled: no files, no PATH entry, no Start menu folder"
 
 # 5. Upgrade: the older MSI without Wireshark (nothing goes anywhere but the install folder), then
 #    the newer one: one product remains, the newer, with Wireshark's copies now that it is there.

@@ -54,7 +54,9 @@ cp "$source_dir/tools/wireshark/halvern.lua" "$work/wireshark/"
 # 513 = migrate features (1) + the maximum version inclusive (512): a rebuilt MSI of the same
 # version (each build has a product code of its own) replaces the installed one instead of being
 # installed beside it; the downgrade row's minimum stays exclusive, so the same version is no
-# downgrade.
+# downgrade. The action that gives Add/Remove Programs the install location sets its property at
+# once (type 51; wixl makes it a deferred one) right after the folders are known (CostFinalize is
+# 1000; wixl puts it near the end).
 sequence() {
   echo "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('$1', $2)"
 }
@@ -68,6 +70,8 @@ secure=$(msiinfo export "$work/halvern.msi" Property | sed -n 's/^SecureCustomPr
 msibuild "$work/halvern.msi" -i "$here/Environment.idt" \
   -q "$(sequence RemoveEnvironmentStrings 3300)" -q "$(sequence WriteEnvironmentStrings 5200)" \
   -q "$(condition WiresharkExtcap)" -q "$(condition WiresharkDissector)" \
+  -q "UPDATE \`CustomAction\` SET \`Type\` = 51 WHERE \`Action\` = 'SetInstallLocation'" \
+  -q "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1001 WHERE \`Action\` = 'SetInstallLocation'" \
   -q "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'" \
   -q "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('$upgrade_code', '$msi_version', 513, 'WIX_UPGRADE_DETECTED')" \
   -q "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}WIRESHARKDIR;WIRESHARKFOUND' WHERE \`Property\` = 'SecureCustomProperties'"
