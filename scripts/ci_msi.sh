@@ -176,6 +176,10 @@ msiexec /i "Z:${tmp//\//\\}\\halvern-$old_version-x64.msi"
 strays=$(cd "$c" && find . -name halvern-extcap.exe -o -name halvern.lua | grep -v '^\./Program Files/halvern/' || true)
 [ -z "$strays" ] || fail "without Wireshark the installer still placed: $strays"
 "$wine" reg add 'HKLM\SOFTWARE\Wireshark' /v InstallDir /d 'C:\Program Files\Wireshark' /f /reg:64 >/dev/null
+# Wireshark installed afterwards: a repair of the installed product places the two copies.
+msiexec /i "Z:${tmp//\//\\}\\halvern-$old_version-x64.msi" REINSTALL=ALL REINSTALLMODE=omus
+[ -f "$ws/extcap/halvern-extcap.exe" ] && [ -f "$ws/plugins/halvern.lua" ] ||
+  fail "a repair after Wireshark came did not place the copies: $(cd "$ws" && find . -type f)"
 msiexec /i "Z:${msi//\//\\}"
 [ "$(products)" = "halvern $msi_version" ] || fail "after the upgrade, installed products: $(products)"
 [ -f "$dir/halvern.exe" ] && [ -f "$ws/extcap/halvern-extcap.exe" ] || fail "files missing after the upgrade"

@@ -60,8 +60,10 @@ cp "$source_dir/tools/wireshark/halvern.lua" "$work/wireshark/"
 sequence() {
   echo "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('$1', $2)"
 }
+# 320: 64-bit (256) and transitive (64): a repair looks at the condition again, so a repair after
+# Wireshark was installed places the two copies (and one after it was removed takes them away).
 condition() {
-  echo "UPDATE \`Component\` SET \`Condition\` = 'WIRESHARKFOUND' WHERE \`Component\` = '$1'"
+  echo "UPDATE \`Component\` SET \`Condition\` = 'WIRESHARKFOUND', \`Attributes\` = 320 WHERE \`Component\` = '$1'"
 }
 # The attributes are part of the upgrade row's key: the row is replaced, not updated.
 upgrade_code=$(msiinfo export "$work/halvern.msi" Upgrade | tr -d '\r' | awk -F'\t' '$7 == "WIX_UPGRADE_DETECTED" { print $1 }')
