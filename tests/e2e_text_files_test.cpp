@@ -62,7 +62,7 @@ TEST_F(TextFilesTest, EncodingsBlanksAndAMissingPort) {
     extra_env_.clear();
     if (!row.name[0]) extra_env_.push_back({"HALVERN_DEV_ROOT", empty});
     StartTool(args);
-    Keys("q");
+    if (row.args[1] == "tracer" && row.status == 0) Keys("q");  // the others end before they read a key
     EXPECT_EQ(Finish(), row.status);
     EXPECT_NE(tool_->Out().find(fill(row.out_has)), std::string::npos) << tool_->Out();
     EXPECT_EQ(tool_->Err(), fill(row.err));
