@@ -78,3 +78,35 @@ TEST_F(TextFilesTest, EncodingsBlanksAndAMissingPort) {
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// The message-name file as halvern-trace reads it: a mark is skipped, UTF-16 is refused as a file
+// that cannot be read.
+TEST_F(TextFilesTest, NameFilesWithAMarkOrInUtf16) {
+  const struct {
+    const char* name;
+    std::string content;
+    std::string out;
+    std::string err;  // "FILE" stands for the file's path
+    int status;
+  } rows[] = {
+      {"bom.txt", kBom + "MY_MSG, 200\r\nOTHER, 3\r\n", "MY_MSG, 200\nOTHER, 3\n", "", 0},
+      {"utf16.txt", std::string("\xFF\xFE" "M\0" ",\0" "1\0", 8), "",
+       "halvern-trace: 'FILE' is UTF-16 text: save it as UTF-8 or ANSI\n", 2},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string path = WriteFile(row.name, row.content).string();
+    auto r = platform::SpawnCapture({HALVERN_TRACE_EXE, "-n", path, "--list-names"}, {}, "", 15000);
+    EXPECT_EQ(r.exit_status, row.status);
+    EXPECT_EQ(r.out, row.out);
+    std::string err = row.err;
+    if (const size_t at = err.find("FILE"); at != std::string::npos) err.replace(at, 4, path);
+    EXPECT_EQ(r.err, err);
+  }
+}
+
+}  // namespace
+}  // namespace e2e
