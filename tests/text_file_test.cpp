@@ -1,10 +1,7 @@
-// Telling UTF-16 from other text by a file's first bytes, and what a text file's reader gets
-// after its start: the cases the end-to-end table does not reach.
+// Telling UTF-16 from other text by a file's first bytes: the cases the end-to-end table does not
+// reach.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "session/text_file.h"
@@ -30,34 +27,6 @@ TEST(TextFileTest, Utf16IsToldByItsMarkOrItsNuls) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(c.start.data());
     EXPECT_EQ(cmTextIsUtf16(bytes, c.start.size()), c.utf16) << testing::PrintToString(c.start);
   }
-}
-
-TEST(TextFileTest, OnlyAWholeUtf8MarkIsSkipped) {
-  const auto path = std::filesystem::temp_directory_path() / ("halvern-text-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-  const struct {
-    std::string content;
-    std::string read;
-  } cases[] = {
-      {"\xEF\xBB\xBF", ""},
-      {"\xEF\xBB\xBF\xEF\xBB\xBF" "a", "\xEF\xBB\xBF" "a"},  // one mark only
-      {"\xEF\xBB" "a", "\xEF\xBB" "a"},
-      {"a\xEF\xBB\xBF", "a\xEF\xBB\xBF"},  // a mark further on is text
-  };
-  for (const auto& c : cases) {
-    std::ofstream(path, std::ios::binary) << c.content;
-    TEXT_OPEN_RESULT result = TEXT_OPEN_FAILED;
-    std::FILE* file = cmTextFileOpen(path.string().c_str(), "rb", &result);
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(result, TEXT_OPEN_OK);
-    std::string read;
-    for (int ch; (ch = std::fgetc(file)) != EOF;) read.push_back(static_cast<char>(ch));
-    std::fclose(file);
-    EXPECT_EQ(read, c.read) << testing::PrintToString(c.content);
-  }
-  std::filesystem::remove(path);
-  TEXT_OPEN_RESULT result = TEXT_OPEN_OK;
-  EXPECT_EQ(cmTextFileOpen(path.string().c_str(), "rb", &result), nullptr);
-  EXPECT_EQ(result, TEXT_OPEN_FAILED);
 }
 
 }  // namespace
