@@ -45,7 +45,10 @@ constexpr const char* kInUse = "in use by another program";
 // that does not answer is one row, not an error block.
 std::string VersionText(uint8_t port) {
   PST_FWAPP_OBJ app = cmFwAppOpenQuiet(cmFwAppPortText(port).c_str());
-  if (!app) return cmFwAppPortInUse() ? kInUse : kNotAnswering;
+  if (!app) {
+    cmFwAppTellPortMissing(port);
+    return cmFwAppPortInUse() ? kInUse : kNotAnswering;
+  }
   ST_FWAPP_VERSION version{};
   cmFwAppGetVersion(app, &version);
   cmFwAppClose(app);

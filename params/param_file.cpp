@@ -16,6 +16,7 @@
 #include "session/comport_find.h"
 #include "session/console_text.h"
 #include "session/service_record.h"
+#include "session/text_file.h"
 
 namespace {
 
@@ -202,7 +203,12 @@ void cmParamSetOutTag(const std::string& tag) {
 }
 
 bool cmParamFileCheck(const std::string& path, bool is_get, std::string* why) {
-  std::FILE* in = std::fopen(path.c_str(), "r");
+  TEXT_OPEN_RESULT opened = TEXT_OPEN_OK;
+  std::FILE* in = cmTextFileOpen(path.c_str(), "r", &opened);
+  if (opened == TEXT_OPEN_UTF16) {
+    *why = cmTextUtf16Refusal(path.c_str());
+    return false;
+  }
   if (!in) {
     *why = "settings file '" + path + "': " + std::generic_category().message(errno);
     return false;
@@ -235,11 +241,15 @@ bool cmParamFileCheck(const std::string& path, bool is_get, std::string* why) {
 }
 
 int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path) {
-  std::FILE* in = std::fopen(settings_path, "r");
+  TEXT_OPEN_RESULT opened = TEXT_OPEN_OK;
+  std::FILE* in = cmTextFileOpen(settings_path, "r", &opened);
   const int open_error = errno;
   std::printf("OPEN: %s\n\n", settings_path);
   if (!in) {
-    cmTellCannotOpen(settings_path, open_error);
+    if (opened == TEXT_OPEN_UTF16)
+      cmTellUtf16(settings_path);
+    else
+      cmTellCannotOpen(settings_path, open_error);
     return -1;
   }
 
@@ -294,11 +304,15 @@ int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path) {
 
 int cmParamFileGet(PST_FWAPP_OBJ app, const char* settings_path) {
   const std::string out_name = cmParamOutFileName(settings_path, g_product_version, g_build, g_out_tag);
-  std::FILE* in = std::fopen(settings_path, "r");
+  TEXT_OPEN_RESULT opened = TEXT_OPEN_OK;
+  std::FILE* in = cmTextFileOpen(settings_path, "r", &opened);
   if (!in) {
     const int open_error = errno;
     std::printf("ERROR: Couldn't open '%s'\n\n", settings_path);
-    cmTellCannotOpen(settings_path, open_error);
+    if (opened == TEXT_OPEN_UTF16)
+      cmTellUtf16(settings_path);
+    else
+      cmTellCannotOpen(settings_path, open_error);
     return -1;
   }
   std::printf("OPEN: %s => OUT: %s\n\n", settings_path, out_name.c_str());

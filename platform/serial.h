@@ -46,6 +46,8 @@ class SerialDevice {
   // True when the last Open failed because the device node is missing or may not be opened by
   // us (yet): right after a plug-in the node appears before its permissions are set up.
   virtual bool OpenFailedNotReady() const { return false; }
+  // True when the last Open failed because nothing is behind the port's name: no device node.
+  virtual bool OpenFailedMissing() const { return false; }
   // The system's words for why the last Open failed; empty after a successful one.
   virtual std::string OpenFailureText() const { return {}; }
   // Name of the device node that Open(port) opens, for diagnostics.

@@ -29,7 +29,7 @@ class PosixSerialDevice final : public SerialDevice {
 
   int Open(uint8_t port, DataReceivedFn on_data) override {
     Close();
-    in_use_ = not_ready_ = false;
+    in_use_ = not_ready_ = missing_ = false;
     failure_.clear();
     if (port == 0) return -1;
     std::string name = DeviceName(port);
@@ -38,6 +38,7 @@ class PosixSerialDevice final : public SerialDevice {
       const int error = errno;
       in_use_ = error == EBUSY;  // another program has the terminal in exclusive mode
       not_ready_ = error == EACCES || error == ENOENT;
+      missing_ = error == ENOENT;
       failure_ = std::generic_category().message(error);
       return -1;
     }
@@ -150,6 +151,7 @@ class PosixSerialDevice final : public SerialDevice {
   bool LineGone() const override { return gone_.load(); }
   bool OpenFailedInUse() const override { return in_use_; }
   bool OpenFailedNotReady() const override { return not_ready_; }
+  bool OpenFailedMissing() const override { return missing_; }
   std::string OpenFailureText() const override { return failure_; }
 
   std::string DeviceName(uint8_t port) const override {
@@ -235,6 +237,7 @@ class PosixSerialDevice final : public SerialDevice {
   std::atomic<bool> gone_{false};
   bool in_use_ = false;  // why the last Open failed
   bool not_ready_ = false;
+  bool missing_ = false;
   std::string failure_;
 };
 

@@ -459,6 +459,7 @@ class Win32SerialDevice final : public SerialDevice {
   bool LineGone() const override { return port_.LineGone(); }
   bool OpenFailedInUse() const override { return port_.InUse(); }
   bool OpenFailedNotReady() const override { return port_.NotReady(); }
+  bool OpenFailedMissing() const override { return port_.NotReady(); }  // no device behind the name
   std::string OpenFailureText() const override {
     const DWORD error = port_.OpenError();
     if (error == 0) return {};

@@ -38,6 +38,8 @@ bool cmbs_uart_InUse() { return Device()->OpenFailedInUse(); }
 
 bool cmbs_uart_NotReady() { return g_open_failed && Device()->OpenFailedNotReady(); }
 
+bool cmbs_uart_Missing() { return g_open_failed && Device()->OpenFailedMissing(); }
+
 bool cmbs_uart_OpenFailed() { return g_open_failed; }
 
 std::string cmbs_uart_OpenFailureText() { return g_open_failed ? Device()->OpenFailureText() : std::string(); }

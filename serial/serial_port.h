@@ -24,6 +24,8 @@ void cmbs_uart_Close();
 bool cmbs_uart_InUse();
 // True when the last open failed because the device is missing or not accessible yet.
 bool cmbs_uart_NotReady();
+// True when the last open failed because the port's device is not there at all.
+bool cmbs_uart_Missing();
 // True when the last open of the port failed (whatever came after it was never reached).
 bool cmbs_uart_OpenFailed();
 // The system's words for why the last open failed; empty when it did not.

@@ -184,8 +184,18 @@ void cmFwAppRetryOpens(bool on) { g_retry_opens.store(on); }
 
 bool cmFwAppPortNeverOpened() { return g_port_unopened; }
 
+void cmFwAppTellPortMissing(uint8_t port) {
+  if (g_retry_opens.load() || !cmbs_uart_Missing()) return;  // with retries, TellPortNotReady says why
+  const std::string com = "COM" + std::to_string(port);
+  const std::string device = platform::PortDeviceName(port);
+  std::fflush(stdout);
+  std::fprintf(stderr, "halvern: %s%s is listed but missing\n", com.c_str(),
+               device == com ? "" : (" (" + device + ")").c_str());
+}
+
 void cmFwAppTellPortInUse(uint8_t port) {
   TellPortNotReady(port);
+  cmFwAppTellPortMissing(port);
   if (!cmFwAppPortInUse()) return;
   const std::string com = "COM" + std::to_string(port);
   const std::string device = platform::PortDeviceName(port);

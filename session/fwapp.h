@@ -172,7 +172,11 @@ bool cmFwAppPortNeverOpened();
 // After a session failed to open: when another program holds the port, says so in one line on
 // standard error ("halvern: COM1 (/dev/ttyACM0) is in use by another program"); with retries on,
 // a port that stayed inaccessible says why ("... could not be opened within 3 s: Permission denied").
+// Without retries, a port whose device is not there says so ("halvern: COM5 (/dev/ttyACM0) is
+// listed but missing").
 void cmFwAppTellPortInUse(uint8_t port);
+// The last line alone: for a listing, which shows a port that does not answer as one row.
+void cmFwAppTellPortMissing(uint8_t port);
 // Sends a request after which the target may drop its line (a restart, a switch-off): send
 // writes it (handed the registration handle). Returns true when it was written whole and has
 // left the PC; the line going after that is no news and is not reported. False when it could

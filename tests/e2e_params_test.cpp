@@ -507,9 +507,10 @@ TEST_F(ParamsTest, SessionThatCannotOpenFailsTheCommand) {
   extra_env_.push_back({"HALVERN_DEV_ROOT", (dir_.path() / "empty").string()});
   const std::string settings = Write("s.txt", "16:b:7F\n");
   for (const char* command : {"params", "param_get", "param_set"}) {
-    auto r = Tool({"-p", "RX5120", "-cmd", command, "-settings", settings}, "q");
+    auto r = Run({"-p", "RX5120", "-cmd", command, "-settings", settings}, "q");
     EXPECT_EQ(r.out, kBanner + "[ERROR] Couldn't initialize application.\nPlease check if target is connected and running!\n")
         << command;
+    EXPECT_EQ(r.err, "halvern: COM1 (" + Path("empty") + "/ttyACM0) is listed but missing\n") << command;
     EXPECT_EQ(r.exit_status, 1) << command;
   }
 }

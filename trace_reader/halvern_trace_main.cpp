@@ -26,6 +26,7 @@
 #include "platform/std_streams.h"
 #include "trace_reader/trace_output.h"
 #include "trace_reader/trace_reader.h"
+#include "session/text_file.h"
 #include "session/version.h"
 #include "tracer/main_tracer_user.h"
 
@@ -175,7 +176,12 @@ bool LoadNames(const Options& o) {
   }
   // Opened and read here first so that a file that cannot be read (a directory opens but does
   // not read) is reported here, on standard error.
-  std::FILE* probe = std::fopen(path.c_str(), "rb");
+  TEXT_OPEN_RESULT opened = TEXT_OPEN_OK;
+  std::FILE* probe = cmTextFileOpen(path.c_str(), "rb", &opened);
+  if (opened == TEXT_OPEN_UTF16) {
+    std::fprintf(stderr, "halvern-trace: %s\n", cmTextUtf16Refusal(path.c_str()).c_str());
+    return false;
+  }
   const bool readable = probe && (std::fgetc(probe), !std::ferror(probe));
   if (probe) (void)std::fclose(probe);  // read only: nothing is lost
   if (!readable) {

@@ -14,6 +14,7 @@
 #include "session/console_text.h"
 #include "session/fwapp.h"
 #include "session/service_record.h"
+#include "session/text_file.h"
 #include "tracer/main_tracer_event.h"
 #include "tracer/main_tracer_user.h"
 #include "tracer/tracer_out.h"
@@ -21,6 +22,9 @@
 namespace {
 
 const char* const kModule = "main_tracer";
+
+// The line of the configuration file the command was read from.
+int g_command_line = 0;
 
 const char* const kUsage =
     "USAGE:\n------------------\ns\t=>\t show logger configurations\nq\t=>\t quit\nh\t=>\t help\n\n";
@@ -41,11 +45,16 @@ int cmTracerReadCommand(const char* path, char* buffer, size_t size) {
   if (!buffer || size < 2) return -1;
   std::memset(buffer, 0, size);
   errno = 0;
-  std::FILE* file = path ? std::fopen(path, "rb") : nullptr;
+  g_command_line = 0;
+  TEXT_OPEN_RESULT opened = TEXT_OPEN_OK;
+  std::FILE* file = cmTextFileOpen(path, "rb", &opened);
   if (!file) {
-    const int error = path ? errno : EINVAL;
+    const int error = errno;
     cmTracerOut("%s, %d: [ERROR]: Opening file=%s\n", kModule, 25, path ? path : "");
-    cmTellCannotOpen(path, error);
+    if (opened == TEXT_OPEN_UTF16)
+      cmTellUtf16(path);
+    else
+      cmTellCannotOpen(path, error);
     return -1;
   }
   errno = 0;
@@ -65,6 +74,7 @@ int cmTracerReadCommand(const char* path, char* buffer, size_t size) {
     }
     std::memcpy(buffer, line.data(), line.size());
     buffer[line.size()] = '\0';
+    g_command_line = line_number;
     result = 0;
     break;
   }
@@ -132,6 +142,10 @@ int cmTracerRun(uint8_t port, const char* config_path, const char* trace_dir) {
   cmFwAppSetEventCallback(app, cmTracerCallBack);
 
   if (!cmLoggerConfigure(command)) {
+    // A blank at the end is part of the command; editors and "echo a >file" leave one unseen.
+    const size_t length = std::strlen(command);
+    if (length > 0 && (command[length - 1] == ' ' || command[length - 1] == '\t'))
+      cmTell("line %d of '%s' ends in a blank: tracer commands take none", g_command_line, config_path);
     cmFwAppClose(app);
     return -1;
   }

@@ -15,6 +15,7 @@
 #include "cmbs/cmbs_dsr.h"
 #include "platform/file_io.h"
 #include "session/console_text.h"
+#include "session/text_file.h"
 #include "tracer/tracer_out.h"
 
 namespace {
@@ -295,11 +296,15 @@ bool cmMidParseLine(const std::string& line, std::string* name, int32_t* id) {
 int cmMidTableLoad() {
   const std::string path = cmMidFilePath();
   errno = 0;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  TEXT_OPEN_RESULT opened = TEXT_OPEN_OK;
+  std::FILE* file = cmTextFileOpen(path.c_str(), "rb", &opened);
   if (!file) {
     const int error = errno;
     cmTracerOut("[ERROR]: Opening the text file=%s\n", path.c_str());
-    cmTellCannotOpen(path.c_str(), error);
+    if (opened == TEXT_OPEN_UTF16)
+      cmTellUtf16(path.c_str());
+    else
+      cmTellCannotOpen(path.c_str(), error);
     return -1;
   }
   std::unique_ptr<LoadedTable> table;

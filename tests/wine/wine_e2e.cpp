@@ -277,6 +277,17 @@ TEST_F(WineTest, ParamGetWritesItsOutputFileBesideTheSettings) {
   EXPECT_EQ(ReceivedEvents(), (std::vector<uint16_t>{0xFF01, 0xFF05, 0x0033, 0x0033, 0x0033}));
 }
 
+// Notepad's "UTF-8 with BOM": the mark is not part of the first line, which is sent.
+TEST_F(WineTest, SettingsFileWithAByteOrderMark) {
+  StartTarget();
+  const std::string settings = WinPath(Write("bom.txt", "\xEF\xBB\xBF" "16:b:7F\r\n"));
+  auto r = Run({"-p", "RX5120", "-cmd", "param_set", "-settings", settings});
+  EXPECT_EQ(r.out, CrLf(kBanner + kVersion + "OPEN: " + settings + "\n\nadr   16, len  1 Data: 7F\n" + kRule));
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(target_->ParamArea(16, 1), std::vector<uint8_t>{0x7F});
+}
+
 // Two repeaters: COM5 (no USB serial number: its instance id ends in 5&123&0&1) and COM6
 // (RX5120-0002), both in the usbser list run.sh writes.
 TEST_F(WineTest, ListAndChoiceOfTwoRepeaters) {
