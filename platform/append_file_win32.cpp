@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/append_file.h"
+#include "platform/wide_path_win32.h"
 
 namespace platform {
 namespace {
@@ -58,7 +59,7 @@ void SharedAppendFile::Close() {
 bool SharedAppendFile::Open(const std::string& path, std::string* reason) {
   Close();
   // Shared with every other writer and reader: the lock orders the writers.
-  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  HANDLE h = ::CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     *reason = ErrorText(::GetLastError());

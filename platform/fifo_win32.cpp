@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "platform/fifo.h"
+#include "platform/wide_path_win32.h"
 
 namespace platform {
 
@@ -31,12 +32,12 @@ bool FifoWriter::Open(const std::string& path, std::string* error) {
   // The viewer creates the pipe and waits for us as its client; a busy pipe is waited for.
   HANDLE h = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 2; ++attempt) {
-    h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    h = ::CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_PIPE_BUSY) break;
     ::WaitNamedPipeA(path.c_str(), 5000);
   }
   if (h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_NOT_FOUND && path.rfind("\\\\.\\pipe\\", 0) != 0)
-    h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+    h = ::CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     if (error) *error = ErrorText(::GetLastError());
     return false;

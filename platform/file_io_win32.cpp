@@ -1,5 +1,6 @@
 // Record files and file status with the Windows file API.
 #include "platform/file_io.h"
+#include "platform/wide_path_win32.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -16,7 +17,7 @@ HANDLE AsHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 // holds it, never as part of opening: an opener the sharing check refuses leaves the other
 // holder's file whole. Devices are not emptied.
 HANDLE OpenHeld(const std::string& path, DWORD share, int* error) {
-  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = ::CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     if (error) *error = static_cast<int>(::GetLastError());
     return INVALID_HANDLE_VALUE;
@@ -104,7 +105,7 @@ bool IdentityOf(HANDLE h, FileIdentity* id) {
 
 bool PathIdentity(const std::string& path, FileIdentity* id) {
   // No access asked for, every sharing granted: a file a writer holds can still be looked at.
-  HANDLE h = ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  HANDLE h = ::CreateFileW(WidePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   const bool ok = IdentityOf(h, id);
   if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);

@@ -38,6 +38,21 @@ listing=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ')
   { echo "ci_windows: $zip holds: $listing" >&2; exit 1; }
 echo "== $zip: $listing"
 
+# Each program's version information and manifest, read back from the .exe (UTF-16 strings of the
+# version resource; the manifest is plain text).
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-win/CMakeCache.txt)
+for exe in build-win/halvern.exe build-win/trace_reader/halvern-trace.exe build-win/extcap/halvern-extcap.exe; do
+  info=$(strings -el -n 3 "$exe" | tr '\n' '|')
+  for field in "ProductName|halvern|" "ProductVersion|$version|" "FileVersion|$version|" \
+               "OriginalFilename|$(basename "$exe")|" "LegalCopyright|Copyright (C) "; do
+    [[ "$info" == *"|$field"* ]] || { echo "ci_windows: $exe has no $field in its version information" >&2; exit 1; }
+  done
+  for setting in 'level="asInvoker"' '>true</longPathAware>' '>UTF-8</activeCodePage>'; do
+    grep -qF "$setting" "$exe" || { echo "ci_windows: the manifest of $exe lacks $setting" >&2; exit 1; }
+  done
+done
+echo "== version information and manifests of the three programs"
+
 echo "== native side of the end-to-end set ($host_build)"
 [ -f "$host_build/CMakeCache.txt" ] || cmake -S . -B "$host_build" -DHALVERN_TESTS=ON -DHALVERN_BENCH=OFF >/dev/null
 cmake --build "$host_build" -j"$jobs" --target halvern_wine_e2e halvern_soak

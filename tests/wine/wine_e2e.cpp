@@ -288,6 +288,30 @@ TEST_F(WineTest, SettingsFileWithAByteOrderMark) {
   EXPECT_EQ(target_->ParamArea(16, 1), std::vector<uint8_t>{0x7F});
 }
 
+// Paths in any script: a folder named in Cyrillic, and a path of over 300 characters, reach the
+// program whole (UTF-8 is its ANSI code page, from its manifest): the firmware, the report, and
+// the settings with their output file beside them. (Under wine a long path opens without the
+// system's LongPathsEnabled, which Windows needs.)
+TEST_F(WineTest, FilesInFoldersOfAnyNameAndLength) {
+  StartTarget();
+  target_->SetParamArea(16, {0x7F});
+  const std::string long_folder = std::string(150, 'l') + "/" + std::string(150, 'm');
+  for (const std::string& folder : {std::string("\xD0\x9F\xD1\x80\xD0\xBE\xD1\x88\xD0\xB8\xD0\xB2\xD0\xBA\xD0\xB0"), long_folder}) {
+    SCOPED_TRACE(folder.size());
+    fs::create_directories(dir_ / folder);
+    const std::string fw = WinPath(Write(folder + "/fw.bin", std::string(600, 'F')));
+    const std::string report = WinPath(dir_ / folder / "r.jsonl");
+    auto r = Run({"-p", "RX5120", "-cmd", "update", "-fw", fw, "-report", report});
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_EQ(target_->FirmwareImage(), Bytes(600, 'F'));
+    EXPECT_NE(ReadText(dir_ / folder / "r.jsonl").find("\"result\":\"ok\""), std::string::npos) << r.err;
+    const std::string settings = WinPath(Write(folder + "/get.txt", "16:b:\r\n"));
+    r = Run({"-p", "RX5120", "-cmd", "param_get", "-settings", settings});
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_EQ(ReadText(dir_ / folder / "get_01_02_0345.out"), CrLf("16:b:7F\n"));
+  }
+}
+
 // Two repeaters: COM5 (no USB serial number: its instance id ends in 5&123&0&1) and COM6
 // (RX5120-0002), both in the usbser list run.sh writes.
 TEST_F(WineTest, ListAndChoiceOfTwoRepeaters) {
