@@ -1,8 +1,8 @@
 #include "station/service_log.h"
 
 #include <filesystem>
-#include <random>
 
+#include "platform/dir_probe.h"
 #include "platform/file_io.h"
 #include "session/comport_find.h"
 #include "session/service_record.h"
@@ -42,22 +42,5 @@ bool cmServiceLogDirReady(const std::string& dir, std::string* reason) {
     *reason = ec.message();
     return false;
   }
-  if (!std::filesystem::is_directory(dir, ec)) {
-    *reason = "not a directory";
-    return false;
-  }
-  // A name no log has (logs end in ".log") and no other station's try takes, removed at once.
-  std::random_device random;
-  const std::string probe =
-      (std::filesystem::path(dir) / (".halvern-write-test-" + std::to_string(random()))).string();
-  {
-    platform::OutputFile file;
-    int error = 0;
-    if (!file.Create(probe, &error)) {
-      *reason = platform::FileErrorText(error);
-      return false;
-    }
-  }
-  std::filesystem::remove(probe, ec);
-  return true;
+  return platform::DirTakesFiles(dir, reason);
 }

@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <string>
 
 #include "cmbs/cmbs_dsr.h"
+#include "platform/dir_probe.h"
 #include "platform/console.h"
 #include "platform/file_io.h"
 #include "session/console_text.h"
@@ -97,24 +97,7 @@ bool cmTracerDirReady(const char* dir, std::string* reason) {
     *reason = "no such directory";
     return false;
   }
-  if (!std::filesystem::is_directory(dir, ec)) {
-    *reason = "not a directory";
-    return false;
-  }
-  // A name no trace file has and no other run's try takes, removed at once.
-  std::random_device random;
-  const std::string probe =
-      (std::filesystem::path(dir) / (".halvern-write-test-" + std::to_string(random()))).string();
-  {
-    platform::OutputFile file;
-    int error = 0;
-    if (!file.Create(probe, &error)) {
-      *reason = platform::FileErrorText(error);
-      return false;
-    }
-  }
-  std::filesystem::remove(probe, ec);
-  return true;
+  return platform::DirTakesFiles(dir, reason);
 }
 
 int cmTracerRun(uint8_t port, const char* config_path, const char* trace_dir) {
