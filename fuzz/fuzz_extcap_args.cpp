@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!cmExtcapParse(static_cast<int>(argv.size()), argv.data(), &options, &error)) return 0;
   const uint8_t port = cmExtcapInterfacePort(options.interface);
   if (port != 0 && cmExtcapInterfaceName(port) != options.interface) __builtin_trap();
-  const std::string listing = cmExtcapInterfaces({{port, "", options.interface}});
+  const std::string listing = cmExtcapInterfaces({{port, "", options.interface, ""}});
   // One line per repeater, whatever the serial number holds.
   size_t lines = 0;
   for (char c : listing) lines += c == '\n';
