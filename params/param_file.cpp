@@ -90,7 +90,7 @@ void SkipRestOfLine(std::FILE* file) {
 }
 
 // True when nothing follows in the file.
-bool AtEnd(std::FILE* file) {
+bool FileAtEnd(std::FILE* file) {
   const int c = std::getc(file);
   if (c == EOF) return true;
   (void)std::ungetc(c, file);  // one character read just now always goes back
@@ -176,7 +176,7 @@ bool ParamLineReader::Next(std::string* text, PARAM_READ_KIND* kind) {
   }
   ++number_;
   // A piece ends short of its full size only at the end of the file.
-  if (line_ends || text->size() < PARAM_LINE_PIECE || AtEnd(file_)) {
+  if (line_ends || text->size() < PARAM_LINE_PIECE || FileAtEnd(file_)) {
     *kind = PARAM_READ_LINE;
   } else if (IsComment(text->c_str())) {
     in_comment_ = true;
