@@ -135,11 +135,20 @@ TEST(SessionDispatchTest, RegisteredAnswersGoToTheirHandlers) {
 }
 
 // The session opened over the fake device.
+void OnMark(PST_FWAPP_OBJ app, uint16_t event, void* block);  // below, with the events it marks
+
 class SessionLinkTest : public FakeSerialTest {
  protected:
   void TearDown() override {
     if (app_) cmFwAppClose(app_);
     FakeSerialTest::TearDown();
+  }
+  // A session whose results reach g_progress (reset here) and whose events reach OnMark.
+  void OpenWithProgress() {
+    g_progress.Reset();
+    app_ = cmFwAppOpen("1", 0, OnProgress);
+    ASSERT_NE(app_, nullptr);
+    ASSERT_EQ(cmFwAppSetEventCallback(app_, OnMark), 0);
   }
   PST_FWAPP_OBJ app_ = nullptr;
 };
@@ -299,10 +308,7 @@ TEST_F(SessionLinkTest, RefusalEndsTheReadWhateverAddressItNames) {
 }
 
 TEST_F(SessionLinkTest, ReadGivenUpIsNotCompletedByItsLateAnswer) {
-  g_progress.Reset();
-  app_ = cmFwAppOpen("1", 0, OnProgress);
-  ASSERT_NE(app_, nullptr);
-  ASSERT_EQ(cmFwAppSetEventCallback(app_, OnMark), 0);
+  ASSERT_NO_FATAL_FAILURE(OpenWithProgress());
   const Bytes answer = Frame(0x0034, Cat({{0x15, 0x07, 0x00, 0x00, 0x10, 0x00, 0x02, 0x00, 0x7F, 0x55}, kOk}));
   const Bytes refusal = Frame(0x0034, kRefused);
 
@@ -360,10 +366,7 @@ TEST_F(SessionLinkTest, LateAnswersOfReadsGivenUpAreDropped) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    g_progress.Reset();
-    app_ = cmFwAppOpen("1", 0, OnProgress);
-    ASSERT_NE(app_, nullptr);
-    ASSERT_EQ(cmFwAppSetEventCallback(app_, OnMark), 0);
+    ASSERT_NO_FATAL_FAILURE(OpenWithProgress());
     uint8_t dest[16] = {};
     for (const ST_FWAPP_READ& read : c.given_up) {
       ASSERT_EQ(cmFwAppParamGet(app_, read.address, read.count, dest), 0);
@@ -383,10 +386,7 @@ TEST_F(SessionLinkTest, LateAnswersOfReadsGivenUpAreDropped) {
 }
 
 TEST_F(SessionLinkTest, WriteGivenUpLetsItsLateAnswerPassUnreported) {
-  g_progress.Reset();
-  app_ = cmFwAppOpen("1", 0, OnProgress);
-  ASSERT_NE(app_, nullptr);
-  ASSERT_EQ(cmFwAppSetEventCallback(app_, OnMark), 0);
+  ASSERT_NO_FATAL_FAILURE(OpenWithProgress());
   const uint8_t data[1] = {0x11};
   const Bytes accepted = Frame(0x0036, kOk);
   const Bytes refused = Frame(0x0036, kRefused);
@@ -428,10 +428,7 @@ TEST_F(SessionLinkTest, FenceAfterAWriteGivenUpSettlesWhatItOwes) {
   const uint8_t data[1] = {0x11};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    g_progress.Reset();
-    app_ = cmFwAppOpen("1", 0, OnProgress);
-    ASSERT_NE(app_, nullptr);
-    ASSERT_EQ(cmFwAppSetEventCallback(app_, OnMark), 0);
+    ASSERT_NO_FATAL_FAILURE(OpenWithProgress());
     fake_.ClearWrites();
     for (int i = 0; i < c.given_up; ++i) {
       ASSERT_EQ(cmFwAppParamSet(app_, 0x0010, 1, data), 0);
