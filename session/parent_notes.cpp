@@ -8,6 +8,15 @@ namespace {
 constexpr char kLead[] = "\x1ehalvern ";
 std::atomic<bool> g_enabled{false};
 
+// The note on the line of text from at to end (its newline), if it is one.
+bool NoteAt(const std::string& text, size_t at, size_t end, ST_PARENT_NOTE* note) {
+  if (text.compare(at, sizeof kLead - 1, kLead) != 0) return false;
+  const std::string body = text.substr(at + sizeof kLead - 1, end - at - (sizeof kLead - 1));
+  const size_t blank = body.find(' ');
+  *note = {body.substr(0, blank), blank == std::string::npos ? std::string() : body.substr(blank + 1)};
+  return true;
+}
+
 }  // namespace
 
 void cmParentNotesEnable() { g_enabled.store(true); }
@@ -32,16 +41,22 @@ std::vector<ST_PARENT_NOTE> cmTakeParentNotes(std::string* text) {
   while (at < text->size()) {
     const size_t end = text->find('\n', at);
     const size_t next = end == std::string::npos ? text->size() : end + 1;
-    const bool note = end != std::string::npos && text->compare(at, sizeof kLead - 1, kLead) == 0;
-    if (note) {
-      const std::string body = text->substr(at + sizeof kLead - 1, end - at - (sizeof kLead - 1));
-      const size_t blank = body.find(' ');
-      notes.push_back({body.substr(0, blank), blank == std::string::npos ? std::string() : body.substr(blank + 1)});
+    if (ST_PARENT_NOTE note; end != std::string::npos && NoteAt(*text, at, end, &note)) {
+      notes.push_back(std::move(note));
     } else {
       kept.append(*text, at, next - at);
     }
     at = next;
   }
   *text = std::move(kept);
+  return notes;
+}
+
+std::vector<ST_PARENT_NOTE> cmPeekParentNotes(const std::string& text, size_t* from) {
+  std::vector<ST_PARENT_NOTE> notes;
+  for (size_t end = text.find('\n', *from); end != std::string::npos; end = text.find('\n', *from)) {
+    if (ST_PARENT_NOTE note; NoteAt(text, *from, end, &note)) notes.push_back(std::move(note));
+    *from = end + 1;
+  }
   return notes;
 }

@@ -19,3 +19,7 @@ bool cmParentNotesEnabled();
 void cmNoteToParent(const std::string& word, const std::string& payload);
 // Takes every whole note line out of text (what a child wrote to its standard error), in order.
 std::vector<ST_PARENT_NOTE> cmTakeParentNotes(std::string* text);
+// The note lines in text from *from (the start of a line) on, in order, left where they are;
+// *from moves to the start of the first line not yet whole. For a parent that follows its
+// children's notes as they come.
+std::vector<ST_PARENT_NOTE> cmPeekParentNotes(const std::string& text, size_t* from);

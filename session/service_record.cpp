@@ -308,6 +308,28 @@ std::string g_path;
 std::optional<ST_SERVICE_RECORD> g_record;
 int64_t g_begin_ns = 0;  // steady clock, when the record was begun
 
+// What a child of -all or -watch tells its parent as its service goes ("live" notes): the stage,
+// the bytes sent and the version heard. Progress is told at most kLiveEvery apart (the first
+// after a quiet spell at once); a new stage, the version and the transfer's end at once.
+constexpr auto kLiveEvery = std::chrono::milliseconds(250);
+std::string g_stage;
+std::chrono::steady_clock::time_point g_live_at{};
+
+// The live note of the record as it stands (under g_mutex), or "" when none is due.
+std::string LiveNote(bool at_once) {
+  if (!g_record || !cmParentNotesEnabled()) return "";
+  const auto now = std::chrono::steady_clock::now();
+  if (!at_once && now - g_live_at < kLiveEvery) return "";
+  g_live_at = now;
+  const auto number = [](const std::optional<uint64_t>& n) { return n ? std::to_string(*n) : std::string("-"); };
+  return g_stage + " " + number(g_record->bytes) + " " + number(g_record->file_size) + " " +
+         g_record->version_before.value_or("-");
+}
+
+void SendLive(const std::string& payload) {
+  if (!payload.empty()) cmNoteToParent("live", payload);
+}
+
 }  // namespace
 
 std::string cmJsonString(const std::string& text) {
@@ -454,6 +476,19 @@ void cmReportBegin(const std::string& command, int port, const std::string* seri
   if (!g_file.IsOpen() && !cmParentNotesEnabled()) return;
   g_record = std::move(record);
   g_begin_ns = std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
+  g_stage = "linking";
+  SendLive(LiveNote(true));
+}
+
+void cmReportSetStage(const char* stage) {
+  std::string note;
+  {
+    std::lock_guard lock(g_mutex);
+    if (!g_record || g_stage == stage) return;
+    g_stage = stage;
+    note = LiveNote(true);
+  }
+  SendLive(note);
 }
 
 void cmReportSetFile(const std::string& path) {
@@ -485,8 +520,14 @@ void cmReportRestartRequested() { cmNoteToParent("restart", "-"); }
 void cmReportSetVersionBefore(uint16_t product_version, uint16_t build) {
   char text[16];
   std::snprintf(text, sizeof text, "%02x.%02x.%04x", product_version >> 8, product_version & 0xFF, build);
-  std::lock_guard lock(g_mutex);
-  if (g_record) g_record->version_before = text;
+  std::string note;
+  {
+    std::lock_guard lock(g_mutex);
+    if (!g_record || g_record->version_before == text) return;
+    g_record->version_before = text;
+    note = LiveNote(true);
+  }
+  SendLive(note);
 }
 
 void cmReportSetVersionAfter(const std::string& version) {
@@ -495,10 +536,17 @@ void cmReportSetVersionAfter(const std::string& version) {
 }
 
 void cmReportSetBytes(uint64_t bytes) {
-  std::lock_guard lock(g_mutex);
-  if (!g_record) return;
-  // Counted in whole packets: the last one may be short.
-  g_record->bytes = g_record->file_size && bytes > *g_record->file_size ? *g_record->file_size : bytes;
+  std::string note;
+  {
+    std::lock_guard lock(g_mutex);
+    if (!g_record) return;
+    // Counted in whole packets: the last one may be short.
+    g_record->bytes = g_record->file_size && bytes > *g_record->file_size ? *g_record->file_size : bytes;
+    const bool first = g_stage != "transferring";
+    g_stage = "transferring";
+    note = LiveNote(first || bytes == UINT64_MAX);
+  }
+  SendLive(note);
 }
 
 void cmReportTransferComplete() { cmReportSetBytes(UINT64_MAX); }

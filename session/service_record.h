@@ -93,6 +93,11 @@ void cmReportSetVersionBefore(uint16_t product_version, uint16_t build);
 // Hook for the verification after a restart: the version read then ("xx.xx.xxxx"). Nothing
 // calls it yet.
 void cmReportSetVersionAfter(const std::string& version);
+// The service's stage as a station's page shows it: "linking" from the start (cmReportBegin),
+// "transferring" from the first bytes sent (cmReportSetBytes), "verifying" from here on. A child
+// of -all or -watch tells its parent each stage, the bytes and the version before as they come
+// (note "live STAGE BYTES TOTAL VERSION", "-" for what is not known yet).
+void cmReportSetStage(const char* stage);
 // Bytes of the file that have reached the target so far (any thread).
 void cmReportSetBytes(uint64_t bytes);
 // The whole file has reached the target (any thread).

@@ -79,6 +79,7 @@ FWUP_VERIFY_RESULT Stopped() {
 FWUP_VERIFY_RESULT Verify(const Unit& unit, platform::DeviceWatch* watch, const char* usb_id,
                           const std::string& before, const char* expect) {
   std::fflush(stdout);  // the update's outcome is shown before the wait
+  cmReportSetStage("verifying");
   const uint32_t wait_ms = cmFwAppWaitMs();
   const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
   ST_REPEATER now;
