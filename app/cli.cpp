@@ -221,6 +221,9 @@ const char* const kHelpOptions =
     "                    power_off, fact_reset; see the manual for its fields)\n"
     "  -ondone COMMAND   with -all or -watch: run COMMAND after each repeater served\n"
     "  -logdir DIR       with -all or -watch: each service's output in a file in DIR\n"
+    "  -http [ADDR:]PORT with -all or -watch: serve a live page of the station at\n"
+    "                    http://ADDR:PORT/ (ADDR 127.0.0.1 unless given; port 0:\n"
+    "                    a free one, named on standard error)\n"
     "  -skipcurrent      with -expect: leave a repeater on that version as it is\n"
     "  -tdir DIR         with tracer: write the trace file into DIR (default: the\n"
     "                    current folder)\n"
@@ -317,7 +320,7 @@ struct STATION_OPTION {
 constexpr STATION_OPTION kStationOptions[] = {
     {"-port", false},   {"-sn", false},     {"-all", false},    {"-watch", false},
     {"-report", false}, {"-verify", false}, {"-expect", false}, {"-skipcurrent", false},
-    {"-ondone", true},  {"-logdir", true},  {"-tdir", false},
+    {"-ondone", true},  {"-logdir", true},  {"-tdir", false},   {"-http", true},
     {CM_ALL_CHILD_OPTION, false},  // only from a marked child's leading place
     {CM_OUT_TAG_OPTION, false},
 };
@@ -350,6 +353,7 @@ bool StationOptionsMisused(const ST_OPTIONS& o) {
   const char* error = nullptr;
   if (o.on_done && !o.all && !o.watch) error = "-ondone works only with -all or -watch";
   else if (o.log_dir && !o.all && !o.watch) error = "-logdir works only with -all or -watch";
+  else if (o.http && !o.all && !o.watch) error = "-http works only with -all or -watch";
   else if (o.skip_current && !o.expect) error = "-skipcurrent works only with -expect";
   else if (o.trace_dir && o.command != CM_CMD_TRACER) error = "-tdir works only with tracer";
   if (error) std::fprintf(stderr, "halvern: %s\n", error);
@@ -507,6 +511,11 @@ int cmParseOptions(int argc, const char* const* argv, ST_OPTIONS* o) {
       const char* v = value();
       if (!v) return MissingValue("-logdir", "a directory");
       if (!passed_on) o->log_dir = v;
+    }
+    if (is("-http")) {
+      const char* v = value();
+      if (!v) return MissingValue("-http", "[ADDR:]PORT");
+      if (!passed_on) o->http = v;
     }
     if (is("-skipcurrent")) o->skip_current = true;
     if (is("-tdir")) {

@@ -47,6 +47,7 @@ struct ST_OPTIONS {
   const char* log_dir = nullptr;      // -logdir DIR: each service's console output in a file of its own
   bool skip_current = false;          // -skipcurrent: with -expect, a repeater on that version is left as it is
   const char* trace_dir = nullptr;    // -tdir DIR: the tracer's trace file goes into DIR (null: the current folder)
+  const char* http = nullptr;         // -http [ADDR:]PORT: the station serves its page there
   // Positions in argv of the options the run over several repeaters carries out itself (and of
   // their values): they are left out of its children's arguments.
   std::vector<int> parent_only;

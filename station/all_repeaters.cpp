@@ -28,6 +28,7 @@
 #include "station/hooks.h"
 #include "station/plain_progress.h"
 #include "station/service_log.h"
+#include "station/station_page.h"
 
 namespace {
 
@@ -57,6 +58,7 @@ struct Run {
   bool concluded = false;         // its block shown and its record made (and written)
   bool restart_requested = false;  // the child said a restart request went out
   std::set<std::string> notes;     // the words of the notes the child left
+  size_t notes_seen = 0;           // its standard error looked at for live notes so far
   // What the summary needs once the child's output is let go.
   std::optional<ST_SERVICE_RECORD> record;
   std::string version = "-";  // as the child's version line showed it
@@ -405,6 +407,8 @@ struct CmChildRuns::Impl {
   Clock::time_point first_stop{};
   size_t unstarted_shown = 0;
   bool records_lost = false;  // a record could not be written
+  std::unique_ptr<CmBoard> board;         // -http
+  std::unique_ptr<CmStationPage> page;    // destroyed first: its threads read the board
 
   // Shows the block of a run that has ended or never started, settles its record (the child's
   // own, or one made here) and writes it at once, then lets go of the child's output.
@@ -438,6 +442,7 @@ struct CmChildRuns::Impl {
     const std::string line = cmServiceRecordLine(*r->record);
     if (o.report_path && !WriteRecord(ForRepeater(o.report_path, r->repeater), *r->record, line)) records_lost = true;
     hooks.Queue(*r->record, line);  // after the record, written or not
+    if (board) board->Finished(r->unit, *r->record, line);
     // The summary needs only the record's figures: no message, no file names.
     r->record->message.reset();
     r->record->file.reset();
@@ -473,6 +478,7 @@ size_t CmChildRuns::Start(const ST_REPEATER& repeater, const std::string* tag, i
                r->child.Start(ChildArgs(impl_->argc, impl_->argv, impl_->o, repeater, tag, impl_->self),
                                     {{CM_CHILD_ENV, "1"}});
   if (r->started) r->child.CloseInput();
+  if (impl_->board) impl_->board->Started(r->unit, repeater.port, repeater.serial, attempt, r->total);
   impl_->runs.push_back(std::move(r));
   return impl_->runs.size() - 1;
 }
@@ -507,6 +513,9 @@ std::vector<size_t> CmChildRuns::Pump(int timeout_ms, int stops) {
     Run* r = impl_->runs[i].get();
     if (!r->started || r->done) continue;
     for (; r->stops_sent < stops; ++r->stops_sent) r->child.RequestStop();
+    if (impl_->board)
+      for (const ST_PARENT_NOTE& note : cmPeekParentNotes(r->child.Err(), &r->notes_seen))
+        if (note.word == "live") impl_->board->Live(r->unit, note.payload);
     r->kb = LastCounter(r->child.Out(), r->scanned, r->kb);
     r->scanned = r->child.Out().size() > 16 ? r->child.Out().size() - 16 : 0;  // a counter cut in two is read again
     if (r->child.OutputOpen() && !grace_over) continue;
@@ -522,6 +531,42 @@ std::vector<size_t> CmChildRuns::Pump(int timeout_ms, int stops) {
 }
 
 void CmChildRuns::ClearLive() { impl_->live.Clear(); }
+
+bool CmChildRuns::ServePage(int attempts) {
+  const ST_OPTIONS& o = impl_->o;
+  if (!o.http) return true;
+  CM_HTTP_WHERE where;
+  std::string error;
+  if (!cmHttpWhereParse(o.http, &where, &error)) {
+    std::fprintf(stderr, "halvern: -http: %s\n", error.c_str());
+    return false;
+  }
+  CM_BOARD_RUN run;
+  run.command = cmCommandName(o.command);
+  if (const char* file = cmCommandFile(o)) {
+    run.file = file;
+    ST_SERVICE_RECORD record;  // its file's SHA-256, as a record names it
+    if (run.file.find('{') == std::string::npos) cmServiceRecordSetFile(&record, file);
+    if (record.file_sha256) run.sha256 = record.file_sha256->substr(0, 12);
+  }
+  if (o.expect) run.expected = o.expect;
+  run.started = cmIsoTimeUtc(std::chrono::system_clock::now());
+  run.attempts = attempts;
+  impl_->board = std::make_unique<CmBoard>();
+  impl_->board->SetRun(run);
+  impl_->page = CmStationPage::Start(where, impl_->board.get(), &error);
+  if (!impl_->page) {
+    std::fprintf(stderr, "halvern: %s\n", error.c_str());
+    return false;
+  }
+  std::fprintf(stderr, "halvern: the station's page is at %s\n", impl_->page->Url().c_str());
+  if (!cmHttpIsLoopback(where.host))
+    std::fprintf(stderr, "halvern: the page at %s is readable by anyone on that network\n", impl_->page->Url().c_str());
+  std::fflush(stderr);
+  return true;
+}
+
+CmBoard* CmChildRuns::Board() { return impl_->board.get(); }
 
 void CmChildRuns::ShowHookFailures() { impl_->ShowHookFailures(); }
 
@@ -566,6 +611,7 @@ bool CmChildRuns::Finish() {
     impl_->hooks.Drain();
   }
   impl_->ShowHookFailures();
+  if (impl_->board) impl_->board->Close();
   return !impl_->records_lost;
 }
 
@@ -582,6 +628,7 @@ int cmAllRun(int argc, const char* const* argv, const ST_OPTIONS& o, const std::
   cmAllCatchStops(stops);
 
   CmChildRuns runs(argc, argv, o);
+  if (!runs.ServePage(1)) return 1;
   for (size_t i = 0; i < found.size(); ++i) runs.Start(found[i], i < tags.size() ? &tags[i] : nullptr);
   runs.ShowUnstarted();
   while (runs.Running() > 0) runs.Pump(kPumpMs, stops->Now().child_stops);

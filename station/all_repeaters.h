@@ -7,6 +7,7 @@
 
 #include "session/options.h"
 #include "session/comport_find.h"
+#include "station/station_board.h"
 #include "station/stop_table.h"
 
 // True for the commands that may run on every repeater (the consoles and date2pill may not).
@@ -50,6 +51,11 @@ class CmChildRuns {
   // attempt: its services in this run so far, this one included; unit: who the repeater is, the
   // same for each of its services (empty: a repeater of its own).
   size_t Start(const ST_REPEATER& repeater, const std::string* tag, int attempt = 1, const std::string& unit = "");
+  // -http: binds the page and serves it from now on (attempts: the most services a repeater
+  // gets); false after "halvern: ..." on standard error. Without -http it does nothing.
+  bool ServePage(int attempts);
+  // The page's board, null without -http.
+  CmBoard* Board();
   // Shows the block of each run not shown yet whose child could not be started.
   void ShowUnstarted();
   size_t Running() const;

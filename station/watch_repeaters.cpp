@@ -73,6 +73,7 @@ class Station {
       if (s.present && !listed.count(key)) {
         s.present = false;
         s.gone_at = now;
+        if (CmBoard* board = runs_.Board()) board->Unplugged(key);
       }
     for (size_t i = 0; i < found.size(); ++i) {
       const bool known = seen_.count(keys[i]) != 0;
@@ -84,6 +85,7 @@ class Station {
       // Its name alone does not tell it apart when another unit has the same serial number (a
       // unit without one goes by its USB path, which is its own).
       s.by_port = !cmRepeaterKeyIsSerial(keys[i]) && (!found[i].serial.empty() || found[i].usb_path.empty());
+      if (CmBoard* board = runs_.Board()) board->Plugged(s.key, s.repeater.port, s.repeater.serial);
       if (!take_new || s.run) continue;  // a child serving it sees its restart itself
       if (!known) {
         Serve(&s, "plugged in: serving it");
@@ -116,6 +118,7 @@ class Station {
   }
 
   size_t Running() const { return runs_.Running(); }
+  bool ServePage() { return runs_.ServePage(kMostServices); }
   void ClearLive() { runs_.ClearLive(); }
   void ShowHookFailures() { runs_.ShowHookFailures(); }
 
@@ -240,6 +243,10 @@ int cmWatchRun(int argc, const char* const* argv, const ST_OPTIONS& o) {
   std::fflush(stdout);
 
   Station station(argc, argv, o);
+  if (!station.ServePage()) {
+    stops->SetWake({});
+    return 1;
+  }
   bool changed = true;  // those attached already are served first
   std::vector<Clock::time_point> rechecks;  // listings due after a change, the earliest last
   bool write_failed = false;
