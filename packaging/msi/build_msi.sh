@@ -78,4 +78,14 @@ msibuild "$work/halvern.msi" -i "$here/Environment.idt" \
   -q "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('$upgrade_code', '$msi_version', 513, 'WIX_UPGRADE_DETECTED')" \
   -q "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}WIRESHARKDIR;WIRESHARKFOUND' WHERE \`Property\` = 'SecureCustomProperties'"
 
+# Wireshark's plugins folder: WIRESHARKPLUGINSFOUND is set when it exists (a folder search below the
+# folder the Wireshark search found; wixl has no DirectorySearch inside a RegistrySearch). The
+# component that makes plugins ours to remove installs only when it was not there before us, or
+# when an install of ours made it (the registry value WIRESHARKPLUGINSMADE reads back); transitive
+# like the Wireshark components, so a repair after Wireshark came hands the folder back to it.
+msibuild "$work/halvern.msi" -i "$here/DrLocator.idt" \
+  -q "INSERT INTO \`AppSearch\` (\`Property\`, \`Signature_\`) VALUES ('WIRESHARKPLUGINSFOUND', 'WiresharkPluginsSearch')" \
+  -q "UPDATE \`Component\` SET \`Condition\` = 'WIRESHARKFOUND AND (NOT WIRESHARKPLUGINSFOUND OR WIRESHARKPLUGINSMADE)', \`Attributes\` = 320 WHERE \`Component\` = 'WiresharkPluginsMade'" \
+  -q "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}WIRESHARKDIR;WIRESHARKFOUND;WIRESHARKPLUGINSFOUND;WIRESHARKPLUGINSMADE' WHERE \`Property\` = 'SecureCustomProperties'"
+
 mv "$work/halvern.msi" "$out"
