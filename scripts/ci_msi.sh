@@ -65,6 +65,13 @@ old_version=0.9
 bash packaging/msi/build_msi.sh "$old_version" "$tmp/halvern-$old_version-x64.msi" \
   "$win_build/halvern.exe" "$win_build/trace_reader/halvern-trace.exe" "$win_build/extcap/halvern-extcap.exe"
 
+# The icon: in the Icon table, the bytes of packaging/windows/halvern.ico, named by ARPPRODUCTICON.
+# (msiinfo writes the table's binary column into a folder Icon beside it: it does so in $tmp.)
+[ "$(cd "$tmp" && msiinfo export "$msi" Icon | tr -d '\r' | sed -n 4p)" = $'halvern.ico\tIcon.halvern.ico' ] ||
+  fail "the Icon table holds: $(cd "$tmp" && msiinfo export "$msi" Icon)"
+msiinfo extract "$msi" Icon.halvern.ico | cmp -s - packaging/windows/halvern.ico || fail "the MSI's icon is not halvern.ico"
+msiinfo export "$msi" Property | tr -d '\r' | grep -qx $'ARPPRODUCTICON\thalvern.ico' || fail "ARPPRODUCTICON is not halvern.ico"
+
 echo "== fresh wine prefix $WINEPREFIX"
 "$wine" wineboot -i >/dev/null 2>&1
 c="$WINEPREFIX/drive_c"
@@ -118,6 +125,12 @@ menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/halv
 [ -f "$menu/halvern manual.lnk" ] && [ -f "$menu/halvern console.lnk" ] ||
   fail "the Start menu folder holds: $(ls "$menu" 2>&1); shortcuts: $(find "$WINEPREFIX/drive_c" -name "*.lnk")"
 echo "== installed: files, Wireshark copies, PATH entry, Add/Remove Programs entry, Start menu"
+# The product's icon, as the installer published it for Add/Remove Programs.
+icon=$("$wine" reg query 'HKLM\Software\Classes\Installer\Products' /s | tr -d '\r' | sed -n 's/^ *ProductIcon *REG_SZ *//p')
+[[ "$icon" == 'C:\windows\Installer\{'*'}\halvern.ico' ]] || fail "the product's icon: $icon"
+icon_file="$c/windows/Installer/${icon#C:\\windows\\Installer\\}"
+cmp -s "${icon_file//\\//}" packaging/windows/halvern.ico || fail "the published icon $icon is not halvern.ico"
+echo "== the icon: in the MSI's Icon table, named by ARPPRODUCTICON, published for Add/Remove Programs"
 
 # 2. The installed program runs, by its path and by name through the system PATH (a new wine
 #    session reads the PATH anew).
@@ -232,4 +245,4 @@ msiexec /x "Z:${msi//\//\\}"
 [ "$(system_path)" = "$path_before" ] || fail "system PATH after uninstall from C:\Tools\My halvern: $(system_path)"
 [ -z "$(products)" ] || fail "still installed: $(products)"
 echo "== INSTALLDIR=C:\Tools\My halvern: installed, --version from it, on the PATH; uninstalled, nothing left"
-echo "msi: 8 passed, 0 failed"
+echo "msi: 9 passed, 0 failed"

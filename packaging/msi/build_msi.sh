@@ -44,6 +44,9 @@ done
 mkdir "$work/wireshark"
 bash "$source_dir/packaging/windows_docs.sh" "$work/doc"
 cp "$source_dir/tools/wireshark/halvern.lua" "$work/wireshark/"
+# The icon Add/Remove Programs shows (the programs carry the same one).
+mkdir "$work/icon"
+cp "$source_dir/packaging/windows/halvern.ico" "$work/icon/"
 
 (cd "$work" && wixl -a x64 -D Version="$msi_version" -o halvern.msi "$here/halvern.wxs")
 
