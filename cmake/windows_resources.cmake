@@ -1,12 +1,13 @@
 # Windows: each program carries a manifest (asInvoker, long-path aware, UTF-8 as its ANSI code
-# page) and version information (the release, product name, description, copyright), made from
-# packaging/windows/program.{manifest,rc}.in.
+# page), the icon (packaging/windows/halvern.ico) and version information (the release, product
+# name, description, copyright), made from packaging/windows/program.{manifest,rc}.in.
 if(NOT WIN32)
   return()
 endif()
 enable_language(RC)
 set(VERSION4 "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.0.0")
 set(VERSION_COMMAS "${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR},0,0")
+set(ICON_FILE ${CMAKE_SOURCE_DIR}/packaging/windows/halvern.ico)
 foreach(_program halvern halvern-trace halvern-extcap)
   if(_program STREQUAL "halvern")
     set(DESCRIPTION "Servicing tool for the RX5120 USB DECT repeater")
@@ -21,4 +22,5 @@ foreach(_program halvern halvern-trace halvern-extcap)
   configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/program.rc.in
                  ${CMAKE_BINARY_DIR}/resources/${_program}.rc @ONLY)
   target_sources(${_program} PRIVATE ${CMAKE_BINARY_DIR}/resources/${_program}.rc)
+  set_source_files_properties(${CMAKE_BINARY_DIR}/resources/${_program}.rc PROPERTIES OBJECT_DEPENDS ${ICON_FILE})
 endforeach()

@@ -65,6 +65,13 @@ old_version=0.9
 bash packaging/msi/build_msi.sh "$old_version" "$tmp/halvern-$old_version-x64.msi" \
   "$win_build/halvern.exe" "$win_build/trace_reader/halvern-trace.exe" "$win_build/extcap/halvern-extcap.exe"
 
+# The icon: in the Icon table, the bytes of packaging/windows/halvern.ico, named by ARPPRODUCTICON.
+# (msiinfo writes the table's binary column into a folder Icon beside it: it does so in $tmp.)
+[ "$(cd "$tmp" && msiinfo export "$msi" Icon | tr -d '\r' | sed -n 4p)" = $'halvern.ico\tIcon.halvern.ico' ] ||
+  fail "the Icon table holds: $(cd "$tmp" && msiinfo export "$msi" Icon)"
+msiinfo extract "$msi" Icon.halvern.ico | cmp -s - packaging/windows/halvern.ico || fail "the MSI's icon is not halvern.ico"
+msiinfo export "$msi" Property | tr -d '\r' | grep -qx $'ARPPRODUCTICON\thalvern.ico' || fail "ARPPRODUCTICON is not halvern.ico"
+
 echo "== fresh wine prefix $WINEPREFIX"
 "$wine" wineboot -i >/dev/null 2>&1
 c="$WINEPREFIX/drive_c"
@@ -102,7 +109,7 @@ grep -q '^NAME' "$dir/halvern.txt" || fail "halvern.txt is no text rendering of 
 [ "$(tr -d '\r' <"$dir/README.txt")" = "$(cat README.md)" ] && [ "$(grep -c $'\r$' "$dir/README.txt")" = "$(wc -l <README.md)" ] ||
   fail "README.txt is not the README with CR LF line ends"
 cmp -s "$dir/halvern-extcap.exe" "$ws/extcap/halvern-extcap.exe" || fail "no halvern-extcap.exe in Wireshark's extcap folder"
-cmp -s tools/wireshark/halvern.lua "$ws/plugins/halvern.lua" || fail "no halvern.lua in Wireshark's plugins folder"
+cmp -s tools/wireshark/halvern.lua "$ws/plugins/halvern/halvern.lua" || fail "no halvern.lua in Wireshark's plugins folder"
 [ "$(products)" = "halvern $msi_version" ] || fail "installed products: $(products)"
 [ "$(system_path)" = "$path_before;C:\\Program Files\\halvern\\" ] || fail "system PATH after install: $(system_path)"
 # Add/Remove Programs: publisher, help link, install location; the Start menu's folder.
@@ -118,6 +125,12 @@ menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/halv
 [ -f "$menu/halvern manual.lnk" ] && [ -f "$menu/halvern console.lnk" ] ||
   fail "the Start menu folder holds: $(ls "$menu" 2>&1); shortcuts: $(find "$WINEPREFIX/drive_c" -name "*.lnk")"
 echo "== installed: files, Wireshark copies, PATH entry, Add/Remove Programs entry, Start menu"
+# The product's icon, as the installer published it for Add/Remove Programs.
+icon=$("$wine" reg query 'HKLM\Software\Classes\Installer\Products' /s | tr -d '\r' | sed -n 's/^ *ProductIcon *REG_SZ *//p')
+[[ "$icon" == 'C:\windows\Installer\{'*'}\halvern.ico' ]] || fail "the product's icon: $icon"
+icon_file="$c/windows/Installer/${icon#C:\\windows\\Installer\\}"
+cmp -s "${icon_file//\\//}" packaging/windows/halvern.ico || fail "the published icon $icon is not halvern.ico"
+echo "== the icon: in the MSI's Icon table, named by ARPPRODUCTICON, published for Add/Remove Programs"
 
 # 2. The installed program runs, by its path and by name through the system PATH (a new wine
 #    session reads the PATH anew).
@@ -178,7 +191,7 @@ strays=$(cd "$c" && find . -name halvern-extcap.exe -o -name halvern.lua | grep 
 "$wine" reg add 'HKLM\SOFTWARE\Wireshark' /v InstallDir /d 'C:\Program Files\Wireshark' /f /reg:64 >/dev/null
 # Wireshark installed afterwards: a repair of the installed product places the two copies.
 msiexec /i "Z:${tmp//\//\\}\\halvern-$old_version-x64.msi" REINSTALL=ALL REINSTALLMODE=omus
-[ -f "$ws/extcap/halvern-extcap.exe" ] && [ -f "$ws/plugins/halvern.lua" ] ||
+[ -f "$ws/extcap/halvern-extcap.exe" ] && [ -f "$ws/plugins/halvern/halvern.lua" ] ||
   fail "a repair after Wireshark came did not place the copies: $(cd "$ws" && find . -type f)"
 msiexec /i "Z:${msi//\//\\}"
 [ "$(products)" = "halvern $msi_version" ] || fail "after the upgrade, installed products: $(products)"
@@ -197,4 +210,39 @@ msiexec /i "Z:${tmp//\//\\}\\halvern-$version-rebuilt-x64.msi"
 msiexec /x "Z:${tmp//\//\\}\\halvern-$version-rebuilt-x64.msi"
 [ ! -e "$dir" ] && [ -z "$(products)" ] && [ "$(system_path)" = "$path_before" ] || fail "the reinstalled product did not uninstall cleanly"
 echo "== upgrade $old_version -> $version and a same-version rebuild: one product remains; no downgrade"
-echo "msi: 6 passed, 0 failed"
+
+# 6. Uninstall takes away only what the install made: an empty plugins folder of Wireshark's that
+#    was there before stays; one the install made goes (also when the dissector's own folder is
+#    all that was in it).
+rm -rf "$ws/plugins"
+mkdir "$ws/plugins"
+msiexec /i "Z:${msi//\//\\}"
+[ -f "$ws/plugins/halvern/halvern.lua" ] || fail "no dissector in the empty plugins folder: $(cd "$ws" && find .)"
+msiexec /x "Z:${msi//\//\\}"
+[ -d "$ws/plugins" ] && [ -z "$(ls -A "$ws/plugins")" ] ||
+  fail "Wireshark's empty plugins folder after uninstall: $(ls -A "$ws/plugins" 2>&1)"
+rmdir "$ws/plugins"
+msiexec /i "Z:${msi//\//\\}"
+[ -f "$ws/plugins/halvern/halvern.lua" ] || fail "no dissector in the plugins folder the install made: $(cd "$ws" && find .)"
+msiexec /x "Z:${msi//\//\\}"
+[ ! -e "$ws/plugins" ] || fail "the plugins folder the install made is left: $(cd "$ws" && find plugins)"
+[ "$(cd "$ws" && find . -type f | sort)" = "$(printf '%s\n' "$wireshark_own" | grep -v '^\./plugins/')" ] ||
+  fail "Wireshark's folder holds after uninstall: $(cd "$ws" && find . -type f)"
+echo "== uninstall: Wireshark's empty plugins folder stays, one the install made goes"
+
+# 7. A folder of the admin's choice, with a blank in its name: the programs run from it and are on
+#    the PATH; uninstall finds it again (the install keeps it in the registry) and leaves nothing.
+mkdir -p "$c/Tools"
+msiexec /i "Z:${msi//\//\\}" 'INSTALLDIR=C:\Tools\My halvern'
+mine="$c/Tools/My halvern"
+[ -f "$mine/halvern.exe" ] && [ ! -e "$dir" ] || fail "INSTALLDIR with a blank: $(cd "$c" && find Tools "Program Files/halvern" 2>&1)"
+"$wineserver" -k >/dev/null 2>&1 || true
+out=$("$wine" 'C:\Tools\My halvern\halvern.exe' --version | tr -d '\r')
+[ "$out" = "halvern $version (tool version $tool_version)" ] || fail "halvern.exe --version from C:\Tools\My halvern printed: $out"
+[ "$(system_path)" = "$path_before;C:\\Tools\\My halvern\\" ] || fail "system PATH after install into C:\Tools\My halvern: $(system_path)"
+msiexec /x "Z:${msi//\//\\}"
+[ -z "$(ls -A "$c/Tools")" ] || fail "left after uninstall: $(cd "$c" && find Tools)"
+[ "$(system_path)" = "$path_before" ] || fail "system PATH after uninstall from C:\Tools\My halvern: $(system_path)"
+[ -z "$(products)" ] || fail "still installed: $(products)"
+echo "== INSTALLDIR=C:\Tools\My halvern: installed, --version from it, on the PATH; uninstalled, nothing left"
+echo "msi: 9 passed, 0 failed"

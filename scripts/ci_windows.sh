@@ -51,7 +51,19 @@ for exe in build-win/halvern.exe build-win/trace_reader/halvern-trace.exe build-
     grep -qF "$setting" "$exe" || { echo "ci_windows: the manifest of $exe lacks $setting" >&2; exit 1; }
   done
 done
-echo "== version information and manifests of the three programs"
+# The icon: one group of two images in each program (windres reads the resources back), and the
+# committed .ico is what its script draws.
+for exe in build-win/halvern.exe build-win/trace_reader/halvern-trace.exe build-win/extcap/halvern-extcap.exe; do
+  resources=$(x86_64-w64-mingw32-windres -i "$exe" -O rc)
+  [ "$(grep -c 'RT_GROUP_ICON' <<<"$resources")" = 1 ] && [ "$(grep -c 'RT_ICON' <<<"$resources")" = 2 ] ||
+    { echo "ci_windows: $exe carries no icon (one group of two images)" >&2; exit 1; }
+done
+icon=$(mktemp)
+bash packaging/windows/make_icon.sh "$icon"
+cmp -s "$icon" packaging/windows/halvern.ico ||
+  { echo "ci_windows: packaging/windows/halvern.ico is not what make_icon.sh draws" >&2; rm -f "$icon"; exit 1; }
+rm -f "$icon"
+echo "== version information, manifests and icons of the three programs"
 
 echo "== native side of the end-to-end set ($host_build)"
 [ -f "$host_build/CMakeCache.txt" ] || cmake -S . -B "$host_build" -DHALVERN_TESTS=ON -DHALVERN_BENCH=OFF >/dev/null

@@ -44,6 +44,9 @@ done
 mkdir "$work/wireshark"
 bash "$source_dir/packaging/windows_docs.sh" "$work/doc"
 cp "$source_dir/tools/wireshark/halvern.lua" "$work/wireshark/"
+# The icon Add/Remove Programs shows (the programs carry the same one).
+mkdir "$work/icon"
+cp "$source_dir/packaging/windows/halvern.ico" "$work/icon/"
 
 (cd "$work" && wixl -a x64 -D Version="$msi_version" -o halvern.msi "$here/halvern.wxs")
 
@@ -77,5 +80,15 @@ msibuild "$work/halvern.msi" -i "$here/Environment.idt" \
   -q "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'" \
   -q "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('$upgrade_code', '$msi_version', 513, 'WIX_UPGRADE_DETECTED')" \
   -q "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}WIRESHARKDIR;WIRESHARKFOUND' WHERE \`Property\` = 'SecureCustomProperties'"
+
+# Wireshark's plugins folder: WIRESHARKPLUGINSFOUND is set when it exists (a folder search below the
+# folder the Wireshark search found; wixl has no DirectorySearch inside a RegistrySearch). The
+# component that makes plugins ours to remove installs only when it was not there before us, or
+# when an install of ours made it (the registry value WIRESHARKPLUGINSMADE reads back); transitive
+# like the Wireshark components, so a repair after Wireshark came hands the folder back to it.
+msibuild "$work/halvern.msi" -i "$here/DrLocator.idt" \
+  -q "INSERT INTO \`AppSearch\` (\`Property\`, \`Signature_\`) VALUES ('WIRESHARKPLUGINSFOUND', 'WiresharkPluginsSearch')" \
+  -q "UPDATE \`Component\` SET \`Condition\` = 'WIRESHARKFOUND AND (NOT WIRESHARKPLUGINSFOUND OR WIRESHARKPLUGINSMADE)', \`Attributes\` = 320 WHERE \`Component\` = 'WiresharkPluginsMade'" \
+  -q "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}WIRESHARKDIR;WIRESHARKFOUND;WIRESHARKPLUGINSFOUND;WIRESHARKPLUGINSMADE' WHERE \`Property\` = 'SecureCustomProperties'"
 
 mv "$work/halvern.msi" "$out"
