@@ -23,16 +23,16 @@ trap 'rm -rf "$work"' EXIT
 
 # The password goes by file only: never on a command line, where other users see it.
 pass_file=${HALVERN_SIGN_PASSWORD_FILE:-}
-if [ -z "$pass_file" ]; then
-  pass_file="$work/empty"
-  : >"$pass_file"
+openssl_pass=(-passin pass:) sign_pass=(-pass "")
+if [ -n "$pass_file" ]; then
+  [ -f "$pass_file" ] || { echo "sign: $pass_file is missing" >&2; exit 1; }
+  openssl_pass=(-passin "file:$pass_file") sign_pass=(-readpass "$pass_file")
 fi
-[ -f "$pass_file" ] || { echo "sign: $pass_file is missing" >&2; exit 1; }
 
 ca=${HALVERN_SIGN_CA:-}
 if [ -z "$ca" ]; then
   ca="$work/ca.pem"
-  openssl pkcs12 -in "$HALVERN_SIGN_PFX" -passin "file:$pass_file" -nokeys -clcerts -out "$ca" 2>"$work/log" ||
+  openssl pkcs12 -in "$HALVERN_SIGN_PFX" "${openssl_pass[@]}" -nokeys -clcerts -out "$ca" 2>"$work/log" ||
     { echo "sign: cannot read the certificate of $HALVERN_SIGN_PFX:" >&2; cat "$work/log" >&2; exit 1; }
 fi
 
@@ -43,7 +43,7 @@ for file in "$@"; do
   [ -f "$file" ] || { echo "sign: $file is missing" >&2; exit 1; }
   signed="$work/$(basename "$file")"
   rm -f "$signed"
-  if ! osslsigncode sign -pkcs12 "$HALVERN_SIGN_PFX" -readpass "$pass_file" -h sha256 \
+  if ! osslsigncode sign -pkcs12 "$HALVERN_SIGN_PFX" "${sign_pass[@]}" -h sha256 \
          -n halvern "${stamp[@]}" -in "$file" -out "$signed" >"$work/log" 2>&1; then
     echo "sign: signing $file failed:" >&2; cat "$work/log" >&2; exit 1
   fi
