@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows build and its tests: installs the cross compiler and wine when missing, cross-builds
 # halvern.exe and the unit tests into build-win (mingw-w64, statically linked), builds the native
-# side of the end-to-end set and the fault soak, and runs everything under wine (tests/wine/run.sh).
+# side of the end-to-end set and the fault soak, and runs everything under wine (tests/wine/run.sh);
+# the .zip and the MSI are signed with a throwaway certificate and their signatures checked.
 #   scripts/ci_windows.sh [--host-build DIR]     (native build directory, default build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
