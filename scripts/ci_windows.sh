@@ -65,10 +65,9 @@ openssl pkcs12 -export -inkey "$sign_dir/key.pem" -in "$sign_dir/cert.pem" \
 before=$(stat -c %Y build-win/halvern.exe build-win/trace_reader/halvern-trace.exe build-win/extcap/halvern-extcap.exe)
 cmake -S . -B build-win -DHALVERN_SIGN_PFX="$sign_dir/cert.pfx" \
   -DHALVERN_SIGN_PASSWORD_FILE="$sign_dir/password" >/dev/null
-cmake --build build-win -j"$jobs" --target halvern halvern-trace halvern-extcap halvern_tests windows-docs >/dev/null
+(cd build-win && cpack -G ZIP >/dev/null)
 [ "$before" = "$(stat -c %Y build-win/halvern.exe build-win/trace_reader/halvern-trace.exe build-win/extcap/halvern-extcap.exe)" ] ||
   { echo "ci_windows: the signing option rebuilt the programs" >&2; exit 1; }
-(cd build-win && cpack -G ZIP >/dev/null)
 rm -rf "$sign_dir/unpacked" && mkdir "$sign_dir/unpacked"
 (cd "$sign_dir/unpacked" && cmake -E tar xf "../../$(basename "$zip")")
 for exe in "$sign_dir"/unpacked/*.exe; do
