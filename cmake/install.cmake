@@ -15,6 +15,7 @@ if(HALVERN_PACKAGE_CONTACT STREQUAL "halvern maintainers <halvern@localhost>")
 endif()
 
 if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/windows_signing.cmake)
   install(TARGETS halvern halvern-trace halvern-extcap RUNTIME DESTINATION .)
   # What the MSI installs: the README and the manual pages as text for Notepad, the dissector.
   set(_texts README.txt halvern.txt halvern-trace.txt halvern-extcap.txt)
@@ -28,7 +29,7 @@ if(WIN32)
   add_custom_target(windows-docs ALL DEPENDS ${_text_files})
   install(FILES ${_text_files} ${CMAKE_SOURCE_DIR}/tools/wireshark/halvern.lua DESTINATION .)
   add_custom_target(msi
-    COMMAND bash ${CMAKE_SOURCE_DIR}/packaging/msi/build_msi.sh ${PROJECT_VERSION}
+    COMMAND ${HALVERN_SIGN_LAUNCHER} bash ${CMAKE_SOURCE_DIR}/packaging/msi/build_msi.sh ${PROJECT_VERSION}
             ${CMAKE_BINARY_DIR}/halvern-${PROJECT_VERSION}-x64.msi
             $<TARGET_FILE:halvern> $<TARGET_FILE:halvern-trace> $<TARGET_FILE:halvern-extcap>
     COMMENT "Building halvern-${PROJECT_VERSION}-x64.msi"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows build and its tests: installs the cross compiler and wine when missing, cross-builds
 # halvern.exe and the unit tests into build-win (mingw-w64, statically linked), builds the native
-# side of the end-to-end set and the fault soak, and runs everything under wine (tests/wine/run.sh).
+# side of the end-to-end set and the fault soak, and runs everything under wine (tests/wine/run.sh);
+# the .zip and the MSI are signed with a throwaway certificate and their signatures checked.
 #   scripts/ci_windows.sh [--host-build DIR]     (native build directory, default build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,12 +23,17 @@ command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-6
 command -v wine64 >/dev/null || [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
 [ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
 command -v groff >/dev/null || need+=(groff-base)  # the manual pages as text in the .zip
+# Signing with a throwaway certificate; msiextract opens the MSI to check the programs in it.
+command -v osslsigncode >/dev/null || need+=(osslsigncode)
+command -v openssl >/dev/null || need+=(openssl)
+command -v msiextract >/dev/null || need+=(msitools)
 install_packages "the cross compiler and wine" "${need[@]}"
 
 jobs=$(nproc)
 echo "== cross build (build-win)"
+# Unsigned first (a run before may have left the signing option in the cache).
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
-  -DHALVERN_TESTS=ON -DHALVERN_BENCH=OFF >/dev/null
+  -DHALVERN_TESTS=ON -DHALVERN_BENCH=OFF -DHALVERN_SIGN_PFX= >/dev/null
 cmake --build build-win -j"$jobs" --target halvern halvern-trace halvern-extcap halvern_tests windows-docs
 # The .zip holds what the MSI installs: the three programs, the README and the manual pages as
 # text, the dissector.
@@ -37,6 +43,38 @@ listing=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ')
 [ "$listing" = "README.txt halvern-extcap.exe halvern-extcap.txt halvern-trace.exe halvern-trace.txt halvern.exe halvern.lua halvern.txt " ] ||
   { echo "ci_windows: $zip holds: $listing" >&2; exit 1; }
 echo "== $zip: $listing"
+
+# Signing: the unsigned .zip's programs carry no signature; then a throwaway self-signed
+# code-signing certificate (a new one each run), the same build configured with it (the programs
+# are not built again: signing changes packaging only), and the .zip again, its programs signed
+# by that certificate. The MSI built below is signed too (checked after the installer tests).
+signed_by() {  # FILE: carries a valid signature made with the throwaway certificate
+  osslsigncode verify -CAfile "$sign_dir/cert.pem" -in "$1" >"$sign_dir/verify.log" 2>&1
+}
+sign_dir=$(cd build-win && pwd)/ci-signing
+rm -rf "$sign_dir" && mkdir -p "$sign_dir/unpacked"
+(cd "$sign_dir/unpacked" && cmake -E tar xf "../../$(basename "$zip")")
+for exe in "$sign_dir"/unpacked/*.exe; do
+  ! signed_by "$exe" || { echo "ci_windows: unsigned build, yet $(basename "$exe") is signed" >&2; exit 1; }
+done
+openssl rand -base64 18 >"$sign_dir/password"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$sign_dir/key.pem" -out "$sign_dir/cert.pem" \
+  -days 2 -subj "/CN=halvern CI throwaway" -addext extendedKeyUsage=codeSigning 2>/dev/null
+openssl pkcs12 -export -inkey "$sign_dir/key.pem" -in "$sign_dir/cert.pem" \
+  -passout "file:$sign_dir/password" -out "$sign_dir/cert.pfx"
+before=$(stat -c %Y build-win/halvern.exe build-win/trace_reader/halvern-trace.exe build-win/extcap/halvern-extcap.exe)
+cmake -S . -B build-win -DHALVERN_SIGN_PFX="$sign_dir/cert.pfx" \
+  -DHALVERN_SIGN_PASSWORD_FILE="$sign_dir/password" >/dev/null
+(cd build-win && cpack -G ZIP >/dev/null)
+[ "$before" = "$(stat -c %Y build-win/halvern.exe build-win/trace_reader/halvern-trace.exe build-win/extcap/halvern-extcap.exe)" ] ||
+  { echo "ci_windows: the signing option rebuilt the programs" >&2; exit 1; }
+rm -rf "$sign_dir/unpacked" && mkdir "$sign_dir/unpacked"
+(cd "$sign_dir/unpacked" && cmake -E tar xf "../../$(basename "$zip")")
+for exe in "$sign_dir"/unpacked/*.exe; do
+  signed_by "$exe" || { echo "ci_windows: $(basename "$exe") in the .zip:" >&2; cat "$sign_dir/verify.log" >&2; exit 1; }
+done
+bash tests/windows_sign_test.sh build-win/halvern.exe
+echo "== signed: the programs in $zip"
 
 # Each program's version information and manifest, read back from the .exe (UTF-16 strings of the
 # version resource; the manifest is plain text).
@@ -75,3 +113,15 @@ tests/wine/run.sh --win-build build-win --host-build "$host_build" --soak "--ses
 
 # The installer: built, installed, run, upgraded and removed under wine.
 scripts/ci_msi.sh --win-build build-win --host-build "$host_build"
+
+# The MSI that was built and tested above, and the programs in it, signed by the certificate.
+msi=build-win/halvern-$version-x64.msi
+signed_by "$msi" || { echo "ci_windows: $msi:" >&2; cat "$sign_dir/verify.log" >&2; exit 1; }
+rm -rf "$sign_dir/unpacked" && mkdir "$sign_dir/unpacked"
+(cd "$sign_dir/unpacked" && msiextract "../../$(basename "$msi")" >/dev/null)
+mapfile -t packed < <(find "$sign_dir/unpacked" -name '*.exe' | sort)
+[ "${#packed[@]}" -eq 4 ] || { echo "ci_windows: $msi holds ${#packed[@]} programs, not 4" >&2; exit 1; }
+for exe in "${packed[@]}"; do
+  signed_by "$exe" || { echo "ci_windows: ${exe#"$sign_dir/unpacked/"} in the MSI:" >&2; cat "$sign_dir/verify.log" >&2; exit 1; }
+done
+echo "== signed: $msi and the ${#packed[@]} programs in it"

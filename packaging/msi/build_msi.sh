@@ -38,6 +38,8 @@ for exe in halvern halvern-trace halvern-extcap; do
   [ -f "$bin_dir/$exe.exe" ] || { echo "build_msi: no $exe.exe among $*" >&2; exit 1; }
   ! command -v x86_64-w64-mingw32-strip >/dev/null || x86_64-w64-mingw32-strip "$bin_dir/$exe.exe"
 done
+# A signing build (HALVERN_SIGN_PFX, set by the msi target) signs the copies after their strip.
+[ -z "${HALVERN_SIGN_PFX:-}" ] || bash "$source_dir/packaging/windows/sign.sh" "$bin_dir"/*.exe
 
 # The README and the man pages as text for Notepad (as the .zip has them), the dissector beside
 # them. wixl takes relative sources only.
@@ -91,4 +93,6 @@ msibuild "$work/halvern.msi" -i "$here/DrLocator.idt" \
   -q "UPDATE \`Component\` SET \`Condition\` = 'WIRESHARKFOUND AND (NOT WIRESHARKPLUGINSFOUND OR WIRESHARKPLUGINSMADE)', \`Attributes\` = 320 WHERE \`Component\` = 'WiresharkPluginsMade'" \
   -q "UPDATE \`Property\` SET \`Value\` = '${secure:+$secure;}WIRESHARKDIR;WIRESHARKFOUND;WIRESHARKPLUGINSFOUND;WIRESHARKPLUGINSMADE' WHERE \`Property\` = 'SecureCustomProperties'"
 
+# The MSI is signed last: nothing changes it after this.
+[ -z "${HALVERN_SIGN_PFX:-}" ] || bash "$source_dir/packaging/windows/sign.sh" "$work/halvern.msi"
 mv "$work/halvern.msi" "$out"
