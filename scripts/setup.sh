@@ -35,5 +35,8 @@ command -v g++ >/dev/null || need+=(g++)
 command -v make >/dev/null || need+=(make)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+# The station page's HTTP library comes from Debian's source package (scripts/fetch_httplib.sh).
+command -v dpkg-source >/dev/null || need+=(dpkg-dev)
+[ -f /usr/share/keyrings/debian-archive-keyring.gpg ] || need+=(debian-archive-keyring)
 install_packages "build tools" "${need[@]}"
 unset need
