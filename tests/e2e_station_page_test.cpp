@@ -160,16 +160,17 @@ TEST_F(StationPageTest, TheStreamFollowsEachUnitAndTheRecordsAreTheReports) {
   ASSERT_TRUE(tool_->WaitForOutput([&](const std::string&) { return !StatesOf("RX9003").empty() &&
                                                                    StatesOf("RX9003").back() == "ok/2"; }, 3000));
 
-  // A stream sends at most 4 states a second: a stage shorter than that may fall between two,
+  // A stream sends at most 4 states a second: a stage shorter than that ("waiting" for a unit
+  // plugged in, "linking") may fall between two,
   // but none comes out of order and none that lasts is missed.
   struct Unit {
     const char* serial;
     std::vector<std::string> all, lasting;
   };
   const Unit units_seen[] = {
-      {"RX9001", {"linking/1", "transferring/1", "ok/1"}, {"transferring/1", "ok/1"}},
-      {"RX9002", {"linking/1", "failed/1"}, {"failed/1"}},
-      {"RX9003", {"linking/1", "transferring/1", "disconnected/1", "linking/2", "transferring/2", "ok/2"},
+      {"RX9001", {"waiting/0", "linking/1", "transferring/1", "ok/1"}, {"transferring/1", "ok/1"}},
+      {"RX9002", {"waiting/0", "linking/1", "failed/1"}, {"failed/1"}},
+      {"RX9003", {"waiting/0", "linking/1", "transferring/1", "disconnected/1", "linking/2", "transferring/2", "ok/2"},
        {"transferring/1", "disconnected/1", "transferring/2", "ok/2"}},
   };
   const auto within = [](const std::vector<std::string>& part, const std::vector<std::string>& whole) {
