@@ -18,10 +18,11 @@ if(WIN32)
   include(${CMAKE_CURRENT_LIST_DIR}/windows_signing.cmake)
   install(TARGETS halvern halvern-trace halvern-extcap RUNTIME DESTINATION .)
   # What the MSI installs: the README and the manual pages as text for Notepad, the dissector.
-  set(_texts README.txt halvern.txt halvern-trace.txt halvern-extcap.txt)
+  set(_texts README.txt halvern.txt halvern-trace.txt halvern-extcap.txt cpp-httplib-LICENSE.txt)
   list(TRANSFORM _texts PREPEND ${CMAKE_BINARY_DIR}/doc/ OUTPUT_VARIABLE _text_files)
   add_custom_command(OUTPUT ${_text_files}
-    COMMAND bash ${CMAKE_SOURCE_DIR}/packaging/windows_docs.sh ${CMAKE_BINARY_DIR}/doc
+    COMMAND ${CMAKE_COMMAND} -E env HALVERN_HTTPLIB_DIR=${HALVERN_HTTPLIB_DIR}
+            bash ${CMAKE_SOURCE_DIR}/packaging/windows_docs.sh ${CMAKE_BINARY_DIR}/doc
     DEPENDS ${CMAKE_SOURCE_DIR}/packaging/windows_docs.sh ${CMAKE_SOURCE_DIR}/README.md
             ${CMAKE_SOURCE_DIR}/man/halvern.1 ${CMAKE_SOURCE_DIR}/man/halvern-trace.1
             ${CMAKE_SOURCE_DIR}/man/halvern-extcap.1
@@ -29,7 +30,8 @@ if(WIN32)
   add_custom_target(windows-docs ALL DEPENDS ${_text_files})
   install(FILES ${_text_files} ${CMAKE_SOURCE_DIR}/tools/wireshark/halvern.lua DESTINATION .)
   add_custom_target(msi
-    COMMAND ${HALVERN_SIGN_LAUNCHER} bash ${CMAKE_SOURCE_DIR}/packaging/msi/build_msi.sh ${PROJECT_VERSION}
+    COMMAND ${HALVERN_SIGN_LAUNCHER} ${CMAKE_COMMAND} -E env HALVERN_HTTPLIB_DIR=${HALVERN_HTTPLIB_DIR}
+            bash ${CMAKE_SOURCE_DIR}/packaging/msi/build_msi.sh ${PROJECT_VERSION}
             ${CMAKE_BINARY_DIR}/halvern-${PROJECT_VERSION}-x64.msi
             $<TARGET_FILE:halvern> $<TARGET_FILE:halvern-trace> $<TARGET_FILE:halvern-extcap>
     COMMENT "Building halvern-${PROJECT_VERSION}-x64.msi"
@@ -80,7 +82,27 @@ else()
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/60-rx5120.rules DESTINATION ${HALVERN_UDEV_RULES_DIR})
   install(FILES ${CMAKE_SOURCE_DIR}/tools/wireshark/halvern.lua DESTINATION ${HALVERN_WIRESHARK_PLUGIN_DIR})
   install(TARGETS halvern-extcap RUNTIME DESTINATION ${HALVERN_WIRESHARK_EXTCAP_DIR})
-  install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/packaging/debian/copyright
+  # The copyright file: ours, and the licence of the HTTP library built into halvern, which asks
+  # for its notice in every copy.
+  file(READ ${CMAKE_SOURCE_DIR}/packaging/debian/copyright _copyright)
+  file(STRINGS ${HALVERN_HTTPLIB_DIR}/LICENSE _license_lines)
+  file(STRINGS ${HALVERN_HTTPLIB_DIR}/LICENSE _holder REGEX "^Copyright \\(c\\) " LIMIT_COUNT 1)
+  string(REGEX REPLACE "^Copyright \\(c\\) " "" _holder "${_holder}")
+  string(APPEND _copyright "\nFiles: cpp-httplib\n"
+         "Copyright: ${_holder}\n"
+         "Comment: The single-header HTTP library cpp-httplib 0.11, from Debian's source package\n"
+         " cpp-httplib, is built into /usr/bin/halvern (the station's page).\n"
+         "License: MIT\n")
+  foreach(_line IN LISTS _license_lines)
+    if(_line STREQUAL "")
+      string(APPEND _copyright " .\n")
+    else()
+      string(APPEND _copyright " ${_line}\n")
+    endif()
+  endforeach()
+  string(REGEX REPLACE "( \\.\n)+$" "" _copyright "${_copyright}")
+  file(WRITE ${CMAKE_BINARY_DIR}/packaging/debian/copyright "${_copyright}")
+  install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_BINARY_DIR}/packaging/debian/copyright
                 ${CMAKE_BINARY_DIR}/packaging/debian/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # The changelog's newest entry is the release the package carries.

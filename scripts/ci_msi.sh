@@ -103,7 +103,7 @@ wireshark_own=$(cd "$ws" && find . -type f | sort)
 echo "== msiexec /i $(basename "$msi") /qn"
 msiexec /i "Z:${msi//\//\\}"
 installed=$(cd "$dir" && find . -type f | sort | tr '\n' ' ')
-[ "$installed" = "./README.txt ./halvern-extcap.exe ./halvern-extcap.txt ./halvern-trace.exe ./halvern-trace.txt ./halvern.exe ./halvern.lua ./halvern.txt " ] ||
+[ "$installed" = "./README.txt ./cpp-httplib-LICENSE.txt ./halvern-extcap.exe ./halvern-extcap.txt ./halvern-trace.exe ./halvern-trace.txt ./halvern.exe ./halvern.lua ./halvern.txt " ] ||
   fail "the install folder holds: $installed"
 grep -q '^NAME' "$dir/halvern.txt" || fail "halvern.txt is no text rendering of the man page"
 [ "$(tr -d '\r' <"$dir/README.txt")" = "$(cat README.md)" ] && [ "$(grep -c $'\r$' "$dir/README.txt")" = "$(wc -l <README.md)" ] ||

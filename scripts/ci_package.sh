@@ -90,6 +90,10 @@ done
 zcat "$root/usr/share/doc/halvern/changelog.gz" | cmp -s - packaging/debian/changelog ||
   fail "changelog.gz is not packaging/debian/changelog"
 [ -z "$extra" ] || fail "unexpected files in the package: $extra"
+# The HTTP library built into halvern comes with its licence, as that licence asks.
+grep -q '^Files: cpp-httplib$' "$root/usr/share/doc/halvern/copyright" &&
+  grep -q '^ Permission is hereby granted' "$root/usr/share/doc/halvern/copyright" ||
+  fail "the copyright file lacks the licence of the HTTP library built into halvern"
 rule="$root/usr/lib/udev/rules.d/60-rx5120.rules"
 grep -v '^#' "$rule" | grep -q 'ATTRS{idVendor}=="3f7a", ATTRS{idProduct}=="5120"' || fail "the udev rule does not match 3f7a:5120"
 grep -v '^#' "$rule" | grep -q 'GROUP="dialout", MODE="0660"' || fail "the udev rule does not give the port to dialout, 0660"

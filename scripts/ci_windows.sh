@@ -40,7 +40,7 @@ cmake --build build-win -j"$jobs" --target halvern halvern-trace halvern-extcap 
 (cd build-win && cpack -G ZIP >/dev/null)
 zip=$(ls build-win/halvern-*-windows.zip)
 listing=$(cmake -E tar tf "$zip" | sort | tr '\n' ' ')
-[ "$listing" = "README.txt halvern-extcap.exe halvern-extcap.txt halvern-trace.exe halvern-trace.txt halvern.exe halvern.lua halvern.txt " ] ||
+[ "$listing" = "README.txt cpp-httplib-LICENSE.txt halvern-extcap.exe halvern-extcap.txt halvern-trace.exe halvern-trace.txt halvern.exe halvern.lua halvern.txt " ] ||
   { echo "ci_windows: $zip holds: $listing" >&2; exit 1; }
 echo "== $zip: $listing"
 
