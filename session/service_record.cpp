@@ -313,14 +313,14 @@ int64_t g_begin_ns = 0;  // steady clock, when the record was begun
 // after a quiet spell at once); a new stage, the version and the transfer's end at once.
 constexpr auto kLiveEvery = std::chrono::milliseconds(250);
 std::string g_stage;
-std::chrono::steady_clock::time_point g_live_at{};
+int64_t g_live_ns = 0;  // steady clock, when the last live note went out
 
 // The live note of the record as it stands (under g_mutex), or "" when none is due.
 std::string LiveNote(bool at_once) {
   if (!g_record || !cmParentNotesEnabled()) return "";
-  const auto now = std::chrono::steady_clock::now();
-  if (!at_once && now - g_live_at < kLiveEvery) return "";
-  g_live_at = now;
+  const int64_t now = std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
+  if (!at_once && now - g_live_ns < std::chrono::nanoseconds(kLiveEvery).count()) return "";
+  g_live_ns = now;
   const auto number = [](const std::optional<uint64_t>& n) { return n ? std::to_string(*n) : std::string("-"); };
   return g_stage + " " + number(g_record->bytes) + " " + number(g_record->file_size) + " " +
          g_record->version_before.value_or("-");

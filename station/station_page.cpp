@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <ranges>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -134,9 +135,9 @@ std::string TileHtml(const CM_TILE& t, int attempts, const std::string& log_href
 
 std::string RecordsHtml(const std::vector<std::string>& records) {
   std::string html;
-  for (auto it = records.rbegin(); it != records.rend(); ++it) {
+  for (const std::string& line : std::views::reverse(records)) {
     ST_SERVICE_RECORD r;
-    if (!cmServiceRecordParse(*it, &r)) continue;
+    if (!cmServiceRecordParse(line, &r)) continue;
     const std::string cells[] = {r.time,
                                  "COM" + std::to_string(r.port),
                                  r.serial.value_or("-"),
