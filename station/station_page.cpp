@@ -11,7 +11,6 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
-#include <ranges>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -135,9 +134,9 @@ std::string TileHtml(const CM_TILE& t, int attempts, const std::string& log_href
 
 std::string RecordsHtml(const std::vector<std::string>& records) {
   std::string html;
-  for (const std::string& line : std::views::reverse(records)) {
+  for (size_t i = records.size(); i-- > 0;) {  // newest first
     ST_SERVICE_RECORD r;
-    if (!cmServiceRecordParse(line, &r)) continue;
+    if (!cmServiceRecordParse(records[i], &r)) continue;
     const std::string cells[] = {r.time,
                                  "COM" + std::to_string(r.port),
                                  r.serial.value_or("-"),
