@@ -76,6 +76,18 @@ void OutputFile::Close() {
   handle_ = -1;
 }
 
+bool IsDirectory(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool PathExists(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
 bool FileModifiedTime(const std::string& path, int64_t* seconds) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return false;

@@ -16,6 +16,7 @@
 
 #include "params/param_file.h"
 #include "platform/child.h"
+#include "platform/console_out.h"
 #include "platform/self.h"
 #include "platform/terminal.h"
 #include "platform/append_file.h"
@@ -226,8 +227,8 @@ std::vector<std::string> OutputTags(const ST_OPTIONS& o, const std::vector<ST_RE
         tags[i] += "_COM" + std::to_string(found[i].port);
         ports += (ports.empty() ? "COM" : ", COM") + std::to_string(found[i].port);
       }
-      std::fprintf(stderr, "halvern: the repeaters on %s would write one output file: each name gets its port\n",
-                   ports.c_str());
+      platform::PrintText(stderr, "halvern: the repeaters on %s would write one output file: each name gets its port\n",
+                          ports.c_str());
     }
     if (!clash) break;
   }
@@ -282,8 +283,9 @@ bool WriteRecord(const std::string& path, const ST_SERVICE_RECORD& record, const
   platform::SharedAppendFile file;
   std::string reason;
   if (file.Open(path, &reason) && file.Append(line, &reason)) return true;
-  std::fprintf(stderr, "halvern: cannot write report file '%s': %s: the record of port %d (%s) is lost\n",
-               path.c_str(), reason.c_str(), record.port, record.serial ? record.serial->c_str() : "no serial number");
+  platform::PrintText(stderr, "halvern: cannot write report file '%s': %s: the record of port %d (%s) is lost\n",
+                      path.c_str(), reason.c_str(), record.port,
+                      record.serial ? record.serial->c_str() : "no serial number");
   return false;
 }
 
@@ -294,7 +296,7 @@ std::optional<std::string> WriteLog(const std::string& dir, const Run& r, const 
   const std::filesystem::path absolute = std::filesystem::absolute(dir, ec);  // as the record names its file
   const std::string path = cmServiceLogPath(ec ? dir : absolute.string(), r.repeater.serial, r.repeater.port, r.started_at);
   if (std::string reason; !cmServiceLogWrite(path, text, &reason)) {
-    std::fprintf(stderr, "halvern: cannot write log file '%s': %s\n", path.c_str(), reason.c_str());
+    platform::PrintText(stderr, "halvern: cannot write log file '%s': %s\n", path.c_str(), reason.c_str());
     return std::nullopt;
   }
   return path;
@@ -343,7 +345,7 @@ bool cmAllOpenReports(const ST_OPTIONS& o, const std::vector<ST_REPEATER>& found
     tried[path] = true;
     platform::SharedAppendFile file;  // opened to know it can be; each record opens it again
     if (std::string reason; !file.Open(path, &reason)) {
-      std::fprintf(stderr, "halvern: cannot open report file '%s': %s\n", path.c_str(), reason.c_str());
+      platform::PrintText(stderr, "halvern: cannot open report file '%s': %s\n", path.c_str(), reason.c_str());
       return false;
     }
   }
@@ -561,7 +563,7 @@ bool CmChildRuns::Finish() {
   // The wait is told only when it is more than the moment the last hook takes.
   if (!impl_->hooks.DrainWithin(kHookQuietMs)) {
     const size_t pending = impl_->hooks.Pending();
-    std::fprintf(stderr, "halvern: waiting for %zu hook%s\n", pending, pending == 1 ? "" : "s");
+    platform::PrintText(stderr, "halvern: waiting for %zu hook%s\n", pending, pending == 1 ? "" : "s");
     std::fflush(stderr);
     impl_->hooks.Drain();
   }
