@@ -17,6 +17,7 @@
 #include "params/param_file.h"
 #include "platform/child.h"
 #include "platform/console_out.h"
+#include "platform/file_io.h"
 #include "platform/self.h"
 #include "platform/terminal.h"
 #include "platform/append_file.h"
@@ -98,9 +99,8 @@ std::string ForRepeater(std::string text, const ST_REPEATER& r) {
 uint64_t TransferSize(const ST_OPTIONS& o, const ST_REPEATER& r) {
   const char* path = o.command == CM_CMD_UPDATE ? o.fw_path : o.command == CM_CMD_PILL_UPD ? o.pill_path : nullptr;
   if (!path) return 0;
-  std::error_code ec;
-  const uint64_t size = std::filesystem::file_size(ForRepeater(path, r), ec);
-  return ec ? 0 : size;
+  uint64_t size = 0;
+  return platform::FileSize(ForRepeater(path, r), &size) ? size : 0;
 }
 
 std::string ProgressText(const Run& r, Clock::time_point now) {

@@ -1,7 +1,5 @@
 #include "station/service_log.h"
 
-#include <filesystem>
-
 #include "platform/dir_probe.h"
 #include "platform/file_io.h"
 #include "platform/path.h"
@@ -36,11 +34,5 @@ bool cmServiceLogWrite(const std::string& path, const std::string& text, std::st
 }
 
 bool cmServiceLogDirReady(const std::string& dir, std::string* reason) {
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);  // false, without error, when it is there already
-  if (ec) {
-    *reason = ec.message();
-    return false;
-  }
-  return platform::DirTakesFiles(dir, reason);
+  return platform::CreateDirectories(dir, reason) && platform::DirTakesFiles(dir, reason);
 }
