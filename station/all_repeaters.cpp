@@ -428,7 +428,7 @@ struct CmChildRuns::Impl {
     const std::string plain =
         !terminal || o.log_dir ? BlockText(*r, cmPlainProgress(r->child.Out(), r->total), err) : std::string();
     const std::string block = terminal ? BlockText(*r, r->child.Out(), err) : plain;
-    std::fwrite(block.data(), 1, block.size(), stdout);
+    platform::WriteText(stdout, block);  // on a console, the paths in it as they are named
     std::fflush(stdout);
     // Only a whole record counts: a child that left none, or a broken one, gets one made here.
     r->record = sent ? std::move(sent) : MadeRecord(*r, o);
@@ -453,7 +453,7 @@ struct CmChildRuns::Impl {
     if (failures.empty()) return;
     live.Clear();
     std::fflush(stdout);
-    for (const std::string& failure : failures) std::fprintf(stderr, "%s\n", failure.c_str());
+    for (const std::string& failure : failures) platform::WriteText(stderr, failure + "\n");
     std::fflush(stderr);
   }
 };
