@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/console_out.h"
 #include "station/all_repeaters.h"
 #include "app/commands.h"
 #include "app/repeaters.h"
@@ -85,7 +86,7 @@ bool MandatoryOptionMissing(const ST_OPTIONS& o, bool every_repeater, int* statu
 bool FilesReady(const ST_OPTIONS& o) {
   std::string why;
   if (cmPreflightFiles(o, false, &why)) return true;
-  std::fprintf(stderr, "halvern: %s\n", why.c_str());
+  platform::PrintText(stderr, "halvern: %s\n", why.c_str());
   return false;
 }
 
@@ -93,7 +94,7 @@ bool FilesReady(const ST_OPTIONS& o) {
 bool LogDirReady(const ST_OPTIONS& o) {
   std::string why;
   if (!o.log_dir || cmServiceLogDirReady(o.log_dir, &why)) return true;
-  std::fprintf(stderr, "halvern: cannot write logs to directory '%s': %s\n", o.log_dir, why.c_str());
+  platform::PrintText(stderr, "halvern: cannot write logs to directory '%s': %s\n", o.log_dir, why.c_str());
   return false;
 }
 
@@ -125,11 +126,11 @@ int RunStation(int argc, const char* const* argv, const ST_OPTIONS& o) {
   switch (station.Take(cmStationKey(o), &holder, &why)) {
     case platform::StationLock::kTaken: break;
     case platform::StationLock::kHeld:
-      std::fprintf(stderr, "halvern: another watch serves the %s repeaters of this station: process %s\n",
-                   g_products[o.product].short_name, holder > 0 ? std::to_string(holder).c_str() : "unknown");
+      platform::PrintText(stderr, "halvern: another watch serves the %s repeaters of this station: process %s\n",
+                          g_products[o.product].short_name, holder > 0 ? std::to_string(holder).c_str() : "unknown");
       return kStatusError;
     case platform::StationLock::kUnavailable:
-      std::fprintf(stderr, "halvern: the station cannot be locked against a second watch: %s\n", why.c_str());
+      platform::PrintText(stderr, "halvern: the station cannot be locked against a second watch: %s\n", why.c_str());
       break;
   }
   if (!FilesReady(o) || !LogDirReady(o)) return kStatusFailed;
@@ -274,7 +275,7 @@ int AnswerAtOnce(int argc, const char* const* argv) {
 bool OpenReport(const char* path) {
   std::string reason;
   if (cmReportOpen(path, &reason)) return true;
-  std::fprintf(stderr, "halvern: cannot open report file '%s': %s\n", path, reason.c_str());
+  platform::PrintText(stderr, "halvern: cannot open report file '%s': %s\n", path, reason.c_str());
   return false;
 }
 
@@ -344,7 +345,7 @@ int ChildPrefixEnd(int argc, const char* const* argv) {
 }
 
 int MissingValue(const char* option, const char* what) {
-  std::fprintf(stderr, "halvern: %s needs %s\n", option, what);
+  platform::PrintText(stderr, "halvern: %s needs %s\n", option, what);
   return kStatusError;
 }
 
@@ -356,7 +357,7 @@ bool StationOptionsMisused(const ST_OPTIONS& o) {
   else if (o.http && !o.all && !o.watch) error = "-http works only with -all or -watch";
   else if (o.skip_current && !o.expect) error = "-skipcurrent works only with -expect";
   else if (o.trace_dir && o.command != CM_CMD_TRACER) error = "-tdir works only with tracer";
-  if (error) std::fprintf(stderr, "halvern: %s\n", error);
+  if (error) platform::PrintText(stderr, "halvern: %s\n", error);
   return error != nullptr;
 }
 
@@ -366,7 +367,7 @@ int DispatchAndTell(const ST_OPTIONS& o, uint8_t port);
 // A run for one repeater whose file is not fit to be sent: nothing goes on the wire; the record
 // (with -report) names the file fault.
 int RefuseRepeaterFile(const ST_OPTIONS& o, uint8_t port, const std::string& why) {
-  std::fprintf(stderr, "halvern: %s\n", why.c_str());
+  platform::PrintText(stderr, "halvern: %s\n", why.c_str());
   if (!cmReportIsOpen() && !cmParentNotesEnabled()) return kStatusFailed;
   const std::string serial = SerialOf(port);
   cmReportBegin(cmCommandName(o.command), port, serial.empty() ? nullptr : &serial);
@@ -534,7 +535,7 @@ int cmParseOptions(int argc, const char* const* argv, ST_OPTIONS* o) {
   // options is refused with any argument nothing took, before anything is touched. Either way
   // the first one is named (the value of a misspelt option is the next).
   if (unknown.empty()) return CM_PARSE_CONTINUE;
-  std::fprintf(stderr, "halvern: unknown option '%s'\n", unknown.front());
+  platform::PrintText(stderr, "halvern: unknown option '%s'\n", unknown.front());
   return station_line ? kStatusError : CM_PARSE_CONTINUE;
 }
 
@@ -552,7 +553,7 @@ int cmMain(int argc, const char* const* argv) {
   (void)cmRunId();  // the run's id carries the time it started
   // The tracer's folder must take its file before any repeater is looked for.
   if (std::string why; o.trace_dir && !cmTracerDirReady(o.trace_dir, &why)) {
-    std::fprintf(stderr, "halvern: cannot write trace files to directory '%s': %s\n", o.trace_dir, why.c_str());
+    platform::PrintText(stderr, "halvern: cannot write trace files to directory '%s': %s\n", o.trace_dir, why.c_str());
     return kStatusFailed;
   }
   if (o.all && !cmAllSupports(o.command)) {

@@ -24,3 +24,12 @@ foreach(_program halvern halvern-trace halvern-extcap)
   target_sources(${_program} PRIVATE ${CMAKE_BINARY_DIR}/resources/${_program}.rc)
   set_source_files_properties(${CMAKE_BINARY_DIR}/resources/${_program}.rc PROPERTIES OBJECT_DEPENDS ${ICON_FILE})
 endforeach()
+# The unit tests carry the programs' manifest: they meet file names and text in the code page the
+# programs run with (UTF-8).
+if(TARGET halvern_tests)
+  set(PROGRAM halvern_tests)
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/program.manifest.in
+                 ${CMAKE_BINARY_DIR}/resources/halvern_tests.manifest @ONLY)
+  file(WRITE ${CMAKE_BINARY_DIR}/resources/halvern_tests.rc "1 24 \"halvern_tests.manifest\"\n")
+  target_sources(halvern_tests PRIVATE ${CMAKE_BINARY_DIR}/resources/halvern_tests.rc)
+endif()

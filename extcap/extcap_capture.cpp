@@ -9,6 +9,7 @@
 #include "cmbs/cmbs_api.h"
 #include "cmbs/cmbs_dsr.h"
 #include "cmbs/cmbs_event.h"
+#include "platform/console_out.h"
 #include "platform/fifo.h"
 #include "platform/self.h"
 #include "platform/std_streams.h"
@@ -156,7 +157,7 @@ int cmExtcapCapture(const ST_EXTCAP_OPTIONS& o) {
   platform::StdoutToStderr();
   const uint8_t port = cmExtcapInterfacePort(o.interface);
   if (port == 0) {
-    std::fprintf(stderr, "halvern-extcap: no such interface: %s\n", o.interface.c_str());
+    platform::PrintText(stderr, "halvern-extcap: no such interface: %s\n", o.interface.c_str());
     return 1;
   }
   if (!Attached(port)) {
@@ -168,7 +169,7 @@ int cmExtcapCapture(const ST_EXTCAP_OPTIONS& o) {
   platform::FifoWriter fifo;
   std::string error;
   if (!fifo.Open(o.fifo, &error)) {
-    std::fprintf(stderr, "halvern-extcap: cannot open %s: %s\n", o.fifo.c_str(), error.c_str());
+    platform::PrintText(stderr, "halvern-extcap: cannot open %s: %s\n", o.fifo.c_str(), error.c_str());
     return 1;
   }
   const std::string header = cmTracerPcapFileHeader();
@@ -206,6 +207,7 @@ int cmExtcapCapture(const ST_EXTCAP_OPTIONS& o) {
   // Records that did not reach the trace file (a full disk) fail the capture: the file has gaps.
   const bool lost = !o.trace_file.empty() && cmTracerFileLost();
   if (lost)
-    std::fprintf(stderr, "halvern-extcap: couldn't write the trace file %s: records were lost\n", o.trace_file.c_str());
+    platform::PrintText(stderr, "halvern-extcap: couldn't write the trace file %s: records were lost\n",
+                        o.trace_file.c_str());
   return line_gone || lost ? 1 : 0;
 }

@@ -6,6 +6,7 @@
 
 #include "extcap/extcap_args.h"
 #include "extcap/extcap_capture.h"
+#include "platform/console_out.h"
 #include "platform/std_streams.h"
 #include "session/product.h"
 #include "session/version.h"
@@ -14,7 +15,7 @@ int main(int argc, char** argv) {
   ST_EXTCAP_OPTIONS options;
   std::string error;
   if (!cmExtcapParse(argc, argv, &options, &error)) {
-    std::fprintf(stderr, "halvern-extcap: %s\n%s", error.c_str(), cmExtcapUsage().c_str());
+    platform::PrintText(stderr, "halvern-extcap: %s\n%s", error.c_str(), cmExtcapUsage().c_str());
     return 2;
   }
   platform::SetStdoutBinary();  // the viewer reads LF line ends

@@ -11,6 +11,7 @@
 #include "cmbs/cmbs_ie.h"
 #include "params/param_admin.h"
 #include "platform/console.h"
+#include "platform/console_out.h"
 #include "session/fwapp.h"
 #include "session/wait.h"
 
@@ -69,7 +70,7 @@ bool ReadSetOffset(const std::string& line, uint16_t* offset) {
 
 void RefuseSet(const std::string& reason) {
   std::fflush(stdout);
-  std::fprintf(stderr, "halvern: %s\n", reason.c_str());
+  platform::PrintText(stderr, "halvern: %s\n", reason.c_str());
 }
 
 // One get or set. Returns false when the input ended before the action was complete:
@@ -141,7 +142,7 @@ void TellReadNote(PST_FWAPP_OBJ app) {
   const std::string note = cmFwAppTakeReadNote(app);
   if (note.empty()) return;
   std::fflush(stdout);
-  std::fprintf(stderr, "halvern: %s\n", note.c_str());
+  platform::PrintText(stderr, "halvern: %s\n", note.c_str());
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "cmbs/cmbs_ie.h"
 #include "params/param_admin.h"
+#include "platform/console_out.h"
 #include "platform/file_io.h"
 #include "platform/path.h"
 #include "session/comport_find.h"
@@ -244,7 +245,7 @@ int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path) {
   TEXT_OPEN_RESULT opened = TEXT_OPEN_OK;
   std::FILE* in = cmTextFileOpen(settings_path, "r", &opened);
   const int open_error = errno;
-  std::printf("OPEN: %s\n\n", settings_path);
+  platform::PrintText(stdout, "OPEN: %s\n\n", settings_path);
   if (!in) {
     if (opened == TEXT_OPEN_UTF16)
       cmTellUtf16(settings_path);
@@ -285,7 +286,7 @@ int cmParamFileSet(PST_FWAPP_OBJ app, const char* settings_path) {
     // A typo must not reach the parameter area as zeros: such a line sends nothing.
     if (const std::string refusal = cmParamHexRefusal(field, parsed.digits); !refusal.empty()) {
       std::fflush(stdout);
-      std::fprintf(stderr, "halvern: line %d: %s\n", line_number, refusal.c_str());
+      platform::PrintText(stderr, "halvern: line %d: %s\n", line_number, refusal.c_str());
       cmReportSetReason(CM_REASON_FILE);
       all_done = false;
       continue;
@@ -308,14 +309,14 @@ int cmParamFileGet(PST_FWAPP_OBJ app, const char* settings_path) {
   std::FILE* in = cmTextFileOpen(settings_path, "r", &opened);
   if (!in) {
     const int open_error = errno;
-    std::printf("ERROR: Couldn't open '%s'\n\n", settings_path);
+    platform::PrintText(stdout, "ERROR: Couldn't open '%s'\n\n", settings_path);
     if (opened == TEXT_OPEN_UTF16)
       cmTellUtf16(settings_path);
     else
       cmTellCannotOpen(settings_path, open_error);
     return -1;
   }
-  std::printf("OPEN: %s => OUT: %s\n\n", settings_path, out_name.c_str());
+  platform::PrintText(stdout, "OPEN: %s => OUT: %s\n\n", settings_path, out_name.c_str());
   // An output file another run is writing is refused and left whole.
   int create_error = 0;
   std::FILE* out = platform::CreateHeldTextFile(out_name, &create_error);

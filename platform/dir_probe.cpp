@@ -1,22 +1,20 @@
 #include "platform/dir_probe.h"
 
-#include <filesystem>
 #include <random>
 
 #include "platform/file_io.h"
+#include "platform/path.h"
 
 namespace platform {
 
 bool DirTakesFiles(const std::string& dir, std::string* reason) {
-  std::error_code ec;
-  if (!std::filesystem::is_directory(dir, ec)) {
+  if (!IsDirectory(dir)) {
     *reason = "not a directory";
     return false;
   }
   // A name no file of the tool has and no other run's try takes, removed at once.
   std::random_device random;
-  const std::string probe =
-      (std::filesystem::path(dir) / (".halvern-write-test-" + std::to_string(random()))).string();
+  const std::string probe = JoinPath(dir, ".halvern-write-test-" + std::to_string(random()));
   {
     OutputFile file;
     int error = 0;
@@ -25,7 +23,7 @@ bool DirTakesFiles(const std::string& dir, std::string* reason) {
       return false;
     }
   }
-  std::filesystem::remove(probe, ec);
+  RemoveFile(probe);
   return true;
 }
 

@@ -46,6 +46,17 @@ std::string FileErrorText(int error);
 // False when the file's status cannot be had (it does not exist).
 bool FileModifiedTime(const std::string& path, int64_t* seconds);
 
+// Whether the name leads to a folder, to anything at all; removes a file by its name (false when
+// it could not). On Windows the name goes to the system in UTF-16, as OpenFile gives it.
+bool IsDirectory(const std::string& path);
+bool PathExists(const std::string& path);
+bool RemoveFile(const std::string& path);
+// The size of the file in bytes; false when it cannot be looked at.
+bool FileSize(const std::string& path, uint64_t* size);
+// Makes the folder and those above it that are missing; true when the folder is there after.
+// False with the system's reason otherwise.
+bool CreateDirectories(const std::string& path, std::string* reason);
+
 // Which file a name or an open stream leads to: the same two values mean the same file, even
 // when its name, size and content have changed (the volume and the file's number on it).
 struct FileIdentity {

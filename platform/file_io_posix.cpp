@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace platform {
 
@@ -74,6 +76,32 @@ void OutputFile::Close() {
   if (handle_ < 0) return;
   ::close(static_cast<int>(handle_));
   handle_ = -1;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool PathExists(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool FileSize(const std::string& path, uint64_t* size) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return false;
+  *size = static_cast<uint64_t>(info.st_size);
+  return true;
+}
+
+bool CreateDirectories(const std::string& path, std::string* reason) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);  // false, without error, when it is there already
+  if (ec) *reason = ec.message();
+  return !ec;
 }
 
 bool FileModifiedTime(const std::string& path, int64_t* seconds) {

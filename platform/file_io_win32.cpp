@@ -81,9 +81,43 @@ void OutputFile::Close() {
   handle_ = -1;
 }
 
+bool IsDirectory(const std::string& path) {
+  const DWORD attributes = ::GetFileAttributesW(WidePath(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool PathExists(const std::string& path) {
+  return ::GetFileAttributesW(WidePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool RemoveFile(const std::string& path) { return ::DeleteFileW(WidePath(path).c_str()) != 0; }
+
+bool FileSize(const std::string& path, uint64_t* size) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExW(WidePath(path).c_str(), GetFileExInfoStandard, &data)) return false;
+  *size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return true;
+}
+
+// Each folder along the path is made in turn; one that is there already, a drive or a share
+// refuses and is passed over. What counts is the last.
+bool CreateDirectories(const std::string& path, std::string* reason) {
+  if (IsDirectory(path)) return true;
+  DWORD error = ERROR_PATH_NOT_FOUND;
+  for (size_t at = path.find_first_of("/\\");; at = path.find_first_of("/\\", at + 1)) {
+    const std::string part = path.substr(0, at);
+    if (!part.empty() && part.back() != ':' && part.back() != '/' && part.back() != '\\')
+      error = ::CreateDirectoryW(WidePath(part).c_str(), nullptr) ? ERROR_SUCCESS : ::GetLastError();
+    if (at == std::string::npos) break;
+  }
+  if (IsDirectory(path)) return true;
+  *reason = FileErrorText(static_cast<int>(error == ERROR_SUCCESS ? ERROR_DIRECTORY : error));
+  return false;
+}
+
 bool FileModifiedTime(const std::string& path, int64_t* seconds) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  if (!::GetFileAttributesExW(WidePath(path).c_str(), GetFileExInfoStandard, &data)) return false;
   // 100-ns ticks since 1601-01-01 to seconds since 1970-01-01, as the C library's stat counts.
   const uint64_t ticks = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
                          data.ftLastWriteTime.dwLowDateTime;

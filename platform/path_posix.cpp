@@ -4,4 +4,9 @@ namespace platform {
 
 const char* PathSeparators() { return "/"; }
 
+std::string JoinPath(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  return std::string("/").find(dir.back()) == std::string::npos ? dir + '/' + name : dir + name;
+}
+
 }  // namespace platform

@@ -8,7 +8,9 @@
 #include <string>
 #include <thread>
 
+#include "platform/open_file.h"
 #include "platform/station_lock.h"
+#include "platform/wide_path_win32.h"
 
 namespace platform {
 namespace {
@@ -23,7 +25,7 @@ std::string PidFile(const std::string& name) {
 
 long HolderPid(const std::string& path) {
   for (int tries = 0; tries < 25; ++tries) {
-    if (std::FILE* in = std::fopen(path.c_str(), "r")) {
+    if (std::FILE* in = OpenFile(path, "r")) {
       char text[32] = {};
       const size_t n = std::fread(text, 1, sizeof text - 1, in);
       (void)std::fclose(in);  // read only
@@ -38,7 +40,7 @@ long HolderPid(const std::string& path) {
 
 StationLock::~StationLock() {
   if (handle_ == -1) return;
-  if (!path_.empty()) ::DeleteFileA(path_.c_str());
+  if (!path_.empty()) ::DeleteFileW(WidePath(path_).c_str());
   ::ReleaseMutex(AsHandle(handle_));
   ::CloseHandle(AsHandle(handle_));
 }
@@ -60,9 +62,9 @@ StationLock::Outcome StationLock::Take(const std::string& key, long* holder, std
   }
   // Written whole under a temporary name, then put in place: a reader never sees half of it.
   const std::string path = PidFile(name), temp = path + ".new";
-  if (std::FILE* out = std::fopen(temp.c_str(), "w")) {
+  if (std::FILE* out = OpenFile(temp, "w")) {
     std::fprintf(out, "%lu\n", static_cast<unsigned long>(::GetCurrentProcessId()));
-    if (std::fclose(out) == 0) ::MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+    if (std::fclose(out) == 0) ::MoveFileExW(WidePath(temp).c_str(), WidePath(path).c_str(), MOVEFILE_REPLACE_EXISTING);
   }
   handle_ = reinterpret_cast<intptr_t>(mutex);
   path_ = path;

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/console_out.h"
+
 namespace {
 
 constexpr const char* kDriverEnum = "System\\CurrentControlSet\\Services\\usbser\\Enum";
@@ -148,7 +150,7 @@ bool cmComPortListAll(const char* usb_id, std::vector<ST_REPEATER>* found, std::
 
 void cmComPortTellListFailure(const std::string& error) {
   std::fflush(stdout);  // the lines before it first, where both streams go to one place
-  std::fprintf(stderr, "halvern: cannot list the serial devices: %s\n", error.c_str());
+  platform::PrintText(stderr, "halvern: cannot list the serial devices: %s\n", error.c_str());
 }
 
 std::string cmRepeaterSerialShown(const std::string& serial) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/console_out.h"
 #include "platform/file_io.h"
 #include "session/product.h"
 #include "session/service_record.h"
@@ -33,13 +34,26 @@ void cmPrintUsage() {
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, as every console text of the tool is written
 void cmTell(const char* format, ...) {
-  char text[512];
   std::va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  // Formatted whole, however long the path it names.
+  std::string line = "halvern: ";
+  char part[512];
+  std::va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(part, sizeof part, format, args);
+  if (n >= 0 && static_cast<size_t>(n) < sizeof part) {
+    line.append(part, static_cast<size_t>(n));
+  } else if (n >= 0) {
+    std::string text(static_cast<size_t>(n) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, again);
+    line.append(text.data(), static_cast<size_t>(n));
+  }
+  va_end(again);
   va_end(args);
+  line += '\n';
   std::fflush(stdout);
-  std::fprintf(stderr, "halvern: %s\n", text);
+  platform::WriteText(stderr, line);
   std::fflush(stderr);
 }
 

@@ -12,6 +12,7 @@
 #include "cmbs/cmbs_dsr.h"
 #include "cmbs/cmbs_event.h"
 #include "cmbs/cmbs_rx.h"
+#include "platform/console_out.h"
 #include "platform/registry.h"
 #include "serial/serial_port.h"
 #include "session/service_record.h"
@@ -54,9 +55,9 @@ void TellPortNotReady(uint8_t port) {
   const std::string com = "COM" + std::to_string(port);
   const std::string device = platform::PortDeviceName(port);
   std::fflush(stdout);
-  std::fprintf(stderr, "halvern: %s%s could not be opened within %g s: %s\n", com.c_str(),
-               device == com ? "" : (" (" + device + ")").c_str(), cmFwAppOpenRetryMs() / 1000.0,
-               cmbs_uart_OpenFailureText().c_str());
+  platform::PrintText(stderr, "halvern: %s%s could not be opened within %g s: %s\n", com.c_str(),
+                      device == com ? "" : (" (" + device + ")").c_str(), cmFwAppOpenRetryMs() / 1000.0,
+                      cmbs_uart_OpenFailureText().c_str());
 }
 
 // The message of a line that is gone (or of a stop), once per session.
@@ -189,8 +190,8 @@ void cmFwAppTellPortMissing(uint8_t port) {
   const std::string com = "COM" + std::to_string(port);
   const std::string device = platform::PortDeviceName(port);
   std::fflush(stdout);
-  std::fprintf(stderr, "halvern: %s%s is listed but missing\n", com.c_str(),
-               device == com ? "" : (" (" + device + ")").c_str());
+  platform::PrintText(stderr, "halvern: %s%s is listed but missing\n", com.c_str(),
+                      device == com ? "" : (" (" + device + ")").c_str());
 }
 
 void cmFwAppTellPortInUse(uint8_t port) {
@@ -200,8 +201,8 @@ void cmFwAppTellPortInUse(uint8_t port) {
   const std::string com = "COM" + std::to_string(port);
   const std::string device = platform::PortDeviceName(port);
   std::fflush(stdout);  // the lines before it first, where both streams go to one place
-  std::fprintf(stderr, "halvern: %s%s is in use by another program\n", com.c_str(),
-               device == com ? "" : (" (" + device + ")").c_str());
+  platform::PrintText(stderr, "halvern: %s%s is in use by another program\n", com.c_str(),
+                      device == com ? "" : (" (" + device + ")").c_str());
 }
 
 bool cmFwAppSendFinal(PST_FWAPP_OBJ app, int (*send)(void* api_handle)) {

@@ -10,6 +10,7 @@
 #include <random>
 
 #include "platform/append_file.h"
+#include "platform/console_out.h"
 #include "session/parent_notes.h"
 #include "session/sha256.h"
 #include "session/version.h"
@@ -595,7 +596,7 @@ bool cmReportFinish(const std::string& result, const std::string& message) {
     return true;
   }
   if (std::string reason; !cmReportAppend(*record, &reason)) {
-    std::fprintf(stderr, "halvern: cannot write report file '%s': %s\n", g_path.c_str(), reason.c_str());
+    platform::PrintText(stderr, "halvern: cannot write report file '%s': %s\n", g_path.c_str(), reason.c_str());
     return false;
   }
   return true;

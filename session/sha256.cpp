@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/open_file.h"
+
 namespace {
 
 constexpr uint32_t kRound[64] = {
@@ -89,7 +91,7 @@ std::string Sha256::HexDigest() {
 }
 
 bool cmSha256File(const std::string& path, std::string* hex, uint64_t* size) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(platform::OpenFile(path, "rb"), std::fclose);
   if (!file) return false;
   Sha256 sha;
   uint64_t total = 0;

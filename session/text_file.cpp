@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+#include "platform/open_file.h"
+
 #include "session/console_text.h"
 #include "session/service_record.h"
 
@@ -26,7 +28,7 @@ bool cmTextIsUtf16(const unsigned char* start, size_t n) {
 
 std::FILE* cmTextFileOpen(const char* path, const char* mode, TEXT_OPEN_RESULT* result) {
   *result = TEXT_OPEN_FAILED;
-  std::FILE* file = path ? std::fopen(path, mode) : nullptr;
+  std::FILE* file = path ? platform::OpenFile(path, mode) : nullptr;
   if (!file) {
     if (!path) errno = EINVAL;
     return nullptr;

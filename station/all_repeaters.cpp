@@ -16,6 +16,8 @@
 
 #include "params/param_file.h"
 #include "platform/child.h"
+#include "platform/console_out.h"
+#include "platform/file_io.h"
 #include "platform/self.h"
 #include "platform/terminal.h"
 #include "platform/append_file.h"
@@ -99,9 +101,8 @@ std::string ForRepeater(std::string text, const ST_REPEATER& r) {
 uint64_t TransferSize(const ST_OPTIONS& o, const ST_REPEATER& r) {
   const char* path = o.command == CM_CMD_UPDATE ? o.fw_path : o.command == CM_CMD_PILL_UPD ? o.pill_path : nullptr;
   if (!path) return 0;
-  std::error_code ec;
-  const uint64_t size = std::filesystem::file_size(ForRepeater(path, r), ec);
-  return ec ? 0 : size;
+  uint64_t size = 0;
+  return platform::FileSize(ForRepeater(path, r), &size) ? size : 0;
 }
 
 std::string ProgressText(const Run& r, Clock::time_point now) {
@@ -228,8 +229,8 @@ std::vector<std::string> OutputTags(const ST_OPTIONS& o, const std::vector<ST_RE
         tags[i] += "_COM" + std::to_string(found[i].port);
         ports += (ports.empty() ? "COM" : ", COM") + std::to_string(found[i].port);
       }
-      std::fprintf(stderr, "halvern: the repeaters on %s would write one output file: each name gets its port\n",
-                   ports.c_str());
+      platform::PrintText(stderr, "halvern: the repeaters on %s would write one output file: each name gets its port\n",
+                          ports.c_str());
     }
     if (!clash) break;
   }
@@ -284,8 +285,9 @@ bool WriteRecord(const std::string& path, const ST_SERVICE_RECORD& record, const
   platform::SharedAppendFile file;
   std::string reason;
   if (file.Open(path, &reason) && file.Append(line, &reason)) return true;
-  std::fprintf(stderr, "halvern: cannot write report file '%s': %s: the record of port %d (%s) is lost\n",
-               path.c_str(), reason.c_str(), record.port, record.serial ? record.serial->c_str() : "no serial number");
+  platform::PrintText(stderr, "halvern: cannot write report file '%s': %s: the record of port %d (%s) is lost\n",
+                      path.c_str(), reason.c_str(), record.port,
+                      record.serial ? record.serial->c_str() : "no serial number");
   return false;
 }
 
@@ -296,7 +298,7 @@ std::optional<std::string> WriteLog(const std::string& dir, const Run& r, const 
   const std::filesystem::path absolute = std::filesystem::absolute(dir, ec);  // as the record names its file
   const std::string path = cmServiceLogPath(ec ? dir : absolute.string(), r.repeater.serial, r.repeater.port, r.started_at);
   if (std::string reason; !cmServiceLogWrite(path, text, &reason)) {
-    std::fprintf(stderr, "halvern: cannot write log file '%s': %s\n", path.c_str(), reason.c_str());
+    platform::PrintText(stderr, "halvern: cannot write log file '%s': %s\n", path.c_str(), reason.c_str());
     return std::nullopt;
   }
   return path;
@@ -345,7 +347,7 @@ bool cmAllOpenReports(const ST_OPTIONS& o, const std::vector<ST_REPEATER>& found
     tried[path] = true;
     platform::SharedAppendFile file;  // opened to know it can be; each record opens it again
     if (std::string reason; !file.Open(path, &reason)) {
-      std::fprintf(stderr, "halvern: cannot open report file '%s': %s\n", path.c_str(), reason.c_str());
+      platform::PrintText(stderr, "halvern: cannot open report file '%s': %s\n", path.c_str(), reason.c_str());
       return false;
     }
   }
@@ -430,7 +432,7 @@ struct CmChildRuns::Impl {
     const std::string plain =
         !terminal || o.log_dir ? BlockText(*r, cmPlainProgress(r->child.Out(), r->total), err) : std::string();
     const std::string block = terminal ? BlockText(*r, r->child.Out(), err) : plain;
-    std::fwrite(block.data(), 1, block.size(), stdout);
+    platform::WriteText(stdout, block);  // on a console, the paths in it as they are named
     std::fflush(stdout);
     // Only a whole record counts: a child that left none, or a broken one, gets one made here.
     r->record = sent ? std::move(sent) : MadeRecord(*r, o);
@@ -456,7 +458,7 @@ struct CmChildRuns::Impl {
     if (failures.empty()) return;
     live.Clear();
     std::fflush(stdout);
-    for (const std::string& failure : failures) std::fprintf(stderr, "%s\n", failure.c_str());
+    for (const std::string& failure : failures) platform::WriteText(stderr, failure + "\n");
     std::fflush(stderr);
   }
 };
@@ -606,7 +608,7 @@ bool CmChildRuns::Finish() {
   // The wait is told only when it is more than the moment the last hook takes.
   if (!impl_->hooks.DrainWithin(kHookQuietMs)) {
     const size_t pending = impl_->hooks.Pending();
-    std::fprintf(stderr, "halvern: waiting for %zu hook%s\n", pending, pending == 1 ? "" : "s");
+    platform::PrintText(stderr, "halvern: waiting for %zu hook%s\n", pending, pending == 1 ? "" : "s");
     std::fflush(stderr);
     impl_->hooks.Drain();
   }

@@ -8,6 +8,8 @@
 #include <system_error>
 
 #include "params/param_file.h"
+#include "platform/file_io.h"
+#include "platform/open_file.h"
 #include "session/product.h"
 
 namespace {
@@ -30,12 +32,11 @@ NEEDED_FILE NeededFile(const ST_OPTIONS& o) {
 // There, a file (not a directory), readable and not empty.
 bool Readable(const NEEDED_FILE& f, std::string* why) {
   const std::string named = std::string(f.kind) + " '" + f.path + "'";
-  std::error_code ec;
-  if (std::filesystem::is_directory(f.path, ec)) {
+  if (platform::IsDirectory(f.path)) {
     *why = named + " is a directory";
     return false;
   }
-  std::FILE* in = std::fopen(f.path, "rb");
+  std::FILE* in = platform::OpenFile(f.path, "rb");
   if (!in) {
     *why = named + ": " + std::generic_category().message(errno);
     return false;

@@ -1,9 +1,8 @@
 #include "station/service_log.h"
 
-#include <filesystem>
-
 #include "platform/dir_probe.h"
 #include "platform/file_io.h"
+#include "platform/path.h"
 #include "session/comport_find.h"
 #include "session/service_record.h"
 
@@ -14,10 +13,9 @@ std::string cmServiceLogPath(const std::string& dir, const std::string& serial, 
   std::erase(time, '-');
   std::erase(time, ':');
   const std::string who = serial.empty() ? "COM" + std::to_string(port) : cmRepeaterSerialFileTag(serial);
-  const std::filesystem::path base = std::filesystem::path(dir) / (who + "_" + time);
-  std::string path = base.string() + ".log";
-  std::error_code ec;
-  for (int n = 2; std::filesystem::exists(path, ec); ++n) path = base.string() + "_" + std::to_string(n) + ".log";
+  const std::string base = platform::JoinPath(dir, who + "_" + time);
+  std::string path = base + ".log";
+  for (int n = 2; platform::PathExists(path); ++n) path = base + "_" + std::to_string(n) + ".log";
   return path;
 }
 
@@ -36,11 +34,5 @@ bool cmServiceLogWrite(const std::string& path, const std::string& text, std::st
 }
 
 bool cmServiceLogDirReady(const std::string& dir, std::string* reason) {
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);  // false, without error, when it is there already
-  if (ec) {
-    *reason = ec.message();
-    return false;
-  }
-  return platform::DirTakesFiles(dir, reason);
+  return platform::CreateDirectories(dir, reason) && platform::DirTakesFiles(dir, reason);
 }

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
 
 #include "platform/file_io.h"
+#include "platform/open_file.h"
+#include "platform/path.h"
 
 namespace {
 
@@ -90,4 +93,34 @@ TEST(FileIdentityTest, ANameAndAnOpenStreamLeadToTheSameFileOrNot) {
   EXPECT_NE(named_b, stream);
   EXPECT_FALSE(platform::PathIdentity((dir.path() / "none.txt").string(), &named_b));
   std::fclose(open);
+}
+
+// Folders made along a path in another script and past the classic limit of 260 characters,
+// looked at and emptied by name; a folder cannot be made below a file.
+TEST(FolderTest, FoldersOfAnyNameAreMadeLookedAtAndEmptied) {
+  ScratchDir dir;
+  const std::string sep(1, platform::PathSeparators()[std::strlen(platform::PathSeparators()) - 1]);
+  const std::string cyrillic = "\xD0\x9F\xD1\x80\xD0\xBE\xD1\x88\xD0\xB8\xD0\xB2\xD0\xBA\xD0\xB0";
+  const std::string deep = platform::JoinPath(platform::JoinPath(dir.path().string(), cyrillic),
+                                              std::string(150, 'l') + sep + std::string(150, 'm'));
+  std::string reason;
+  ASSERT_TRUE(platform::CreateDirectories(deep, &reason)) << reason;
+  EXPECT_TRUE(platform::CreateDirectories(deep, &reason)) << reason;  // there already
+  EXPECT_TRUE(platform::IsDirectory(deep));
+  const std::string file = platform::JoinPath(deep, "f.bin");
+  std::FILE* out = platform::OpenFile(file, "wb");
+  ASSERT_NE(out, nullptr);
+  std::fputs("seven b", out);
+  std::fclose(out);
+  uint64_t size = 0;
+  EXPECT_TRUE(platform::FileSize(file, &size));
+  EXPECT_EQ(size, 7u);
+  EXPECT_TRUE(platform::PathExists(file));
+  EXPECT_FALSE(platform::IsDirectory(file));
+  EXPECT_FALSE(platform::CreateDirectories(platform::JoinPath(file, "below"), &reason));
+  EXPECT_FALSE(reason.empty());
+  EXPECT_TRUE(platform::RemoveFile(file));
+  EXPECT_FALSE(platform::PathExists(file));
+  EXPECT_FALSE(platform::FileSize(file, &size));
+  EXPECT_FALSE(platform::RemoveFile(file));
 }

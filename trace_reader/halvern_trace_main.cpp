@@ -19,9 +19,11 @@
 #include <vector>
 
 #include "platform/file_io.h"
+#include "platform/console_out.h"
 #include "platform/file_operands.h"
 #include "platform/file_offset.h"
 #include "platform/help_text.h"
+#include "platform/open_file.h"
 #include "platform/self.h"
 #include "platform/std_streams.h"
 #include "trace_reader/trace_output.h"
@@ -78,7 +80,7 @@ struct Options {
 };
 
 int BadUsage(const std::string& message) {
-  std::fprintf(stderr, "halvern-trace: %s\n(try halvern-trace -h)\n", message.c_str());
+  platform::PrintText(stderr, "halvern-trace: %s\n(try halvern-trace -h)\n", message.c_str());
   return kTrouble;
 }
 
@@ -92,7 +94,7 @@ class Output {
       file_ = stdout;
       return true;
     }
-    file_ = std::fopen(path.c_str(), "wb");
+    file_ = platform::OpenFile(path, "wb");
     owned_ = file_ != nullptr;
     return file_ != nullptr;
   }
@@ -171,7 +173,7 @@ bool LoadNames(const Options& o) {
   const std::string path = cmMidFilePath();
   if (!platform::FileModifiedTime(path, nullptr)) {
     if (o.names_path.empty()) return true;
-    std::fprintf(stderr, "halvern-trace: cannot read the name file %s\n", path.c_str());
+    platform::PrintText(stderr, "halvern-trace: cannot read the name file %s\n", path.c_str());
     return false;
   }
   // Opened and read here first so that a file that cannot be read (a directory opens but does
@@ -179,13 +181,13 @@ bool LoadNames(const Options& o) {
   TEXT_OPEN_RESULT opened = TEXT_OPEN_OK;
   std::FILE* probe = cmTextFileOpen(path.c_str(), "rb", &opened);
   if (opened == TEXT_OPEN_UTF16) {
-    std::fprintf(stderr, "halvern-trace: %s\n", cmTextUtf16Refusal(path.c_str()).c_str());
+    platform::PrintText(stderr, "halvern-trace: %s\n", cmTextUtf16Refusal(path.c_str()).c_str());
     return false;
   }
   const bool readable = probe && (std::fgetc(probe), !std::ferror(probe));
   if (probe) (void)std::fclose(probe);  // read only: nothing is lost
   if (!readable) {
-    std::fprintf(stderr, "halvern-trace: cannot read the name file %s\n", path.c_str());
+    platform::PrintText(stderr, "halvern-trace: cannot read the name file %s\n", path.c_str());
     return false;
   }
   cmMidTableGet();
@@ -202,14 +204,14 @@ void ReportDamage(const std::string& path, const trace_reader::Damage& d, bool u
   std::string skipped;  // a stretch that runs to the end of the file needs no count
   if (d.resumed)
     skipped = "; " + std::to_string(d.skipped) + " bytes skipped up to byte offset " + std::to_string(d.start + d.skipped);
-  std::fprintf(stderr, "halvern-trace: %s: %s in record %llu at byte offset %llu: %s%s\n", path.c_str(),
-               d.cut_short ? "cut short" : "damaged", static_cast<unsigned long long>(d.record),
-               static_cast<unsigned long long>(d.offset), d.what.c_str(), skipped.c_str());
+  platform::PrintText(stderr, "halvern-trace: %s: %s in record %llu at byte offset %llu: %s%s\n", path.c_str(),
+                      d.cut_short ? "cut short" : "damaged", static_cast<unsigned long long>(d.record),
+                      static_cast<unsigned long long>(d.offset), d.what.c_str(), skipped.c_str());
   if (d.record == 1 && d.offset < 5 && !d.cut_short && !d.resumed) {
-    std::fprintf(stderr, "halvern-trace: %s: %s\n", path.c_str(),
-                 unscrambled_text ? "this is the unscrambled text of a trace file; halvern-trace reads the file "
-                                    "the tracer wrote"
-                                  : "this is not a trace file");
+    platform::PrintText(stderr, "halvern-trace: %s: %s\n", path.c_str(),
+                        unscrambled_text ? "this is the unscrambled text of a trace file; halvern-trace reads the file "
+                        "the tracer wrote"
+                        : "this is not a trace file");
   }
 }
 
@@ -351,7 +353,7 @@ bool Follow(const Options& o, File& in, Output& out, uint64_t* damages) {
     followed.offset += n;
     if (const Change change = Changed(o.trace_path, in.get(), followed, n == 0); change != Change::kNone) {
       if (change == Change::kReplaced) {
-        File again(std::fopen(o.trace_path.c_str(), "rb"));
+        File again(platform::OpenFile(o.trace_path, "rb"));
         if (!again) {  // gone again: look once more later
           stop->Wait(kFollowPoll);
           continue;
@@ -364,8 +366,8 @@ bool Follow(const Options& o, File& in, Output& out, uint64_t* damages) {
       reading->Finish(false);
       *damages += reading->damages();
       out.Flush();
-      std::fprintf(stderr, "halvern-trace: %s: the file was %s; reading it again from the start\n",
-                   o.trace_path.c_str(), change == Change::kReplaced ? "replaced" : "truncated");
+      platform::PrintText(stderr, "halvern-trace: %s: the file was %s; reading it again from the start\n",
+                          o.trace_path.c_str(), change == Change::kReplaced ? "replaced" : "truncated");
       reading = std::make_unique<Reading>(o, out, true);
       followed.offset = 0;
       followed.head.clear();
@@ -385,10 +387,10 @@ bool Follow(const Options& o, File& in, Output& out, uint64_t* damages) {
 }
 
 int Run(const Options& o) {
-  File in(std::fopen(o.trace_path.c_str(), "rb"));
+  File in(platform::OpenFile(o.trace_path, "rb"));
   if (!in) {
     // NOLINTNEXTLINE(concurrency-mt-unsafe): one thread so far; the stop thread starts with -f only
-    std::fprintf(stderr, "halvern-trace: cannot open %s: %s\n", o.trace_path.c_str(), std::strerror(errno));
+    platform::PrintText(stderr, "halvern-trace: cannot open %s: %s\n", o.trace_path.c_str(), std::strerror(errno));
     return kTrouble;
   }
 
@@ -396,7 +398,7 @@ int Run(const Options& o) {
   const std::string out_path = o.mode == Mode::kPcap ? o.pcap_path : "-";
   if (!out.Open(out_path, o.mode == Mode::kRecords)) {
     // NOLINTNEXTLINE(concurrency-mt-unsafe): one thread so far; the stop thread starts with -f only
-    std::fprintf(stderr, "halvern-trace: cannot create %s: %s\n", out_path.c_str(), std::strerror(errno));
+    platform::PrintText(stderr, "halvern-trace: cannot create %s: %s\n", out_path.c_str(), std::strerror(errno));
     return kTrouble;
   }
   if (o.mode == Mode::kPcap) out.Write(trace_reader::PcapFileHeader());
@@ -415,15 +417,16 @@ int Run(const Options& o) {
     damages = reading.damages();
     // A quiet recording: the tracer ran, but nothing was traced.
     if (read && reading.bytes() == 0)
-      std::fprintf(stderr, "halvern-trace: %s: the file is empty, it holds no record\n", o.trace_path.c_str());
+      platform::PrintText(stderr, "halvern-trace: %s: the file is empty, it holds no record\n", o.trace_path.c_str());
   }
   if (!read) {
     out.Close();
-    std::fprintf(stderr, "halvern-trace: cannot read %s\n", o.trace_path.c_str());
+    platform::PrintText(stderr, "halvern-trace: cannot read %s\n", o.trace_path.c_str());
     return kTrouble;
   }
   if (!out.Close()) {
-    std::fprintf(stderr, "halvern-trace: cannot write %s\n", out_path == "-" ? "standard output" : out_path.c_str());
+    platform::PrintText(stderr, "halvern-trace: cannot write %s\n",
+                        out_path == "-" ? "standard output" : out_path.c_str());
     return kTrouble;
   }
   return damages ? kDamaged : kOk;

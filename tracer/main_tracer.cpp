@@ -4,12 +4,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "cmbs/cmbs_dsr.h"
-#include "platform/dir_probe.h"
 #include "platform/console.h"
+#include "platform/dir_probe.h"
 #include "platform/file_io.h"
 #include "session/console_text.h"
 #include "session/fwapp.h"
@@ -92,8 +91,7 @@ int cmTracerReadCommand(const char* path, char* buffer, size_t size) {
 }
 
 bool cmTracerDirReady(const char* dir, std::string* reason) {
-  std::error_code ec;
-  if (!dir || !*dir || !std::filesystem::exists(dir, ec)) {
+  if (!dir || !*dir || !platform::PathExists(dir)) {
     *reason = "no such directory";
     return false;
   }

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <mutex>
 #include <new>
 #include <string>
@@ -15,6 +14,7 @@
 #include "platform/console.h"
 #include "platform/file_io.h"
 #include "platform/local_time.h"
+#include "platform/path.h"
 #include "session/console_text.h"
 #include "session/service_record.h"
 #include "tracer/main_tracer_user.h"
@@ -179,7 +179,7 @@ int cmTracerFileOpen(const char* dir) {
   std::snprintf(name, sizeof name, "%s-%d_%d_%d__%d_%d_%d.txt", TRACE_FILE_PREFIX, local.tm_mday, local.tm_mon + 1,
                 local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec);
   if (!dir || !*dir) return cmTracerFileOpenAt(name);
-  return cmTracerFileOpenAt((std::filesystem::path(dir) / name).string().c_str());
+  return cmTracerFileOpenAt(platform::JoinPath(dir, name).c_str());
 }
 
 int cmTracerFileOpenAt(const char* path) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "session/console_text.h"
+#include "platform/console_out.h"
 #include "session/service_record.h"
 #include "session/wait.h"
 #include "update/fwup.h"
@@ -72,7 +73,8 @@ int cmFwUpCommand(uint8_t port, const char* fw_path, ST_FWAPP_VERSION* shown, co
   if (current && cmFwUpVersionIs(cmFwUpVersionText(version), current)) {
     cmFwAppClose(app);
     std::fflush(stdout);
-    std::fprintf(stderr, "halvern: the repeater reports %s already: not updated\n", cmFwUpVersionText(version).c_str());
+    platform::PrintText(stderr, "halvern: the repeater reports %s already: not updated\n",
+                        cmFwUpVersionText(version).c_str());
     std::fflush(stderr);
     return FWUP_SKIPPED;
   }

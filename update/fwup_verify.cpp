@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/device_watch.h"
+#include "platform/console_out.h"
 #include "session/comport_find.h"
 #include "session/service_record.h"
 #include "session/repeater_identity.h"
@@ -116,7 +117,7 @@ FWUP_VERIFY_RESULT Verify(const Unit& unit, platform::DeviceWatch* watch, const 
               result.version_after.c_str());
   std::fflush(stdout);
   if (!expect && result.version_after == before) {
-    std::fprintf(stderr, "halvern: the repeater restarted with its version unchanged (%s)\n", before.c_str());
+    platform::PrintText(stderr, "halvern: the repeater restarted with its version unchanged (%s)\n", before.c_str());
     std::fflush(stderr);
   }
   if (!as_expected) {

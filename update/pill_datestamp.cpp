@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "session/console_text.h"
+#include "platform/console_out.h"
 #include "session/service_record.h"
 #include "update/fwup.h"
 #include "update/update_file.h"
@@ -60,7 +61,7 @@ int cmPillDateStamp(const char* date, const char* pill_path, uint8_t language) {
   int error = 0;
   std::FILE* file = cmUpdFileOpenReadWrite(pill_path, &error);
   if (!file) {
-    std::printf("Couldn't open PILL file '%s'\n", pill_path ? pill_path : "");
+    platform::PrintText(stdout, "Couldn't open PILL file '%s'\n", pill_path ? pill_path : "");
     cmTellCannotOpen(pill_path, error);
     return -1;
   }

@@ -11,6 +11,7 @@
 #include "cmbs/cmbs_dsr.h"
 #include "cmbs/cmbs_event.h"
 #include "cmbs/cmbs_frame.h"
+#include "platform/console_out.h"
 #include "session/console_text.h"
 #include "session/service_record.h"
 #include "session/wait.h"
@@ -85,7 +86,7 @@ int cmPillUpdStart(PST_FWAPP_OBJ app, const char* path, uint32_t user_data, PFN_
   int error = 0;
   std::FILE* file = cmUpdFileOpenRead(path, &error);
   if (!file) {
-    std::printf("cmPillUpdStart ERROR:%d Unable to open file %s\n", error, path ? path : "");
+    platform::PrintText(stdout, "cmPillUpdStart ERROR:%d Unable to open file %s\n", error, path ? path : "");
     cmbs_util_Trace(2, "cmPillUpdStart ERROR:%d Unable to open file %s\n", error, path ? path : "");
     cmTellCannotOpen(path, error);
     return -1;

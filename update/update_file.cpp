@@ -4,11 +4,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
+#include "platform/file_io.h"
 #include "platform/file_offset.h"
+#include "platform/open_file.h"
 #include "session/service_record.h"
 
 namespace {
@@ -21,13 +21,12 @@ std::FILE* Open(const char* path, const char* mode, int* error) {
     err = EINVAL;
     return nullptr;
   }
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) {  // a directory opens as a stream here, but is no file
+  if (platform::IsDirectory(path)) {  // a directory opens as a stream here, but is no file
     err = EISDIR;
     return nullptr;
   }
   errno = 0;
-  std::FILE* file = std::fopen(path, mode);
+  std::FILE* file = platform::OpenFile(path, mode);
   if (!file) err = errno ? errno : ENOENT;
   return file;
 }

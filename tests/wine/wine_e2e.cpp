@@ -47,6 +47,8 @@ constexpr int kConsoleWaitMs = 20000;
 const std::string kRule = std::string(79, '=') + "\n";
 const std::string kBanner = kRule + "\nHALVERN Software Administration Tool Version 1.01\n\n" + kRule + "\n";
 const std::string kVersion = "Product: SW Version 01.02.0345\n\n" + kRule + "\n";
+const std::string kTracerUsage =
+    "USAGE:\n------------------\ns\t=>\t show logger configurations\nq\t=>\t quit\nh\t=>\t help\n\n";
 const Bytes kHelloFrame = {0xDA, 0xDA, 0xDA, 0xDA, 0x08, 0x00, 0x00, 0x00, 0x01, 0xFF, 0x00, 0x00};
 const Bytes kResetCommFrame = {0xDA, 0xDA, 0xDA, 0xDA, 0x08, 0x00, 0x00, 0x00, 0x05, 0xFF, 0x00, 0x00};
 
@@ -200,17 +202,8 @@ TEST_F(WineTest, NoisyAnswerInSingleBytesAtTheRealLineRate) {
   EXPECT_EQ(r.exit_status, 0);
 }
 
-TEST_F(WineTest, NoPortWithoutItsDeviceAndUnknownProducts) {
-  // No target: COM5 is listed in the registry but cannot be opened.
-  std::error_code ec;
-  fs::remove(Com5(), ec);
-  auto r = Run({"-p", "RX5120", "-cmd", "version"});
-  EXPECT_EQ(r.out, CrLf(kBanner +
-                        "[ERROR] Couldn't initialize application.\nPlease check if target is connected and running!\n"
-                        "\n[ERROR]\tTarget connectivity failed! Check COMPort is not used from other application\n\n" +
-                        kRule + "\n"));
-  EXPECT_EQ(r.exit_status, 1);
-  r = Run({"-p", "RX9999", "-cmd", "version"});
+TEST_F(WineTest, AnUnknownProductIsRefused) {
+  auto r = Run({"-p", "RX9999", "-cmd", "version"});
   EXPECT_EQ(r.exit_status, 255);
 }
 
@@ -277,21 +270,74 @@ TEST_F(WineTest, ParamGetWritesItsOutputFileBesideTheSettings) {
   EXPECT_EQ(ReceivedEvents(), (std::vector<uint16_t>{0xFF01, 0xFF05, 0x0033, 0x0033, 0x0033}));
 }
 
-// Notepad's "UTF-8 with BOM": the mark is not part of the first line, which is sent.
-TEST_F(WineTest, SettingsFileWithAByteOrderMark) {
-  StartTarget();
-  const std::string settings = WinPath(Write("bom.txt", "\xEF\xBB\xBF" "16:b:7F\r\n"));
-  auto r = Run({"-p", "RX5120", "-cmd", "param_set", "-settings", settings});
-  EXPECT_EQ(r.out, CrLf(kBanner + kVersion + "OPEN: " + settings + "\n\nadr   16, len  1 Data: 7F\n" + kRule));
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.exit_status, 0);
+// Text files as Windows editors write them, and a port the registry lists that is not there:
+// Notepad's "UTF-8 with BOM" (the mark is not part of the first line, which is sent),
+// PowerShell's UTF-16 (refused by name before anything is sent), cmd's "echo a >f" (a blank
+// the tracer keeps, and says why), listed ports whose devices are gone (each named on standard
+// error).
+TEST_F(WineTest, TextFilesAsWindowsEditorsWriteThemAndAMissingPort) {
+  struct Row {
+    const char* name;  // of the file the command reads, "" for none (and no repeater behind COM5 or COM6)
+    std::string content;
+    std::vector<std::string> args;  // "FILE" stands for the file's Windows path
+    std::string out;                // all of standard output (CR LF added); "FILE" replaced
+    std::string err;                // all of standard error; "FILE" replaced
+    int status;
+    std::vector<uint16_t> events;  // what reached the target
+  };
+  const std::string opened = kBanner + kVersion + "OPEN: FILE\n\n";
+  const Row rows[] = {
+      {"", "", {"-cmd", "version"},
+       kBanner + "[ERROR] Couldn't initialize application.\nPlease check if target is connected and running!\n"
+                 "\n[ERROR]\tTarget connectivity failed! Check COMPort is not used from other application\n\n" +
+           kRule + "\n",
+       "halvern: COM5 is listed but missing\n", 1, {}},
+      {"", "", {"-cmd", "list"},
+       kBanner + "PORT    SERIAL NUMBER  SW VERSION     DEVICE\nCOM5    5&123&0&1      not answering  COM5\n"
+                 "COM6    RX5120-0002    not answering  COM6\n",
+       "halvern: COM5 is listed but missing\nhalvern: COM6 is listed but missing\n", 1, {}},
+      {"bom.txt", "\xEF\xBB\xBF" "16:b:7F\r\n", {"-cmd", "param_set", "-settings", "FILE"},
+       opened + "adr   16, len  1 Data: 7F\n" + kRule, "", 0, {0xFF01, 0xFF05, 0x0035}},
+      {"set.txt", std::string("\xFF\xFE" "1\0" "6\0" ":\0" "b\0" ":\0" "0\0" "0\0", 16),
+       {"-cmd", "param_set", "-settings", "FILE"}, opened + kRule,
+       "halvern: 'FILE' is UTF-16 text: save it as UTF-8 or ANSI\n", 1, {0xFF01, 0xFF05}},
+      {"all.cfg", "a \r\n", {"-cmd", "tracer", "-tfile", "FILE"},
+       kBanner + "main_tracer_user, 741: [ERROR]: Unknown parameter \"a \"\n",
+       "halvern: line 1 of 'FILE' ends in a blank: tracer commands take none\n", 1, {0xFF01, 0xFF05}},
+  };
+  size_t frames = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name[0] ? row.name : row.args[1]);
+    if (row.name[0] && !target_) StartTarget();
+    const std::string path = row.name[0] ? WinPath(Write(row.name, row.content)) : "";
+    auto fill = [&](std::string text) {
+      for (size_t at = text.find("FILE"); at != std::string::npos; at = text.find("FILE", at + path.size()))
+        text.replace(at, 4, path);
+      return text;
+    };
+    std::vector<std::string> args = {"-p", "RX5120"};
+    for (const std::string& a : row.args) args.push_back(fill(a));
+    auto r = Run(args);
+    EXPECT_EQ(r.out, CrLf(fill(row.out)));
+    EXPECT_EQ(r.err, CrLf(fill(row.err)));
+    EXPECT_EQ(r.exit_status, row.status);
+    if (!target_) continue;
+    frames += row.events.size();
+    EXPECT_TRUE(target_->WaitForFrames(frames, seconds(5)));
+    const std::vector<uint16_t> events = ReceivedEvents();
+    ASSERT_GE(events.size(), frames - row.events.size());
+    EXPECT_EQ(std::vector<uint16_t>(events.begin() + static_cast<long>(frames - row.events.size()), events.end()),
+              row.events);
+  }
+  // The UTF-16 file would have written 00: the mark's value stays.
   EXPECT_EQ(target_->ParamArea(16, 1), std::vector<uint8_t>{0x7F});
 }
 
 // Paths in any script: a folder named in Cyrillic, and a path of over 300 characters, reach the
-// program whole (UTF-8 is its ANSI code page, from its manifest): the firmware, the report, and
-// the settings with their output file beside them. (Under wine a long path opens without the
-// system's LongPathsEnabled, which Windows needs.)
+// program whole (UTF-8 is its ANSI code page, from its manifest): the firmware, the report, the
+// settings with their output file beside them, and the tracer's file written with -tdir. (Under
+// wine a long path opens in any form; Windows without LongPathsEnabled needs the \\?\ names the
+// program gives it, which wine cannot show.)
 TEST_F(WineTest, FilesInFoldersOfAnyNameAndLength) {
   StartTarget();
   target_->SetParamArea(16, {0x7F});
@@ -309,6 +355,16 @@ TEST_F(WineTest, FilesInFoldersOfAnyNameAndLength) {
     r = Run({"-p", "RX5120", "-cmd", "param_get", "-settings", settings});
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     EXPECT_EQ(ReadText(dir_ / folder / "get_01_02_0345.out"), CrLf("16:b:7F\n"));
+    // The tracer's file, written into the folder given with -tdir.
+    StartTool({"-p", "RX5120", "-cmd", "tracer", "-tfile", WinPath(Write("t.cfg", "m\r\n")), "-tdir",
+               WinPath(dir_ / folder)});
+    WaitForOutput(CrLf(kTracerUsage));
+    ASSERT_TRUE(tool_->Send("q"));
+    EXPECT_EQ(tool_->Finish(kConsoleWaitMs), 0) << tool_->Out() << tool_->Err();
+    size_t traces = 0;
+    for (const auto& e : fs::directory_iterator(dir_ / folder))
+      traces += e.path().filename().string().rfind("cmbs_dect_tracer-", 0) == 0;
+    EXPECT_EQ(traces, 1u);
   }
 }
 
@@ -654,9 +710,6 @@ std::string Unscramble(std::string text) {
   for (size_t k = 0; k < text.size(); ++k) text[k] = char(text[k] ^ "Q&Z"[k % 3]);
   return text;
 }
-
-const std::string kTracerUsage =
-    "USAGE:\n------------------\ns\t=>\t show logger configurations\nq\t=>\t quit\nh\t=>\t help\n\n";
 
 std::string StatusBlock(const std::vector<std::string>& on, const std::string& filter) {
   const char* rows[] = {"ALL_TASKS   ", "MAC_TASK    ", "DLU_TASK    ", "DLC_TASK    ", "NWK_TASK    ",
