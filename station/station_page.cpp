@@ -1,5 +1,8 @@
 #include "station/station_page.h"
 
+// Connections wait in the system's queue until the listener takes them: room for a crowd of
+// them, or a page opened behind it waits for the client's retry (a second and more).
+#define CPPHTTPLIB_LISTEN_BACKLOG 128
 #include <httplib.h>
 
 #include <atomic>

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "station/station_page.h"
 #include "tests/station_fixture.h"
 
 namespace {
@@ -241,6 +243,17 @@ TEST_F(StationPageTest, HostileRequestsNeverHoldUpAServiceOrThePage) {
   setsockopt(deaf, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   const std::string stream_request = "GET /events HTTP/1.1\r\nHost: x\r\n\r\n";
   ASSERT_EQ(write(deaf, stream_request.data(), stream_request.size()), static_cast<ssize_t>(stream_request.size()));
+  pollfd answered{deaf, POLLIN, 0};
+  ASSERT_EQ(poll(&answered, 1, 5000), 1);  // its stream has begun; it is never read
+  // Streams up to the cap, each read only as far as its first line.
+  for (int i = 1; i < CmStationPage::kMostStreams; ++i) {
+    held.push_back(connect_to());
+    ASSERT_EQ(write(held.back(), stream_request.data(), stream_request.size()),
+              static_cast<ssize_t>(stream_request.size()));
+    char first[16] = {};
+    ASSERT_EQ(read(held.back(), first, 12), 12);
+    ASSERT_STREQ(first, "HTTP/1.1 200");
+  }
   ASSERT_TRUE(target.Plug());
 
   struct Case {
@@ -250,6 +263,8 @@ TEST_F(StationPageTest, HostileRequestsNeverHoldUpAServiceOrThePage) {
   };
   const std::string huge(1 << 20, 'h');
   const Case cases[] = {
+      {"a look at the page's headers", "HEAD / HTTP/1.1\r\nHost: x\r\n\r\n", 200},
+      {"a stream past the cap", stream_request, 503},
       {"a form posted", "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\nab", 405},
       {"a delete", "DELETE /api/state HTTP/1.1\r\nHost: x\r\n\r\n", 405},
       {"dots", "GET /logs/../../etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n", 404},
