@@ -306,7 +306,13 @@ struct CmStationPage::Impl {
           const auto every = std::chrono::milliseconds(kStreamEveryMs);
           const auto heartbeat_at = Clock::now() + kHeartbeat;
           for (;;) {
-            if (stopping) return false;
+            if (stopping) {
+              // The station is closing: the run's last state (over) goes out at once, so that an
+              // open page says the run has ended instead of waiting on a stream that is gone.
+              const std::string event = "event: state\ndata: " + cmBoardStateJson(board->View()) + "\n\n";
+              if (sink.write(event.data(), event.size())) sink.done();
+              return false;
+            }
             const uint64_t changes = board->Changes();
             const Clock::time_point now = Clock::now();
             if (changes != sent->changes && now >= sent->at + every) {
@@ -357,8 +363,8 @@ std::unique_ptr<CmStationPage> CmStationPage::Start(const CM_HTTP_WHERE& where, 
 }
 
 CmStationPage::~CmStationPage() {
+  impl_->board->Close();  // the run is over, and the streams waiting for a change wake
   impl_->stopping = true;
-  impl_->board->Close();  // wakes the streams waiting for a change
   impl_->server.stop();
   if (impl_->listener.joinable()) impl_->listener.join();
 }

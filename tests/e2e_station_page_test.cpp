@@ -213,6 +213,11 @@ TEST_F(StationPageTest, TheStreamFollowsEachUnitAndTheRecordsAreTheReports) {
 
   tool_->RequestStop();
   EXPECT_EQ(tool_->Wait(15000), 1) << tool_->Out();
+  // The stream's last event, sent as the station closes, tells an open page that the run is over.
+  StopEvents();
+  std::lock_guard lock(events_mutex_);
+  ASSERT_FALSE(events_.empty());
+  EXPECT_NE(events_.back().find(R"("over":true)"), std::string::npos) << events_.back();
 }
 
 // Requests no page sends, and clients that hold connections: each is refused or let go, while
