@@ -14,7 +14,9 @@
 // first), less that frame's time on the line at 115200 baud (the simulated repeater takes a frame
 // in when its last byte would have crossed the line), is when the child wrote it. An event whose
 // unit shows a new byte count is that step's arrival on the stream. Counts of the whole image are
-// left out: the child tells those at the transfer's end, not at a chunk.
+// left out: the child tells those at the transfer's end, not at a chunk. The figures are as exact
+// as the simulated line's timing, about half a millisecond either way: a step a stream shows at
+// once may come out a few tenths of a millisecond below zero.
 //
 // usage: halvern_bench_station_page [repeaters (16)] [pages (4)] [image KiB (256)]
 #include <httplib.h>
