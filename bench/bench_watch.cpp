@@ -20,76 +20,18 @@
 #include <thread>
 #include <vector>
 
+#include "bench/station_bench.h"
 #include "platform/child.h"
 #include "sim/sim_target.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-// The peak resident memory of the process itself in KiB (VmHWM), its children not counted: what
-// wait4 reports is the largest of the process and every child it waited for.
-int64_t OwnPeakKib(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.starts_with("VmHWM:")) return std::atoll(line.c_str() + 6);
-  return 0;
-}
-
-int Count(const std::string& out, const std::string& text) {
-  int n = 0;
-  for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
-  return n;
-}
-
-struct Bench {
-  std::filesystem::path dir;
-  std::vector<std::unique_ptr<sim::Target>> targets;
-
-  Bench() {
-    std::random_device random;
-    dir = std::filesystem::temp_directory_path() / ("halvern-bench-watch-" + std::to_string(random()));
-    std::filesystem::create_directories(dir / "tree" / "dev");
-    std::filesystem::create_directories(dir / "tree" / "sys");
-  }
-  ~Bench() {
-    while (!targets.empty()) targets.pop_back();
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-  }
-
-  // count unplugged repeaters on ports 1..count.
-  bool Add(int count, sim::Config config) {
-    for (int i = 0; i < count; ++i) {
-      config.usb_serial = "RX" + std::to_string(9001 + i);
-      auto t = std::make_unique<sim::Target>(config);
-      if (!t->Start() || !t->LayOutTree((dir / "tree").string(), static_cast<uint8_t>(i + 1))) {
-        std::fprintf(stderr, "simulated repeater did not start: %s\n", t->LastError().c_str());
-        return false;
-      }
-      t->Unplug();
-      targets.push_back(std::move(t));
-    }
-    return true;
-  }
-
-  std::string Image() {
-    std::mt19937 gen(1);
-    std::ofstream image(dir / "fw.bin", std::ios::binary);
-    for (size_t i = 0; i < 256 * 1024; ++i) image.put(static_cast<char>(gen()));
-    return (dir / "fw.bin").string();
-  }
-
-  bool Start(platform::Child* child, std::vector<std::string> args) {
-    args.insert(args.begin(), {HALVERN_EXE, "-p", "RX5120"});
-    return child->Start(args, {{"HALVERN_SYSFS_ROOT", (dir / "tree" / "sys").string()},
-                               {"HALVERN_DEV_ROOT", (dir / "tree" / "dev").string()}}) &&
-           child->WaitForText("Watching for", 5000);
-  }
-};
+using station_bench::Bench;
+using station_bench::Clock;
+using station_bench::Count;
+using station_bench::Ms;
+using station_bench::OwnPeakKib;
 
 void Latency() {
   constexpr int kCount = 12;

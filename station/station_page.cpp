@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/listen_socket.h"
 #include "station/station_page_html.h"
 
 namespace {
@@ -242,6 +243,8 @@ struct CmStationPage::Impl {
 
   void Routes() {
     server.new_task_queue = [] { return new NewestFirst(kWorkers); };
+    // The page's port is this station's alone: never shared with another listener.
+    server.set_socket_options([](socket_t sock) { platform::ListenAlone(static_cast<uintptr_t>(sock)); });
     server.set_read_timeout(kReadSeconds, 0);
     server.set_write_timeout(kWriteSeconds, 0);
     server.set_keep_alive_timeout(kKeepAliveSeconds);
@@ -359,6 +362,9 @@ std::unique_ptr<CmStationPage> CmStationPage::Start(const CM_HTTP_WHERE& where, 
   impl->url = "http://" + host + ":" + std::to_string(port) + "/";
   Impl* raw = impl.get();
   impl->listener = std::thread([raw] { raw->server.listen_after_bind(); });
+  // The server heeds a stop only once it runs: one that came before would be lost, and the
+  // page's end would wait for its listener for ever. It runs before the page is handed out.
+  while (!impl->server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return std::unique_ptr<CmStationPage>(new CmStationPage(std::move(impl)));
 }
 
