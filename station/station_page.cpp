@@ -240,6 +240,7 @@ struct CmStationPage::Impl {
   std::string url;
   std::atomic<int> streams{0};
   std::atomic<bool> stopping{false};
+  std::atomic<bool> listened{false};  // the listener has returned
 
   void Routes() {
     server.new_task_queue = [] { return new NewestFirst(kWorkers); };
@@ -361,10 +362,13 @@ std::unique_ptr<CmStationPage> CmStationPage::Start(const CM_HTTP_WHERE& where, 
   const std::string host = where.host.find(':') != std::string::npos ? "[" + where.host + "]" : where.host;
   impl->url = "http://" + host + ":" + std::to_string(port) + "/";
   Impl* raw = impl.get();
-  impl->listener = std::thread([raw] { raw->server.listen_after_bind(); });
+  impl->listener = std::thread([raw] {
+    raw->server.listen_after_bind();
+    raw->listened = true;
+  });
   // The server heeds a stop only once it runs: one that came before would be lost, and the
   // page's end would wait for its listener for ever. It runs before the page is handed out.
-  while (!impl->server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (!impl->server.is_running() && !impl->listened) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return std::unique_ptr<CmStationPage>(new CmStationPage(std::move(impl)));
 }
 
