@@ -2,7 +2,6 @@
 // repeaters are served; and requests no page would send, while a repeater is served.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "station/station_page.h"
+#include "tests/http_reader.h"
 #include "tests/station_fixture.h"
 
 namespace {
@@ -58,25 +58,18 @@ class StationPageTest : public e2e::StationTest {
         << tool_->Err();
     port_ = std::stoi(m[1]);
   }
-  httplib::Client Client() const {
-    httplib::Client client("127.0.0.1", port_);
-    client.set_read_timeout(5, 0);
-    return client;
-  }
   std::string Get(const std::string& path, int* status = nullptr) const {
-    httplib::Client client = Client();
-    const httplib::Result result = client.Get(path.c_str());
-    if (status) *status = result ? result->status : -1;
-    return result ? result->body : "";
+    const e2e::HttpAnswer answer = e2e::HttpGet(port_, path);
+    if (status) *status = answer.status;
+    return answer.body;
   }
 
   // Reads /events in a thread of its own: each state event's data, in order.
   void FollowEvents() {
     events_thread_ = std::thread([this] {
-      httplib::Client client = Client();
       std::string pending;
-      client.Get("/events", [&](const char* data, size_t n) {
-        pending.append(data, n);
+      e2e::HttpGet(port_, "/events", [&](const std::string& data) {
+        pending += data;
         for (size_t end = pending.find("\n\n"); end != std::string::npos; end = pending.find("\n\n")) {
           const std::string event = pending.substr(0, end);
           pending.erase(0, end + 2);

@@ -9,7 +9,6 @@
 // HALVERN_WIN_TESTS_EXE (the cross-built unit tests), HALVERN_WINE (the wine loader),
 // HALVERN_WINESERVER.
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -34,6 +33,7 @@
 #include "platform/spawn.h"
 #include "sim/sim_target.h"
 #include "tests/piped_tool.h"
+#include "tests/http_reader.h"
 
 namespace wine_e2e {
 namespace {
@@ -906,46 +906,39 @@ TEST_F(WineTest, AWatchServesItsPageStateAndLogsReadFromLinux) {
   WaitForOutput("watch: port 5, serial 5&123&0&1 ended: ok");
   WaitForOutput("watch: port 6, serial RX5120-0002 ended: ok");
 
-  httplib::Client client("127.0.0.1", port);
-  client.set_read_timeout(10, 0);
-  const httplib::Result state = client.Get("/api/state");
-  ASSERT_TRUE(state) << httplib::to_string(state.error());
-  EXPECT_EQ(state->status, 200);
-  EXPECT_EQ(state->get_header_value("Content-Type"), "application/json");
-  EXPECT_NE(state->body.find(R"("ok":2,"failed":0,"working":0,"skipped":0,"records":2)"), std::string::npos)
-      << state->body;
+  const e2e::HttpAnswer state = e2e::HttpGet(port, "/api/state");
+  ASSERT_EQ(state.status, 200) << state.headers;
+  EXPECT_EQ(state.Header("Content-Type"), "application/json");
+  EXPECT_NE(state.body.find(R"("ok":2,"failed":0,"working":0,"skipped":0,"records":2)"), std::string::npos)
+      << state.body;
   // The repeater on COM5 has no USB serial number: the instance id Windows made up is not one.
   for (const char* unit : {R"("port":5,"serial":null,)", R"("port":6,"serial":"RX5120-0002",)"})
-    EXPECT_NE(state->body.find(unit + std::string(R"("state":"ok","bytes":3000,"total":3000,"percent":100,)")),
+    EXPECT_NE(state.body.find(unit + std::string(R"("state":"ok","bytes":3000,"total":3000,"percent":100,)")),
               std::string::npos)
-        << unit << ": " << state->body;
-  EXPECT_NE(state->body.find(R"("version_before":"01.02.0345")"), std::string::npos) << state->body;
+        << unit << ": " << state.body;
+  EXPECT_NE(state.body.find(R"("version_before":"01.02.0345")"), std::string::npos) << state.body;
 
-  const httplib::Result page = client.Get("/");
-  ASSERT_TRUE(page);
-  EXPECT_EQ(page->status, 200);
-  EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
-  EXPECT_NE(page->body.find(R"(<span class="serial">RX5120-0002</span></h2><p class="state">ok</p>)"),
+  const e2e::HttpAnswer page = e2e::HttpGet(port, "/");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_EQ(page.Header("Content-Type"), "text/html; charset=utf-8");
+  EXPECT_NE(page.body.find(R"(<span class="serial">RX5120-0002</span></h2><p class="state">ok</p>)"),
             std::string::npos);
-  EXPECT_NE(page->body.find(R"(<span class="port">COM5</span>)"), std::string::npos);
+  EXPECT_NE(page.body.find(R"(<span class="port">COM5</span>)"), std::string::npos);
 
   // The log of a unit, by the name its tile links to: the file the child wrote under Windows.
   static const std::regex link(R"re("serial":"RX5120-0002"[^}]*"log":"(/logs/[^"]+)")re");
   std::smatch log;
-  ASSERT_TRUE(std::regex_search(state->body, log, link)) << state->body;
-  const httplib::Result served = client.Get(log[1].str().c_str());
-  ASSERT_TRUE(served);
-  EXPECT_EQ(served->status, 200);
-  EXPECT_NE(served->body.find("FW Update successfully finished"), std::string::npos) << served->body;
+  ASSERT_TRUE(std::regex_search(state.body, log, link)) << state.body;
+  const e2e::HttpAnswer served = e2e::HttpGet(port, log[1].str());
+  EXPECT_EQ(served.status, 200);
+  EXPECT_NE(served.body.find("FW Update successfully finished"), std::string::npos) << served.body;
   // Windows takes a backslash for a separator: it names no file outside the logs either.
-  const httplib::Result outside = client.Get("/logs/..%5C..%5Cfw.bin");
-  ASSERT_TRUE(outside);
-  EXPECT_EQ(outside->status, 404);
+  EXPECT_EQ(e2e::HttpGet(port, "/logs/..%5C..%5Cfw.bin").status, 404);
 
   // The stream's first event is the state as it stands.
   std::string stream;
-  client.Get("/events", [&](const char* data, size_t n) {
-    stream.append(data, n);
+  e2e::HttpGet(port, "/events", [&](const std::string& data) {
+    stream += data;
     return stream.find("\n\n") == std::string::npos;
   });
   EXPECT_EQ(stream.rfind("event: state\ndata: {\"run\":", 0), 0u) << stream;
