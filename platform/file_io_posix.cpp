@@ -17,7 +17,8 @@ namespace {
 // Opens the file for writing without emptying it, takes the lock, and only then empties it:
 // a file that another writer of ours holds is refused untouched. The lock is advisory on this
 // system; where the file system keeps no locks the file is used unlocked. Only regular files
-// are emptied (a device such as /dev/null cannot be). -1 with the error code in *error.
+// are held and emptied: a device such as /dev/null takes any number of writers and cannot be
+// emptied. -1 with the error code in *error.
 int OpenHeld(const std::string& path, mode_t mode, int* error) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, mode);
   if (fd < 0) {
@@ -25,8 +26,10 @@ int OpenHeld(const std::string& path, mode_t mode, int* error) {
     return -1;
   }
   struct stat st {};
-  const bool refused = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-  if (refused || ::fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0)) {
+  const bool stated = ::fstat(fd, &st) == 0;
+  const bool regular = stated && S_ISREG(st.st_mode);
+  const bool refused = regular && ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  if (!stated || refused || (regular && ::ftruncate(fd, 0) != 0)) {
     if (error) *error = errno;
     ::close(fd);
     return -1;

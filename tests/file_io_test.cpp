@@ -74,6 +74,22 @@ TEST(HeldFileTest, SecondTextFileWriterIsRefusedAndTheFirstStaysWhole) {
   EXPECT_EQ(platform::CreateHeldTextFile((dir.path() / "no" / "such.log").string(), &error), nullptr);
 }
 
+// A device takes any number of writers: two runs logging to /dev/null (or testing /dev/full)
+// at once never refuse each other.
+TEST(HeldFileTest, ADeviceIsNeverHeld) {
+  int error = 0;
+  for (const char* device : {"/dev/null", "/dev/full"}) {
+    std::FILE* first = platform::CreateHeldTextFile(device, &error);
+    ASSERT_NE(first, nullptr) << device;
+    std::FILE* second = platform::CreateHeldTextFile(device, &error);
+    EXPECT_NE(second, nullptr) << device;
+    platform::OutputFile third;
+    EXPECT_TRUE(third.Create(device, &error)) << device;
+    if (second) std::fclose(second);
+    std::fclose(first);
+  }
+}
+
 }  // namespace
 
 // halvern-trace -f tells a file written again from one replaced under its name by this.
