@@ -12,6 +12,7 @@
 #include "app/repeaters.h"
 #include "station/preflight.h"
 #include "station/service_log.h"
+#include "station/station_page.h"
 #include "station/watch_repeaters.h"
 #include "params/param_file.h"
 #include "platform/console.h"
@@ -358,7 +359,14 @@ bool StationOptionsMisused(const ST_OPTIONS& o) {
   else if (o.skip_current && !o.expect) error = "-skipcurrent works only with -expect";
   else if (o.trace_dir && o.command != CM_CMD_TRACER) error = "-tdir works only with tracer";
   if (error) platform::PrintText(stderr, "halvern: %s\n", error);
-  return error != nullptr;
+  if (error) return true;
+  // A mistyped address is a usage error, told before the watch begins.
+  CM_HTTP_WHERE where;
+  if (std::string why; o.http && !cmHttpWhereParse(o.http, &where, &why)) {
+    platform::PrintText(stderr, "halvern: -http: %s\n", why.c_str());
+    return true;
+  }
+  return false;
 }
 
 int Dispatch(const ST_OPTIONS& o, uint8_t port);
