@@ -103,6 +103,10 @@ std::unique_ptr<Registry> OpenSystemRegistry(std::string* error) {
     if (!ReadLine(usb / "idVendor", &vendor, error) || !ReadLine(usb / "idProduct", &product_id, error) ||
         !ReadLine(usb / "serial", &serial, error) || !ReadLine(usb / "product", &product, error))
       return nullptr;
+    // A device that goes takes its files with it while they are read (its serial number may be
+    // missing already): listed only when its link still leads where it led.
+    std::error_code again;
+    if (fs::canonical(tty / "device", again) != iface || again) continue;
     unsigned vid = 0, pid = 0;
     if (!ParseHex16(vendor, &vid) || !ParseHex16(product_id, &pid)) continue;
     // A device without a serial number gets a generated last part, as Windows gives it one: it

@@ -67,7 +67,8 @@ bool ClaimPort(const std::string& tty_dir) {
 }
 
 // Writes one port's directories, files and links; what it created goes to *created,
-// outermost first, whether it got through or not.
+// outermost first, whether it got through or not. The tty's device link comes last (and goes
+// first): until it is there, nobody listing the ports sees a port whose node is missing.
 bool WritePortTree(const PortTree& t, const std::string& device, const std::string& serial, uint16_t vid,
                    uint16_t pid, std::vector<std::string>* created, std::string* error) {
   auto keep = [&](bool ok, const std::string& path) {
@@ -82,10 +83,10 @@ bool WritePortTree(const PortTree& t, const std::string& device, const std::stri
          keep(platform::WriteLineFile(usb_dir + "/idProduct", Hex4(pid), error), usb_dir + "/idProduct") &&
          keep(platform::WriteLineFile(usb_dir + "/serial", serial, error), usb_dir + "/serial") &&
          keep(platform::WriteLineFile(usb_dir + "/product", "RX5120", error), usb_dir + "/product") &&
+         keep(platform::MakeSymlink(device, t.dev + "/" + t.tty, error), t.dev + "/" + t.tty) &&
          keep(platform::MakeSymlink("../../../devices/usb1/" + t.usb + "/" + t.usb + ":1.0", t.tty_dir + "/device",
                                     error),
-              t.tty_dir + "/device") &&
-         keep(platform::MakeSymlink(device, t.dev + "/" + t.tty, error), t.dev + "/" + t.tty);
+              t.tty_dir + "/device");
 }
 
 }  // namespace

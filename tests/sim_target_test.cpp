@@ -6,7 +6,12 @@
 #include <filesystem>
 #include <fstream>
 
+#include <atomic>
+#include <thread>
+
+#include "fake_serial.h"
 #include "platform/pty.h"
+#include "session/comport_find.h"
 #include "sim/sim_target.h"
 
 namespace {
@@ -235,6 +240,38 @@ TEST_F(SimTargetTest, HangUpClosesTheLineAndLaidOutTreeFindsTheDevice) {
   }
   EXPECT_EQ(n, platform::kReadClosed);
   target_.PushLogLine(1, "after the hang-up");  // must not fail or crash
+}
+
+// A repeater pulled out or put in while the ports are listed is seen whole or not at all: never
+// without its serial number (a unit of its own, which a watch would then serve and fail).
+TEST(SimTargetTreeTest, AListTakenWhileARepeaterComesAndGoesSeesItWholeOrNotAtAll) {
+  auto dir = std::filesystem::temp_directory_path() /
+             ("sim_flap_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+  sim::Config named;
+  named.usb_serial = "RX9001";
+  sim::Target target(named);
+  ASSERT_TRUE(target.Start());
+  ASSERT_TRUE(target.LayOutTree(dir.string(), 1));
+  halvern_test::ScopedEnv sysfs("HALVERN_SYSFS_ROOT", target.SysfsRoot());
+  halvern_test::ScopedEnv dev("HALVERN_DEV_ROOT", target.DevRoot());
+  std::atomic<bool> done{false};
+  std::thread flapper([&] {
+    while (!done) {
+      target.Unplug();
+      if (!target.Plug()) break;
+    }
+  });
+  int seen = 0, torn = 0;
+  for (int i = 0; i < 20000; ++i) {
+    for (const ST_REPEATER& r : cmComPortFindAll("VID_3F7A&PID_5120")) {
+      ++seen;
+      if (r.serial != "RX9001") ++torn;
+    }
+  }
+  done = true;
+  flapper.join();
+  EXPECT_GT(seen, 0);
+  EXPECT_EQ(torn, 0) << "listed without its serial number";
 }
 
 }  // namespace
